@@ -1,0 +1,115 @@
+#include "app/startup.h"
+
+#include "app/log.h"
+#include "app/options.h"
+#include "app/versionline.h"
+#include "video/videooutput.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QSurfaceFormat>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+
+namespace svd {
+
+namespace {
+
+bool hasRawArg(int argc, char **argv, const char *a, const char *b = nullptr)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], a) == 0 || (b && std::strcmp(argv[i], b) == 0))
+            return true;
+    }
+    return false;
+}
+
+bool hasRawPrefix(int argc, char **argv, const char *name)
+{
+    const size_t n = std::strlen(name);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0 || (std::strncmp(argv[i], name, n) == 0 && argv[i][n] == '='))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int runApp(int argc, char **argv)
+{
+    // 1. The version answer needs no application object and no display.
+    if (hasRawArg(argc, argv, "--version", "-v")) {
+        const QByteArray line = versionLine().toUtf8();
+        std::fprintf(stdout, "%s\n", line.constData());
+        std::fflush(stdout);
+        return 0;
+    }
+    if (hasRawArg(argc, argv, "--smoke") || hasRawPrefix(argc, argv, "--smoke-ui"))
+        installQtMessageHandler();
+
+    // 2. Identity places the settings store the video options are remembered in.
+    QCoreApplication::setOrganizationName(QStringLiteral("Sorvanta"));
+    QCoreApplication::setApplicationName(QStringLiteral("SorvantaDesktop"));
+    QCoreApplication::setApplicationVersion(QLatin1String(kAppVersion));
+    QString videoError;
+    if (!resolveVideoOutput(argc, argv, &videoError)) {
+        std::fprintf(stderr, "%s\n", videoError.toLocal8Bit().constData());
+        return 2;
+    }
+
+    // 3.-5. Process-wide graphics set-up must precede the application object.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=true\nqt.webenginecontext.info=true"));
+    if (videoOutput().mode == VideoMode::GlWidget && !qEnvironmentVariableIsSet("QSG_RHI_BACKEND"))
+        qputenv("QSG_RHI_BACKEND", "opengl");
+    QSurfaceFormat fmt;
+    fmt.setRenderableType(QSurfaceFormat::OpenGL);
+    fmt.setProfile(QSurfaceFormat::CoreProfile);
+    fmt.setVersion(3, 2);
+    fmt.setDepthBufferSize(24);
+    fmt.setStencilBufferSize(8);
+    QSurfaceFormat::setDefaultFormat(fmt);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    // libmpv refuses to start under a non-C numeric locale.
+    std::setlocale(LC_NUMERIC, "C");
+
+    // 6. Options.
+    QCommandLineParser parser;
+    registerOptions(parser);
+    parser.process(app);
+
+    // 7. Early modes (update-bar screenshot, smoke tests) end the process here.
+
+    // 8. Configuration.
+    AppConfig cfg;
+    QString error;
+    if (!fillAppConfig(parser, resourcesDirFor(QCoreApplication::applicationDirPath()), &cfg, &error)) {
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        return 2;
+    }
+
+    // 9.-10. Data folder and log.
+    setDataDir(&cfg, QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    QDir().mkpath(cfg.logDir);
+    logStart(logFilePath(parser, cfg.logDir));
+    installQtMessageHandler();
+
+    // 11. Banner.
+    logLine(QStringLiteral("Sorvanta Desktop %1, data %2").arg(QLatin1String(kAppVersion), cfg.dataDir));
+    const QByteArray rhi = qgetenv("QSG_RHI_BACKEND");
+    logLine(QStringLiteral("shell: %1; QSG_RHI_BACKEND=%2; app %3")
+                .arg(videoOutput().describe(),
+                     rhi.isEmpty() ? QStringLiteral("(default)") : QString::fromLocal8Bit(rhi),
+                     QCoreApplication::applicationDirPath()));
+
+    // The modes are wired in as their subsystems arrive.
+    return 0;
+}
+
+} // namespace svd
