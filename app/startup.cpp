@@ -108,7 +108,20 @@ int runApp(int argc, char **argv)
                      rhi.isEmpty() ? QStringLiteral("(default)") : QString::fromLocal8Bit(rhi),
                      QCoreApplication::applicationDirPath()));
 
-    // The modes are wired in as their subsystems arrive.
+    // Main sequence. Each subsystem hooks in at its numbered step.
+    // 1. Fake free space (--fake-free-mb).
+    // 2. Offline self-tests: --selftest-update, else --selftest-disk.
+    // 3. Updater configuration (--update-channel).
+    // 4. --check-update.
+    // 5. --selftest needs something to play.
+    if (cfg.selftest && cfg.playFixture.isEmpty() && cfg.animeId < 1) {
+        logLine(QStringLiteral("--selftest needs --play-fixture <file> or --anime <id>"));
+        return 2;
+    }
+    // 6. Cache folder.
+    // 7. Torrent engine.
+    // 8. Source providers.
+    // 9. Dispatch: player-only / self-test / web shell.
     return 0;
 }
 
