@@ -3,6 +3,10 @@
 #include "app/log.h"
 #include "app/options.h"
 #include "app/versionline.h"
+#include "disk/cachebudget.h"
+#include "disk/cachesetup.h"
+#include "disk/selftest.h"
+#include "disk/volumes.h"
 #include "video/videooutput.h"
 
 #include <QApplication>
@@ -110,7 +114,12 @@ int runApp(int argc, char **argv)
 
     // Main sequence. Each subsystem hooks in at its numbered step.
     // 1. Fake free space (--fake-free-mb).
+    const bool fakeFree = parser.isSet(QStringLiteral("fake-free-mb"));
+    if (fakeFree)
+        disk::setFakeFreeBytes(disk::mbToBytes(parseInt64Lenient(parser.value(QStringLiteral("fake-free-mb")))));
     // 2. Offline self-tests: --selftest-update, else --selftest-disk.
+    if (parser.isSet(QStringLiteral("selftest-disk")))
+        return disk::runDiskSelfTest();
     // 3. Updater configuration (--update-channel).
     // 4. --check-update.
     // 5. --selftest needs something to play.
@@ -118,7 +127,11 @@ int runApp(int argc, char **argv)
         logLine(QStringLiteral("--selftest needs --play-fixture <file> or --anime <id>"));
         return 2;
     }
-    // 6. Cache folder.
+    // 6. Cache folder. A test run with --cache-dir or fake free space must not
+    // change the folder later normal starts keep using.
+    cfg.cacheDir = disk::setupCacheLocation(cfg.dataDir, cfg.cacheDirOption, disk::mbToBytes(cfg.cacheMaxMb),
+                                            cfg.cacheDirOption.isEmpty() && !fakeFree)
+                       .dir;
     // 7. Torrent engine.
     // 8. Source providers.
     // 9. Dispatch: player-only / self-test / web shell.
