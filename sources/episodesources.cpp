@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonValue>
+#include <QLocale>
 
 #include <cmath>
 #include <limits>
@@ -23,8 +24,9 @@ QString anyText(const QJsonObject &o, const char *key)
     case QJsonValue::String:
         return v.toString();
     case QJsonValue::Double:
-        // Shortest round-trip text: 42 -> "42", 1.5 -> "1.5".
-        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+        // Shortest round-trip text without exponent: 42 -> "42", 1.5 -> "1.5",
+        // and a numeric id 1000000 stays "1000000" (not "1e+06").
+        return QString::number(v.toDouble(), 'f', QLocale::FloatingPointShortest);
     case QJsonValue::Bool:
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     default:
