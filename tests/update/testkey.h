@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+// A fresh Ed25519 key pair for signing test manifests.
+class TestKey {
+public:
+    TestKey();
+    ~TestKey();
+    TestKey(const TestKey &) = delete;
+    TestKey &operator=(const TestKey &) = delete;
+
+    QByteArray publicKey() const;
+    QByteArray sign(const QByteArray &message) const;
+
+private:
+    EVP_PKEY *key_ = nullptr;
+};
