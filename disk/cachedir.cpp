@@ -63,8 +63,8 @@ bool writeMarker(const QString &folder, QString *error)
 
 bool writeTest(const QString &folder, QString *error)
 {
-    const QString name = QStringLiteral(".write-test-%1").arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                               QLatin1Char('0'));
+    const QString name =
+        QStringLiteral(".write-test-%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     QFile f(folder + QLatin1Char('/') + name);
     if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         if (error)
@@ -101,7 +101,8 @@ bool prepareCacheDir(const QString &folder, QString *error, bool ownFolder)
         // engine purges its cache folder's hex-named sub-folders without asking.
         if (!ownFolder && !QDir(dir).entryList(kEverything).isEmpty()) {
             if (error)
-                *error = QStringLiteral("%1 already holds files and has no %2 marker").arg(dir, QLatin1String(kMarkerName));
+                *error = QStringLiteral("%1 already holds files and has no %2 marker")
+                             .arg(dir, QLatin1String(kMarkerName));
             return false;
         }
         if (!writeMarker(dir, error))
@@ -115,13 +116,15 @@ bool isSessionDirName(const QString &name)
     if (name.isEmpty() || name.size() > 16)
         return false;
     for (const QChar c : name) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
             return false;
     }
     return true;
 }
 
-qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfUnused, const QStringList &keep)
+qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfUnused,
+                     const QStringList &keep)
 {
     const QString dir = cleanedPath(folder);
     if (dir.isEmpty() || !QFileInfo(dir).isDir())
@@ -134,7 +137,8 @@ qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfU
 
     qint64 removed = 0;
     int removedDirs = 0;
-    const QFileInfoList entries = QDir(dir).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &fi : entries) {
         if (!fi.isDir() || isLinkLike(fi) || !isSessionDirName(fi.fileName()) || keep.contains(fi.fileName()))
             continue;
@@ -149,13 +153,15 @@ qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfU
         }
     }
     if (removedDirs > 0 || removed > 0)
-        logLine(QStringLiteral("cache: purged %1 of leftovers in %2").arg(formatBytes(removed), QDir::toNativeSeparators(dir)));
+        logLine(QStringLiteral("cache: purged %1 of leftovers in %2")
+                    .arg(formatBytes(removed), QDir::toNativeSeparators(dir)));
 
     if (removeIfUnused && hasCacheMarker(dir)) {
         const QStringList left = QDir(dir).entryList(kEverything);
         if (left == QStringList{QLatin1String(kMarkerName)} && QFile::remove(markerPath(dir))) {
             if (QDir().rmdir(dir))
-                logLine(QStringLiteral("cache: removed unused cache folder %1").arg(QDir::toNativeSeparators(dir)));
+                logLine(QStringLiteral("cache: removed unused cache folder %1")
+                            .arg(QDir::toNativeSeparators(dir)));
             else
                 writeMarker(dir, nullptr); // something arrived meanwhile: keep it recognisable
         }

@@ -8,7 +8,8 @@ namespace svd::disk {
 // Every cache folder carries this file; only folders with it are ever purged
 // or removed by anything but the engine's own start-up purge.
 inline constexpr char kMarkerName[] = ".sorvanta-cache";
-inline constexpr char kMarkerText[] = "Sorvanta Desktop streaming cache. Emptied whenever the app starts or a video stops.\n";
+inline constexpr char kMarkerText[] =
+    "Sorvanta Desktop streaming cache. Emptied whenever the app starts or a video stops.\n";
 // Folder name used at the root of a non-default volume.
 inline constexpr char kVolumeCacheName[] = "SorvantaCache";
 
@@ -28,6 +29,7 @@ bool isSessionDirName(const QString &name);
 // never links or junctions) and returns the bytes removed. Without
 // `skipMarkerCheck` a folder lacking the marker is left untouched. With
 // `removeIfUnused` the folder itself goes when only the marker is left.
-qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfUnused, const QStringList &keep);
+qint64 purgeCacheDir(const QString &folder, bool skipMarkerCheck, bool removeIfUnused,
+                     const QStringList &keep);
 
 } // namespace svd::disk

@@ -105,10 +105,10 @@ CacheLocation chooseCacheLocation(const LocationInput &in, const WritableTest &w
         loc.dir = folder;
         loc.volume = v->rootPath;
         loc.isDefault = false;
-        loc.reason = prefix + QStringLiteral("default volume %1 has only %2 free; %3 has %4%5")
-                                  .arg(defaultVolume, formatBytes(defaultFree), v->rootPath,
-                                       formatBytes(v->freeBytes),
-                                       isInstall ? QStringLiteral(" (install volume)") : QString());
+        loc.reason =
+            prefix + QStringLiteral("default volume %1 has only %2 free; %3 has %4%5")
+                         .arg(defaultVolume, formatBytes(defaultFree), v->rootPath, formatBytes(v->freeBytes),
+                              isInstall ? QStringLiteral(" (install volume)") : QString());
         return loc;
     }
     loc.reason = prefix + QStringLiteral("default volume has only %1 free, no other local fixed volume with "

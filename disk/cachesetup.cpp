@@ -9,8 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QSet>
+#include <QSettings>
 
 namespace svd::disk {
 
@@ -60,8 +60,9 @@ CacheSetup setupCacheLocation(const CacheSetupInput &in, QSettings &settings)
     for (const Volume &v : in.volumes) {
         if (v.ignored)
             continue;
-        logLine(QStringLiteral("cache: volume %1%2")
-                    .arg(describe(v), isCandidateVolume(v) ? QString() : QStringLiteral(" (not a candidate)")));
+        logLine(
+            QStringLiteral("cache: volume %1%2")
+                .arg(describe(v), isCandidateVolume(v) ? QString() : QStringLiteral(" (not a candidate)")));
     }
     const QString ignored = describeIgnored(in.volumes);
     if (!ignored.isEmpty())
@@ -74,7 +75,8 @@ CacheSetup setupCacheLocation(const CacheSetupInput &in, QSettings &settings)
     // A relative --cache-dir would move with the working folder of whoever
     // reads it later (the engine, a later purge): pin it now.
     if (!in.cacheDirOption.isEmpty())
-        li.cacheDirOption = cleanedPath(QFileInfo(QDir::fromNativeSeparators(in.cacheDirOption)).absoluteFilePath());
+        li.cacheDirOption =
+            cleanedPath(QFileInfo(QDir::fromNativeSeparators(in.cacheDirOption)).absoluteFilePath());
     li.volumes = in.volumes;
 
     CacheLocation loc = chooseCacheLocation(li, [](const QString &folder) {
@@ -133,12 +135,14 @@ CacheSetup setupCacheLocation(const CacheSetupInput &in, QSettings &settings)
 
     const CacheBudget budget = cacheBudget(in.capBytes, freeBytes(loc.dir), 0, kReserveBytes);
     logLine(QStringLiteral("cache: dir %1 (volume %2): %3; %4%5")
-                .arg(QDir::toNativeSeparators(loc.dir), loc.volume.isEmpty() ? QStringLiteral("?") : loc.volume,
-                     loc.reason, describe(budget), fakeActive() ? QStringLiteral(" [TEST: --fake-free-mb]") : QString()));
+                .arg(QDir::toNativeSeparators(loc.dir),
+                     loc.volume.isEmpty() ? QStringLiteral("?") : loc.volume, loc.reason, describe(budget),
+                     fakeActive() ? QStringLiteral(" [TEST: --fake-free-mb]") : QString()));
     return {loc.dir, loc.volume, loc.reason};
 }
 
-CacheSetup setupCacheLocation(const QString &dataDir, const QString &cacheDirOption, qint64 capBytes, bool remember)
+CacheSetup setupCacheLocation(const QString &dataDir, const QString &cacheDirOption, qint64 capBytes,
+                              bool remember)
 {
     CacheSetupInput in;
     in.dataDir = dataDir;

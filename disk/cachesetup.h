@@ -20,7 +20,7 @@ struct CacheSetup {
 struct CacheSetupInput {
     QString dataDir;
     QString cacheDirOption;
-    qint64 capBytes = 0; // only for the closing log line
+    qint64 capBytes = 0;  // only for the closing log line
     bool remember = true; // false: the stored choice ("cache/dir") stays as it is
     QList<Volume> volumes;
     QString installVolume;
@@ -28,7 +28,8 @@ struct CacheSetupInput {
 
 // Chooses and prepares the cache folder, purges folders of earlier runs and
 // updates the "cache/dir" and "cache/knownDirs" settings.
-CacheSetup setupCacheLocation(const QString &dataDir, const QString &cacheDirOption, qint64 capBytes, bool remember);
+CacheSetup setupCacheLocation(const QString &dataDir, const QString &cacheDirOption, qint64 capBytes,
+                              bool remember);
 CacheSetup setupCacheLocation(const CacheSetupInput &input, QSettings &settings);
 
 } // namespace svd::disk

@@ -73,9 +73,11 @@ Volume mountedVolume(const char *root, const char *name, const char *fs, bool re
     return v;
 }
 
-const QString kWinDefault = QStringLiteral("C:/Users/Test/AppData/Local/Sorvanta/SorvantaDesktop/torrent-cache");
+const QString kWinDefault =
+    QStringLiteral("C:/Users/Test/AppData/Local/Sorvanta/SorvantaDesktop/torrent-cache");
 const QString kMacHome = QStringLiteral("/Users/test");
-const QString kMacDefault = kMacHome + QStringLiteral("/Library/Application Support/Sorvanta/SorvantaDesktop/torrent-cache");
+const QString kMacDefault =
+    kMacHome + QStringLiteral("/Library/Application Support/Sorvanta/SorvantaDesktop/torrent-cache");
 
 bool alwaysWritable(const QString &)
 {
@@ -108,12 +110,13 @@ void budgetChecks(Checker &c)
     const qint64 cap = 4 * kGiB;
     {
         const CacheBudget b = cacheBudget(cap, gib(100), 0, kReserveBytes);
-        c.check(b.capBytes == cap && b.workable && !b.tight, QStringLiteral("plenty of space -> configured cap"));
+        c.check(b.capBytes == cap && b.workable && !b.tight,
+                QStringLiteral("plenty of space -> configured cap"));
     }
     {
         const CacheBudget b = cacheBudget(cap, gib(3.2), 0, kReserveBytes);
-        c.check(b.usableBytes == gib(3.2) - kReserveBytes && b.capBytes == b.usableBytes && !b.tight && b.workable &&
-                    formatBytes(b.capBytes) == QLatin1String("1.2 GiB"),
+        c.check(b.usableBytes == gib(3.2) - kReserveBytes && b.capBytes == b.usableBytes && !b.tight &&
+                    b.workable && formatBytes(b.capBytes) == QLatin1String("1.2 GiB"),
                 QStringLiteral("3.2 GiB free -> 1.2 GiB cap"));
     }
     {
@@ -154,7 +157,8 @@ void budgetChecks(Checker &c)
     }
     {
         const CacheBudget b = cacheBudget(cap, kGiB, 0, kReserveBytes);
-        c.check(b.usableBytes == 0 && b.capBytes == 0 && !b.workable, QStringLiteral("free below the reserve -> 0"));
+        c.check(b.usableBytes == 0 && b.capBytes == 0 && !b.workable,
+                QStringLiteral("free below the reserve -> 0"));
     }
 }
 
@@ -164,8 +168,9 @@ void locationChecks(Checker &c)
     const Volume f554 = fixedVolume("F:/", 554);
     {
         const CacheLocation r = choose({c32, f554});
-        c.check(r.dir == QLatin1String("F:/SorvantaCache") && r.volume == QLatin1String("F:/") && !r.isDefault,
-                QStringLiteral("weak PC: C 3.2 GiB, F 554 GiB -> F:/SorvantaCache (") + r.dir + QLatin1Char(')'));
+        c.check(
+            r.dir == QLatin1String("F:/SorvantaCache") && r.volume == QLatin1String("F:/") && !r.isDefault,
+            QStringLiteral("weak PC: C 3.2 GiB, F 554 GiB -> F:/SorvantaCache (") + r.dir + QLatin1Char(')'));
     }
     c.check(choose({c32, testVolume("F:/", "usb", false, true, 554)}).isDefault,
             QStringLiteral("USB disk is not a candidate"));
@@ -175,24 +180,30 @@ void locationChecks(Checker &c)
             QStringLiteral("read-only is not a candidate"));
     c.check(choose({c32, testVolume("F:/", "fixed", false, false, 554)}).isDefault,
             QStringLiteral("not-ready is not a candidate"));
-    c.check(choose({c32, testVolume("F:/", "network", false, true, 554), testVolume("G:/", "cdrom", false, true, 554)})
+    c.check(choose({c32, testVolume("F:/", "network", false, true, 554),
+                    testVolume("G:/", "cdrom", false, true, 554)})
                 .isDefault,
             QStringLiteral("network / optical are not candidates"));
     const Volume d10 = fixedVolume("D:/", 10);
-    c.check(choose({c32, d10, f554}).dir == QLatin1String("F:/SorvantaCache"), QStringLiteral("most free space wins"));
-    c.check(choose({c32, d10, f554}, alwaysWritable, {}, QStringLiteral("D:/")).dir == QLatin1String("D:/SorvantaCache"),
+    c.check(choose({c32, d10, f554}).dir == QLatin1String("F:/SorvantaCache"),
+            QStringLiteral("most free space wins"));
+    c.check(choose({c32, d10, f554}, alwaysWritable, {}, QStringLiteral("D:/")).dir ==
+                QLatin1String("D:/SorvantaCache"),
             QStringLiteral("install volume preferred when it qualifies"));
     c.check(choose({c32, fixedVolume("D:/", 7), f554}, alwaysWritable, {}, QStringLiteral("D:/")).dir ==
                 QLatin1String("F:/SorvantaCache"),
             QStringLiteral("install volume without substantially more space is skipped"));
-    c.check(choose({fixedVolume("C:/", 50), f554}).isDefault, QStringLiteral("default volume with enough space stays"));
-    c.check(choose({c32, fixedVolume("D:/", 7)}).isDefault, QStringLiteral("7 GiB is not substantially more than 3.2 GiB"));
+    c.check(choose({fixedVolume("C:/", 50), f554}).isDefault,
+            QStringLiteral("default volume with enough space stays"));
+    c.check(choose({c32, fixedVolume("D:/", 7)}).isDefault,
+            QStringLiteral("7 GiB is not substantially more than 3.2 GiB"));
 
     const Volume c20 = fixedVolume("C:/", 20);
     const QString persisted = QStringLiteral("F:/SorvantaCache");
     {
         const CacheLocation r = choose({c20, f554}, alwaysWritable, persisted);
-        c.check(r.dir == persisted && !r.isDefault, QStringLiteral("persisted choice kept (no flip-flop) ") + r.reason);
+        c.check(r.dir == persisted && !r.isDefault,
+                QStringLiteral("persisted choice kept (no flip-flop) ") + r.reason);
     }
     {
         const CacheLocation r = choose({c20, f554}, alwaysWritable, QStringLiteral("E:/SorvantaCache"));
@@ -209,8 +220,8 @@ void locationChecks(Checker &c)
                 QStringLiteral("nothing writable -> default"));
     }
     {
-        const CacheLocation r = choose({c32, f554}, alwaysWritable, persisted, QStringLiteral("F:/"),
-                                       QStringLiteral("X:/cache"));
+        const CacheLocation r =
+            choose({c32, f554}, alwaysWritable, persisted, QStringLiteral("F:/"), QStringLiteral("X:/cache"));
         c.check(r.dir == QLatin1String("X:/cache") && r.fromOption && !r.isDefault,
                 QStringLiteral("--cache-dir overrides everything"));
     }
@@ -220,7 +231,8 @@ void locationChecks(Checker &c)
 #else
     c.check(true, QStringLiteral("volume match is case-insensitive on Windows"));
 #endif
-    c.check(isSessionDirName(QStringLiteral("a3f09c11d2")) && !isSessionDirName(QStringLiteral("Documents")) &&
+    c.check(isSessionDirName(QStringLiteral("a3f09c11d2")) &&
+                !isSessionDirName(QStringLiteral("Documents")) &&
                 !isSessionDirName(QLatin1String(kMarkerName)),
             QStringLiteral("session dir names"));
     c.check(describeIgnored({c32, d10, f554, testVolume("U:/", "usb", false, true, 30),
@@ -262,8 +274,8 @@ void macChecks(Checker &c)
     }
     c.check(dataOk, QStringLiteral("macOS: data volume is internal + usable"));
     c.check(!systemListed, QStringLiteral("macOS: sealed / and VM dropped"));
-    c.check(ignored == 5 && usable == 1,
-            QStringLiteral("macOS: 5 ignored, 1 usable (%1, %2)").arg(QString::number(ignored), QString::number(usable)));
+    c.check(ignored == 5 && usable == 1, QStringLiteral("macOS: 5 ignored, 1 usable (%1, %2)")
+                                             .arg(QString::number(ignored), QString::number(usable)));
     const QString summary = describeIgnored(vols);
     c.check(summary.contains(QLatin1String("ignored 5 volumes")) &&
                 summary.contains(QLatin1String("3 read-only / disk image")) &&
@@ -284,8 +296,10 @@ void macChecks(Checker &c)
     }
     {
         const CacheLocation r = choose(macMountTable(3), alwaysWritable, {}, install, {}, kMacDefault);
-        c.check(r.isDefault && !r.dir.startsWith(QLatin1String("/Volumes/")),
-                QStringLiteral("macOS: data volume short of space, writable /Volumes/Ext is never proposed ") + r.reason);
+        c.check(
+            r.isDefault && !r.dir.startsWith(QLatin1String("/Volumes/")),
+            QStringLiteral("macOS: data volume short of space, writable /Volumes/Ext is never proposed ") +
+                r.reason);
     }
 }
 

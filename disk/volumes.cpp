@@ -38,13 +38,43 @@ bool isOneOf(const QString &s, std::initializer_list<const char *> names)
 // Kernel, virtual and image file systems: nothing a user stores files on.
 bool isLinuxPseudoFs(const QString &fs)
 {
-    return isOneOf(fs, {"proc",       "sysfs",      "devtmpfs",  "devpts",    "tmpfs",      "ramfs",
-                        "cgroup",     "cgroup2",    "securityfs", "pstore",   "bpf",        "debugfs",
-                        "tracefs",    "configfs",   "fusectl",   "hugetlbfs", "mqueue",     "binfmt_misc",
-                        "autofs",     "squashfs",   "efivarfs",  "nsfs",      "rpc_pipefs", "selinuxfs",
-                        "overlay",    "aufs",       "nfsd",      "devfs",     "none",       "rootfs",
-                        "fuse.lxcfs", "fuse.snapfuse", "fuse.portal", "fuse.gvfsd-fuse",
-                        "fuse.xdg-document-portal", "fuse.squashfuse", "erofs"});
+    return isOneOf(fs, {"proc",
+                        "sysfs",
+                        "devtmpfs",
+                        "devpts",
+                        "tmpfs",
+                        "ramfs",
+                        "cgroup",
+                        "cgroup2",
+                        "securityfs",
+                        "pstore",
+                        "bpf",
+                        "debugfs",
+                        "tracefs",
+                        "configfs",
+                        "fusectl",
+                        "hugetlbfs",
+                        "mqueue",
+                        "binfmt_misc",
+                        "autofs",
+                        "squashfs",
+                        "efivarfs",
+                        "nsfs",
+                        "rpc_pipefs",
+                        "selinuxfs",
+                        "overlay",
+                        "aufs",
+                        "nfsd",
+                        "devfs",
+                        "none",
+                        "rootfs",
+                        "fuse.lxcfs",
+                        "fuse.snapfuse",
+                        "fuse.portal",
+                        "fuse.gvfsd-fuse",
+                        "fuse.xdg-document-portal",
+                        "fuse.squashfuse",
+                        "erofs"});
 }
 
 // Mount points of the operating system itself (and, in containers, the files
@@ -59,9 +89,9 @@ bool isLinuxSystemRoot(const QString &root)
 
 bool isLinuxNetworkFs(const QString &fs)
 {
-    if (isOneOf(fs, {"nfs", "nfs4", "cifs", "smb3", "smbfs", "smb", "afpfs", "webdav", "davfs", "ftp", "ncpfs",
-                     "9p", "ceph", "glusterfs", "lustre", "gpfs", "afs", "coda", "virtiofs", "vboxsf", "vmhgfs",
-                     "sshfs"}))
+    if (isOneOf(fs, {"nfs",   "nfs4", "cifs",     "smb3",   "smbfs",  "smb",       "afpfs",  "webdav",
+                     "davfs", "ftp",  "ncpfs",    "9p",     "ceph",   "glusterfs", "lustre", "gpfs",
+                     "afs",   "coda", "virtiofs", "vboxsf", "vmhgfs", "sshfs"}))
         return true;
     // fuseblk is a local block device (ntfs-3g, exfat); any other FUSE mount
     // may sit on a network and is treated as one.
@@ -157,9 +187,9 @@ QList<Volume> classifyMacVolumes(const QList<Volume> &raw, const QString &homeRo
             continue;
         v.ignored = true;
         v.usable = false;
-        static const QStringList network = {QStringLiteral("smbfs"),  QStringLiteral("nfs"),
-                                            QStringLiteral("afpfs"),  QStringLiteral("webdav"),
-                                            QStringLiteral("cifs"),   QStringLiteral("ftp")};
+        static const QStringList network = {QStringLiteral("smbfs"), QStringLiteral("nfs"),
+                                            QStringLiteral("afpfs"), QStringLiteral("webdav"),
+                                            QStringLiteral("cifs"),  QStringLiteral("ftp")};
         if (v.readOnly)
             v.kind = QStringLiteral("read-only");
         else if (network.contains(v.fileSystem))
@@ -280,7 +310,8 @@ QString describeIgnored(const QList<Volume> &volumes)
     for (const Volume &v : volumes) {
         if (!v.ignored)
             continue;
-        const QString label = v.kind == QLatin1String("read-only") ? QStringLiteral("read-only / disk image") : v.kind;
+        const QString label =
+            v.kind == QLatin1String("read-only") ? QStringLiteral("read-only / disk image") : v.kind;
         perLabel[label] += 1;
         paths << QDir::cleanPath(v.rootPath);
     }

@@ -17,8 +17,8 @@ struct Volume {
     bool ready = false;
     bool valid = false;
     bool readOnly = false;
-    bool usable = false; // may hold the cache
-    QString kind;        // "internal", "fixed", "external", "removable", "network", "read-only", "unknown"
+    bool usable = false;  // may hold the cache
+    QString kind;         // "internal", "fixed", "external", "removable", "network", "read-only", "unknown"
     bool ignored = false; // listed, but never a cache location
 };
 
