@@ -7,6 +7,10 @@
 #include "disk/cachesetup.h"
 #include "disk/selftest.h"
 #include "disk/volumes.h"
+#include "sources/providerchain.h"
+#include "update/updatecli.h"
+#include "update/updaterconfig.h"
+#include "update/updateselftest.h"
 #include "video/videooutput.h"
 
 #include <QApplication>
@@ -19,6 +23,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace svd {
 
@@ -118,10 +123,24 @@ int runApp(int argc, char **argv)
     if (fakeFree)
         disk::setFakeFreeBytes(disk::mbToBytes(parseInt64Lenient(parser.value(QStringLiteral("fake-free-mb")))));
     // 2. Offline self-tests: --selftest-update, else --selftest-disk.
+    if (parser.isSet(QStringLiteral("selftest-update")))
+        return runUpdateSelfTest();
     if (parser.isSet(QStringLiteral("selftest-disk")))
         return disk::runDiskSelfTest();
-    // 3. Updater configuration (--update-channel).
+    // 3. Updater configuration (--update-channel); the web shell's updater is
+    // built from it too.
+    UpdaterConfig updaterConfig;
+    if (!updaterConfigFromOptions(parser, cfg.api, cfg.dataDir, &updaterConfig, &error)) {
+        logLine(error);
+        return 2;
+    }
     // 4. --check-update.
+    if (parser.isSet(QStringLiteral("check-update"))) {
+        UpdateCliOptions updateCli;
+        updateCli.config = updaterConfig;
+        updateCli.download = parser.isSet(QStringLiteral("update-download"));
+        return runUpdateCheck(updateCli);
+    }
     // 5. --selftest needs something to play.
     if (cfg.selftest && cfg.playFixture.isEmpty() && cfg.animeId < 1) {
         logLine(QStringLiteral("--selftest needs --play-fixture <file> or --anime <id>"));
@@ -133,7 +152,13 @@ int runApp(int argc, char **argv)
                                             cfg.cacheDirOption.isEmpty() && !fakeFree)
                        .dir;
     // 7. Torrent engine.
-    // 8. Source providers.
+    // 8. Source providers. The chain outlives the window and the engine: it is
+    // destroyed only when this function returns, after the exit line.
+    FixtureProvider *fixtureProvider = nullptr;
+    const std::unique_ptr<ChainProvider> providers(
+        buildProviderChain(cfg.fixtures, cfg.playFixture, cfg.useApi, cfg.api, &fixtureProvider));
+    logLine(QStringLiteral("sources: ") + providers->describe());
+    (void)fixtureProvider; // read by the player-only source choice of the dispatch
     // 9. Dispatch: player-only / self-test / web shell.
     return 0;
 }

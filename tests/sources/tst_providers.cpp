@@ -4,6 +4,7 @@
 #include "sources/apiprovider.h"
 #include "sources/chainprovider.h"
 #include "sources/fixtureprovider.h"
+#include "sources/providerchain.h"
 #include "tests/sources/probes.h"
 #include "tools/backend/testbackend.h"
 
@@ -508,4 +509,42 @@ void TestProviders::chainWithoutProviders()
     SVD_FETCH(t, chain.fetchTorrent(sourceWith(QString()), t.callback()));
     QCOMPARE(t.error, QStringLiteral("no provider"));
     QVERIFY(t.bytes.isEmpty());
+}
+
+void TestProviders::startupChain()
+{
+    const QUrl api = m_backend->baseUrl();
+    const QString apiText = QStringLiteral("api ") + api.toString();
+    const QString play = writeFile(QStringLiteral("play.json"), R"({"animeId": 3, "episode": 2})");
+    writeFile(QStringLiteral("dir/a.json"), R"({"animeId": 4, "episode": 1})");
+    writeFile(QStringLiteral("dir/bad.json"), "[");
+    const QString dir = m_tmp->filePath(QStringLiteral("dir"));
+    const QString absent = m_tmp->filePath(QStringLiteral("absent.json"));
+
+    {
+        // Never empty: the backend is asked even with --no-api and no fixtures.
+        std::unique_ptr<ChainProvider> chain(buildProviderChain({}, QString(), false, api));
+        QCOMPARE(chain->describe(), apiText);
+    }
+    {
+        FixtureProvider *fp = nullptr;
+        std::unique_ptr<ChainProvider> chain(buildProviderChain({dir, absent}, QString(), true, api, &fp));
+        QVERIFY(fp);
+        QCOMPARE(fp->parent(), chain.get());
+        QCOMPARE(chain->describe(), QStringLiteral("fixtures (1 files) -> ") + apiText);
+        QCOMPARE(fp->firstAnimeId(), qint64(4));
+    }
+    {
+        // --play-fixture comes first and keeps the backend out.
+        FixtureProvider *fp = nullptr;
+        std::unique_ptr<ChainProvider> chain(buildProviderChain({dir}, play, true, api, &fp));
+        QCOMPARE(chain->describe(), QStringLiteral("fixtures (2 files)"));
+        QCOMPARE(fp->firstAnimeId(), qint64(3));
+    }
+    {
+        // Only unusable fixtures and --no-api: the fixture provider stays, empty.
+        FixtureProvider *fp = nullptr;
+        std::unique_ptr<ChainProvider> chain(buildProviderChain({absent}, QString(), false, api, &fp));
+        QCOMPARE(chain->describe(), QStringLiteral("fixtures (0 files)"));
+    }
 }

@@ -27,6 +27,7 @@ private slots:
     void chainFallThrough();
     void chainRouting();
     void chainWithoutProviders();
+    void startupChain();
 
 private:
     QString writeFile(const QString &name, const QByteArray &content);
