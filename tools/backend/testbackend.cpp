@@ -244,32 +244,16 @@ void TestBackend::onConnection()
     }
 }
 
-void TestBackend::onReadyRead(QTcpSocket *socket)
+HttpParse parseHttpRequest(const QByteArray &buf, HttpRequest *out)
 {
-    auto it = m_buffers.find(socket);
-    if (it == m_buffers.end()) {
-        socket->readAll(); // already answered: one request per connection
-        return;
-    }
-    it->append(socket->readAll());
-    const QByteArray &buf = *it;
     const qsizetype headerEnd = buf.indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        if (buf.size() > kMaxHeaderBytes) {
-            m_buffers.erase(it);
-            send(socket, HttpResponse::bytes("header too large\n", "text/plain", 400), HttpFault::None, false);
-        }
-        return;
-    }
+    if (headerEnd < 0)
+        return buf.size() > kMaxHeaderBytes ? HttpParse::Bad : HttpParse::Incomplete;
     const QList<QByteArray> lines = buf.left(headerEnd).split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3 || requestLine.at(0).isEmpty() || !requestLine.at(1).startsWith('/'))
+        return HttpParse::Bad;
     HttpRequest req;
-    req.receivedAt = logClock();
-    if (requestLine.size() != 3) {
-        m_buffers.erase(it);
-        send(socket, HttpResponse::bytes("bad request line\n", "text/plain", 400), HttpFault::None, false);
-        return;
-    }
     req.method = requestLine.at(0);
     req.url = QUrl::fromEncoded(requestLine.at(1));
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -279,16 +263,34 @@ void TestBackend::onReadyRead(QTcpSocket *socket)
             req.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
     }
     bool ok = true;
-    const qsizetype length = req.headers.value("content-length", "0").toLongLong(&ok);
-    if (!ok || length < 0 || length > kMaxBodyBytes) {
-        m_buffers.erase(it);
-        send(socket, HttpResponse::bytes("bad length\n", "text/plain", 413), HttpFault::None, false);
+    const qint64 length = req.headers.value("content-length", "0").toLongLong(&ok);
+    if (!ok || length < 0 || length > kMaxBodyBytes)
+        return HttpParse::Bad;
+    if (buf.size() - headerEnd - 4 < length)
+        return HttpParse::Incomplete; // body still arriving
+    req.body = buf.mid(headerEnd + 4, length);
+    *out = req;
+    return HttpParse::Complete;
+}
+
+void TestBackend::onReadyRead(QTcpSocket *socket)
+{
+    auto it = m_buffers.find(socket);
+    if (it == m_buffers.end()) {
+        socket->readAll(); // already answered: one request per connection
         return;
     }
-    if (buf.size() - headerEnd - 4 < length)
-        return; // body still arriving
-    req.body = buf.mid(headerEnd + 4, length);
+    it->append(socket->readAll());
+    HttpRequest req;
+    const HttpParse state = parseHttpRequest(*it, &req);
+    if (state == HttpParse::Incomplete)
+        return;
     m_buffers.erase(it);
+    if (state == HttpParse::Bad) {
+        send(socket, HttpResponse::bytes("bad request\n", "text/plain", 400), HttpFault::None, false);
+        return;
+    }
+    req.receivedAt = logClock();
     dispatch(socket, req);
 }
 

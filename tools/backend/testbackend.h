@@ -42,6 +42,10 @@ struct HttpResponse {
     static HttpResponse redirect(const QByteArray &location, int status = 302);
 };
 
+enum class HttpParse { Incomplete, Complete, Bad };
+// One request from the bytes received so far on a connection.
+HttpParse parseHttpRequest(const QByteArray &buffer, HttpRequest *out);
+
 // Ways to misbehave, chosen per path prefix (the longest matching prefix wins).
 struct HttpFault {
     enum Kind { None, ServerError, Html, EmptyBody, TruncatedBody, Hang };
