@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -550,4 +551,39 @@ void TestUpdater::commandLineExitCodes()
     QCOMPARE(svd::runUpdateCheck(o), 3);
     server_.reset();
     QCOMPARE(svd::runUpdateCheck(o), 2);
+}
+
+void TestUpdater::programModes()
+{
+    const QString program = qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/app/sorvanta-desktop");
+    if (!QFileInfo(program).isExecutable())
+        QSKIP("the program is not built in this tree");
+    auto run = [&](const QStringList &args, QByteArray *out) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("xdg")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p.setProcessEnvironment(env);
+        QSignalSpy done(&p, &QProcess::finished);
+        p.start(program, args);
+        // The server answers from this event loop, so wait with the spy, not waitForFinished.
+        if (!done.wait(30000))
+            return -1;
+        *out = p.readAllStandardOutput();
+        return p.exitCode();
+    };
+    QByteArray out;
+    const QString base = server_->base().toString();
+    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 0);
+    QCOMPARE(out, QByteArray("update-check: up-to-date nothing newer published (204)\n"));
+    offer(manifest()); // signed by a test key, not the release key
+    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 4);
+    QVERIFY2(out.startsWith("update-check: rejected bad signature: "), out.constData());
+    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-channel"), QStringLiteral("nightly")},
+                 &out),
+             2);
+    QCOMPARE(run({QStringLiteral("--selftest-update")}, &out), 0);
+    QVERIFY(QFileInfo::exists(dir_->filePath(QStringLiteral("xdg/Sorvanta/SorvantaDesktop/logs/update-check.log"))));
+    server_.reset();
+    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 2);
 }

@@ -34,6 +34,7 @@ private slots:
     void scheduleIntervals();
     void throttledDownload();
     void commandLineExitCodes();
+    void programModes();
 
 private:
     svd::UpdaterConfig config() const;
