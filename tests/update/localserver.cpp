@@ -66,8 +66,10 @@ void LocalServer::onConnection()
             QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + " X\r\n";
             for (const auto &h : r.headers)
                 out += h.first + ": " + h.second + "\r\n";
-            out += "Content-Length: " + QByteArray::number(r.contentLength >= 0 ? r.contentLength : r.body.size()) +
-                   "\r\nConnection: close\r\n\r\n";
+            if (r.contentLength != -2)
+                out += "Content-Length: " +
+                       QByteArray::number(r.contentLength >= 0 ? r.contentLength : r.body.size()) + "\r\n";
+            out += "Connection: close\r\n\r\n";
             out += r.dropAfter >= 0 ? r.body.left(r.dropAfter) : r.body;
             s->write(out);
             s->disconnectFromHost();

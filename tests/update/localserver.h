@@ -22,7 +22,7 @@ public:
         int status = 200;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
-        qint64 contentLength = -1; // -1: the body's size
+        qint64 contentLength = -1; // -1: the body's size; -2: no header (ends at close)
         qint64 dropAfter = -1;     // close the connection after this many body bytes
     };
     using Handler = std::function<Response(const Request &)>;

@@ -425,14 +425,19 @@ void TestUpdater::digestMismatchDeletesAndRestartsFromZero()
 void TestUpdater::oversizedBodyRefused()
 {
     offer(manifest());
-    // No Content-Length to compare against: the byte count itself must stop it.
     download_ = [this](const LocalServer::Request &) {
         return LocalServer::Response{200, {}, installer_ + QByteArray(500, 'x'), -1, -1};
     };
     Updater u(config());
     runCheck(u);
-    QList<QVariant> done = waitDownload(u);
-    QCOMPARE(done.at(1).toString(), QStringLiteral("Content-Length 1500, expected 1000"));
+    QCOMPARE(waitDownload(u).at(1).toString(), QStringLiteral("Content-Length 1500, expected 1000"));
+    QVERIFY(partFile(downloadRoot()).isEmpty());
+    // Without a Content-Length the byte count itself has to stop it.
+    download_ = [this](const LocalServer::Request &) {
+        return LocalServer::Response{200, {}, installer_ + QByteArray(500, 'x'), -2, -1};
+    };
+    runCheck(u);
+    QCOMPARE(waitDownload(u).at(1).toString(), QStringLiteral("server sent more than manifest.size (1000) bytes"));
     QVERIFY(partFile(downloadRoot()).isEmpty());
 }
 
