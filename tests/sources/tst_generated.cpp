@@ -68,7 +68,7 @@ void TestGenerated::fixtureMatchesTorrents()
             QVERIFY(!ti->info_hashes().has_v2());
             QCOMPARE(qint64(ti->piece_length()), s.pieceLength);
             QCOMPARE(qint64(ti->total_size()), s.totalSize);
-            QCOMPARE(ti->num_files(), 6); // 2 episodes x (video, dub, subtitles)
+            QCOMPARE(ti->num_files(), 8); // 2 episodes x (video, dub, two subtitles)
             QCOMPARE(ltPath(*ti, s.fileIndex), s.filePath);
             QVERIFY(s.filePath.endsWith(QStringLiteral("Gen Test - 0%1.mkv").arg(ep)));
             QCOMPARE(qint64(ti->files().file_size(lt::file_index_t(s.fileIndex))), s.fileSize);
@@ -84,7 +84,9 @@ void TestGenerated::fixtureMatchesTorrents()
             QCOMPARE(s.dubs[2].origin, QStringLiteral("external"));
             QCOMPARE(ltPath(*ti, s.dubs[2].audioFileIndex), s.dubs[2].audioFilePath);
             QVERIFY(s.dubs[2].audioFilePath.endsWith(QStringLiteral(".mka")));
-            QCOMPARE(s.subtitles.size(), 3);
+            QCOMPARE(s.subtitles.size(), 4);
+            QVERIFY(s.subtitles[3].isForced);
+            QCOMPARE(ltPath(*ti, s.subtitles[3].fileIndex), s.subtitles[3].filePath);
             QVERIFY(!s.subtitles[0].isForced);
             QVERIFY(s.subtitles[1].isForced);
             QCOMPARE(s.subtitles[2].origin, QStringLiteral("external"));

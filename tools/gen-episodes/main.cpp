@@ -31,7 +31,7 @@
 namespace {
 
 // Bump when the media or layout changes, so cached outputs are rebuilt.
-constexpr const char kGenVersion[] = "gen-episodes/2";
+constexpr const char kGenVersion[] = "gen-episodes/3";
 
 struct SourceSpec {
     QString id;
@@ -132,6 +132,7 @@ struct EpisodeMedia {
     QString video; // .mkv with rus + jpn audio, full + forced signs subtitles
     QString dub;   // .mka, the external Russian dub
     QString subs;  // .ass, the external full Russian subtitles
+    QString signs; // .ass, the external Russian signs-only subtitles
 };
 
 EpisodeMedia episodeMedia(const Params &p, int episode)
@@ -144,7 +145,7 @@ EpisodeMedia episodeMedia(const Params &p, int episode)
                             .arg(p.videoKbps);
     const QString dir = p.cache + QStringLiteral("/media-") + key;
     EpisodeMedia m{dir + QStringLiteral("/video.mkv"), dir + QStringLiteral("/dub.mka"),
-                   dir + QStringLiteral("/subs.ass")};
+                   dir + QStringLiteral("/subs.ass"), dir + QStringLiteral("/signs.ass")};
     if (QFileInfo::exists(m.video) && QFileInfo::exists(m.dub) && QFileInfo::exists(m.subs))
         return m;
     if (!QDir().mkpath(dir))
@@ -317,6 +318,7 @@ QString generate(const Params &p)
         files.append({base + QStringLiteral(".mkv"), m.video, QFileInfo(m.video).size()});
         files.append({QStringLiteral("Audio/StudioBand/") + base + QStringLiteral(".mka"), m.dub, QFileInfo(m.dub).size()});
         files.append({QStringLiteral("Subs/RUS/") + base + QStringLiteral(".ass"), m.subs, QFileInfo(m.subs).size()});
+        files.append({QStringLiteral("Subs/Signs/") + base + QStringLiteral(".ass"), m.signs, QFileInfo(m.signs).size()});
     }
 
     QList<QPair<SourceSpec, BuiltTorrent>> built;
@@ -347,6 +349,7 @@ QString generate(const Params &p)
             const int video = int(t.paths.indexOf(root + base + QStringLiteral(".mkv")));
             const int dubFile = int(t.paths.indexOf(root + QStringLiteral("Audio/StudioBand/") + base + QStringLiteral(".mka")));
             const int subFile = int(t.paths.indexOf(root + QStringLiteral("Subs/RUS/") + base + QStringLiteral(".ass")));
+            const int signsFile = int(t.paths.indexOf(root + QStringLiteral("Subs/Signs/") + base + QStringLiteral(".ass")));
             QJsonArray dubs{
                 QJsonObject{{QStringLiteral("id"), QStringLiteral("anidub")}, {QStringLiteral("label"), QStringLiteral("AniDub")},
                             {QStringLiteral("studio"), QStringLiteral("AniDub")}, {QStringLiteral("lang"), QStringLiteral("rus")},
@@ -375,7 +378,11 @@ QString generate(const Params &p)
                 QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
                             {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
                             {QStringLiteral("fileIndex"), subFile}, {QStringLiteral("filePath"), t.paths.value(subFile)},
-                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), false}}};
+                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), false}},
+                QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские надписи (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                            {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
+                            {QStringLiteral("fileIndex"), signsFile}, {QStringLiteral("filePath"), t.paths.value(signsFile)},
+                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), true}}};
             QJsonObject src{
                 {QStringLiteral("id"), spec.id},
                 {QStringLiteral("provider"), QStringLiteral("gen-episodes")},
@@ -427,8 +434,8 @@ int main(int argc, char **argv)
     QCommandLineParser cp;
     cp.setApplicationDescription(QStringLiteral(
         "Generates deterministic test episodes: per episode an MKV (H.264, two audio tracks rus/jpn,\n"
-        "full and forced signs-only Russian subtitles), an external dub (.mka) and subtitles (.ass)\n"
-        "in sub-folders; one multi-episode torrent per source; and a fixture JSON.\n"
+        "full and forced signs-only Russian subtitles), an external dub (.mka) and full and signs-only\n"
+        "subtitles (.ass) in sub-folders; one multi-episode torrent per source; and a fixture JSON.\n"
         "Output: DIR/fixture.json, DIR/torrents/<hash>.torrent, DIR/seed/<hash>/<root>/... (content\n"
         "to seed with save path DIR/seed/<hash>; not written for --dead sources).\n"
         "Prints the absolute fixture path. Reuses DIR when it was made with the same options and\n"
