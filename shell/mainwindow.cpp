@@ -1,0 +1,297 @@
+#include "shell/mainwindow.h"
+
+#include "app/log.h"
+#include "app/options.h"
+#include "shell/bridgechecks.h"
+#include "shell/desktopbridge.h"
+#include "shell/shellpage.h"
+#include "web/webresources.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMouseEvent>
+#include <QStatusBar>
+#include <QVBoxLayout>
+#include <QWebChannel>
+#include <QWebEngineFullScreenRequest>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineSettings>
+#include <QWebEngineView>
+
+namespace svd {
+
+namespace {
+
+const QString kDefaultTitle = QStringLiteral("Sorvanta");
+
+bool isLocalHost(const QString &host)
+{
+    const QString h = host.toLower();
+    return h == QLatin1String("localhost") || h == QLatin1String("127.0.0.1") || h == QLatin1String("::1");
+}
+
+bool isInside(const QWidget *w, const QWidget *ancestor)
+{
+    return w && ancestor && (w == ancestor || ancestor->isAncestorOf(w));
+}
+
+} // namespace
+
+MainWindow::MainWindow(const AppConfig &config, TorrentEngine *engine, SourceProvider *provider, bool playerOnly,
+                       QWidget *parent)
+    : QMainWindow(parent), m_config(config), m_engine(engine), m_provider(provider), m_playerOnly(playerOnly)
+{
+    setWindowTitle(kDefaultTitle);
+    resize(1280, 800);
+    statusBar()->hide();
+
+    if (!m_playerOnly) {
+        setupWeb();
+        m_webView->installEventFilter(this);
+        qApp->installEventFilter(this);
+    }
+    // The player view (overlay or player-only central widget) and the performance
+    // monitor join here once they exist.
+}
+
+MainWindow::~MainWindow()
+{
+    qApp->removeEventFilter(this);
+    // The page must go before its profile.
+    delete m_webView;
+    m_webView = nullptr;
+    m_page = nullptr;
+    delete m_profile;
+}
+
+void MainWindow::setupWeb()
+{
+    m_profile = new QWebEngineProfile(QStringLiteral("SorvantaDesktop"));
+    QString ua = m_profile->httpUserAgent();
+    if (!ua.contains(QLatin1String("SorvantaDesktop/"))) {
+        ua += QLatin1Char(' ') + appUaToken();
+        m_profile->setHttpUserAgent(ua);
+    }
+    logLine(QStringLiteral("shell: user agent ") + m_profile->httpUserAgent());
+    if (isLocalHost(m_config.site.host()) || m_config.noHttpCache) {
+        m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
+        logLine(QStringLiteral("shell: HTTP cache off (%1)")
+                    .arg(m_config.noHttpCache ? QStringLiteral("--no-http-cache") : QStringLiteral("local site")));
+    }
+
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_webView = new QWebEngineView(central);
+    layout->addWidget(m_webView, 1);
+    // The update bar takes the slot below the view (stretch 0) once it exists.
+    setCentralWidget(central);
+
+    m_page = new ShellPage(m_profile, m_webView);
+    m_page->setNavigationCallback(
+        [this](const QUrl &url, QWebEnginePage::NavigationType type) { onNavigation(url, int(type)); });
+    m_webView->setPage(m_page);
+    m_page->settings()->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, true);
+
+    connect(m_webView, &QWebEngineView::urlChanged, this, &MainWindow::onUrlChanged);
+    connect(m_page, &QWebEnginePage::fullScreenRequested, this, [this](QWebEngineFullScreenRequest request) {
+        request.accept();
+        if (request.toggleOn())
+            showFullScreen();
+        else
+            showNormal();
+    });
+    connect(m_webView, &QWebEngineView::titleChanged, this, [this](const QString &title) {
+        if (!m_playing)
+            setWindowTitle(title.isEmpty() ? kDefaultTitle : title);
+    });
+
+    const QStringList hosts = bridgeAllowedHosts(m_config.site, QUrl(defaultSiteUrl()));
+    m_bridge = new DesktopBridge(QLatin1String(kAppVersion), hosts,
+                                 [this] { return m_webView ? m_webView->url() : QUrl(); }, this);
+    m_channel = new QWebChannel(this);
+    m_channel->registerObject(QStringLiteral("sorvantaDesktop"), m_bridge);
+    m_page->setWebChannel(m_channel, QWebEngineScript::MainWorld);
+
+    initLite();
+    m_tweaks = currentTweaks();
+    installBridgeScript();
+
+    connect(m_bridge, &DesktopBridge::clientInfo, this, &MainWindow::onClientInfo);
+    connect(m_bridge, &DesktopBridge::availabilityRequested, this, &MainWindow::onAvailabilityRequested);
+    connect(m_bridge, &DesktopBridge::playRequested, this, &MainWindow::onPlayRequested);
+    connect(m_bridge, &DesktopBridge::stopRequested, this, [this] { closePlayer(QStringLiteral("page")); });
+    connect(m_bridge, &DesktopBridge::tracksRequested, this, &MainWindow::onTracksRequested);
+    connect(m_bridge, &DesktopBridge::dubRequested, this, &MainWindow::onDubRequested);
+    connect(m_bridge, &DesktopBridge::subtitleRequested, this, &MainWindow::onSubtitleRequested);
+    connect(m_bridge, &DesktopBridge::videoRectChanged, this, &MainWindow::onVideoRectChanged);
+    connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
+            [](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+                logLine(QStringLiteral("shell: render process terminated (status %1, exit code %2)")
+                            .arg(int(status))
+                            .arg(exitCode));
+            });
+    connect(m_webView, &QWebEngineView::loadFinished, this, &MainWindow::onLoadFinished);
+
+    m_tracksTimer.setSingleShot(true);
+    m_tracksTimer.setInterval(120);
+    connect(&m_tracksTimer, &QTimer::timeout, this, &MainWindow::emitTracksEvent);
+
+    const QUrl start = m_config.testPage ? QUrl(QLatin1String(kTestPageUrl)) : m_config.site;
+    logLine(QStringLiteral("shell: loading %1").arg(start.toString()));
+    m_webView->load(start);
+}
+
+void MainWindow::onLoadFinished(bool ok)
+{
+    logLine(QStringLiteral("shell: page %1 %2")
+                .arg(ok ? QStringLiteral("loaded") : QStringLiteral("FAILED to load"), m_webView->url().toString()));
+    if (!m_compositorLogged)
+        logCompositor();
+    if (ok && m_autoplayAnime > 0 && !m_autoplayScheduled) {
+        m_autoplayScheduled = true;
+        QTimer::singleShot(4000, this, &MainWindow::runAutoplayScript);
+    }
+}
+
+void MainWindow::onNavigation(const QUrl &url, int navigationType)
+{
+    const bool reload = navigationType == QWebEnginePage::NavigationTypeReload;
+    const QUrl current = m_webView ? m_webView->url() : QUrl();
+    if (!reload && url.hasFragment() &&
+        url.adjusted(QUrl::RemoveFragment) == current.adjusted(QUrl::RemoveFragment))
+        return; // an in-page anchor
+    // The navigation is still being decided: act after the current event.
+    QMetaObject::invokeMethod(
+        this, [this, url] { onPageChange(QStringLiteral("navigation to ") + url.toString(), true); },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::onUrlChanged(const QUrl &url)
+{
+    if (!m_playing || m_routeKey.isEmpty())
+        return;
+    if (routeKey(url) != m_routeKey)
+        onPageChange(QStringLiteral("route ") + url.toString(), false);
+}
+
+void MainWindow::onPageChange(const QString &reason, bool navigation)
+{
+    ++m_generation;
+    if (navigation)
+        resetPlayerBox();
+    if (m_playing) {
+        logLine(QStringLiteral("shell: page changed while playing (%1) -> stop").arg(reason));
+        closePlayer(QStringLiteral("navigation"));
+    }
+}
+
+void MainWindow::resetPlayerBox()
+{
+    m_videoRect = QRect();
+    m_videoRectVisible = false;
+    m_holes.clear();
+}
+
+void MainWindow::restoreTitle()
+{
+    const QString title = m_webView ? m_webView->title() : QString();
+    setWindowTitle(title.isEmpty() ? kDefaultTitle : title);
+}
+
+void MainWindow::setFullscreen(bool on)
+{
+    m_fullscreenRequested = on;
+    if (isFullScreen() != on) {
+        if (on) {
+            m_wasMaximized = isMaximized();
+            showFullScreen();
+        } else if (m_wasMaximized) {
+            showMaximized();
+        } else {
+            showNormal();
+        }
+    }
+    // The player view learns the state here once it exists.
+    updateOverlay();
+}
+
+void MainWindow::reclaimWebFocus()
+{
+    if (!m_webView)
+        return;
+    QWidget *focus = QApplication::focusWidget();
+    if (!focus || isInside(focus, m_playerView))
+        m_webView->setFocus(Qt::MouseFocusReason);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_webView) {
+        if (event->type() == QEvent::MouseButtonPress && watched->isWidgetType()) {
+            auto *w = static_cast<QWidget *>(watched);
+            if (isInside(w, m_webView) && !isInside(w, m_playerView))
+                reclaimWebFocus();
+        } else if (watched == m_webView && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+            updateOverlay();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::setAutoplayTest(qint64 animeId, int episode)
+{
+    m_autoplayAnime = animeId;
+    m_autoplayEpisode = episode;
+}
+
+void MainWindow::runAutoplayScript()
+{
+    if (!m_page)
+        return;
+    logLine(QStringLiteral("shell: --autoplay-test anime %1 episode %2").arg(m_autoplayAnime).arg(m_autoplayEpisode));
+    static const char *const kScript = R"JS((function () {
+  var P = "sorvantaDesktop autoplay-test: ";
+  var sd = window.sorvantaDesktop;
+  if (!sd) { console.log(P + "no bridge on this page"); return; }
+  var box = { x: 40, y: 120, width: 854, height: 480, visible: true, dpr: window.devicePixelRatio || 1 };
+  var holeTest = %3, holeDone = false;
+  function hole() {
+    var d = document.createElement("div");
+    d.textContent = "PAGE DROPDOWN (hole)";
+    d.style.cssText = "position:fixed;left:300px;top:90px;width:260px;height:320px;background:#ff0000;" +
+      "color:#fff;font:bold 18px sans-serif;z-index:2147483647;";
+    document.body.appendChild(d);
+    sd.setVideoRect(Object.assign({}, box, { holes: [{ x: 296, y: 86, width: 268, height: 328 }] }));
+    setTimeout(function () { d.remove(); sd.setVideoRect(box); }, 6000);
+  }
+  sd.ready.then(function () {
+    sd.on("started", function (e) {
+      console.log(P + "started " + JSON.stringify(e));
+      if (holeTest && !holeDone) { holeDone = true; setTimeout(hole, 8000); }
+    });
+    sd.on("fallback", function (e) { console.log(P + "fallback " + JSON.stringify(e)); });
+    sd.play({ animeId: %1, episode: %2 }).then(function (r) { console.log(P + "play -> " + JSON.stringify(r)); });
+    sd.setVideoRect(box);
+  });
+})();)JS";
+    const QString script = QString::fromUtf8(kScript)
+                               .arg(QString::number(m_autoplayAnime), QString::number(m_autoplayEpisode),
+                                    m_holeShotsDir.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"));
+    m_page->runJavaScript(script, QWebEngineScript::MainWorld);
+}
+
+void MainWindow::shutdownPlayer()
+{
+    // Tuner, controller and media player are shut down here (in that order) once they exist.
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    shutdownPlayer();
+    QMainWindow::closeEvent(event);
+}
+
+} // namespace svd

@@ -1,0 +1,36 @@
+// One executable for the shell tests: isolated settings and web profile
+// folders, and a display-backed QApplication as WebEngine needs it.
+#include "app/log.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+QObject *createBridgeRulesTest();
+QObject *createWebShellTest();
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    for (const char *var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qputenv(var, (home.path() + QLatin1Char('/') + QLatin1String(var)).toUtf8());
+    if (!qEnvironmentVariableIsSet("QTWEBENGINE_CHROMIUM_FLAGS"))
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
+                "--no-sandbox --disable-background-networking --disable-component-update --disable-sync");
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QCoreApplication::setOrganizationName(QStringLiteral("SorvantaTest"));
+    QCoreApplication::setApplicationName(QStringLiteral("test_shell"));
+    QApplication app(argc, argv);
+    svd::logStart(home.filePath(QStringLiteral("test.log")));
+    qputenv("SVD_TEST_LOG", home.filePath(QStringLiteral("test.log")).toUtf8());
+
+    int status = 0;
+    for (auto make : {createBridgeRulesTest, createWebShellTest}) {
+        std::unique_ptr<QObject> t(make());
+        status |= QTest::qExec(t.get(), argc, argv);
+    }
+    return status;
+}
