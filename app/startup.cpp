@@ -8,6 +8,7 @@
 #include "disk/selftest.h"
 #include "disk/volumes.h"
 #include "sources/providerchain.h"
+#include "ui/updateshot.h"
 #include "update/updatecli.h"
 #include "update/updaterconfig.h"
 #include "update/updateselftest.h"
@@ -94,6 +95,8 @@ int runApp(int argc, char **argv)
     parser.process(app);
 
     // 7. Early modes (update-bar screenshot, smoke tests) end the process here.
+    if (parser.isSet(QStringLiteral("update-bar-shot")))
+        return runUpdateBarShot(parser.value(QStringLiteral("update-bar-shot")));
 
     // 8. Configuration.
     AppConfig cfg;
