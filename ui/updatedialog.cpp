@@ -38,7 +38,8 @@ UpdateDialog::UpdateDialog(const QString &version, const QString &notes, UpdateA
     column->addWidget(title);
     column->addWidget(wrappedLabel(
         action == UpdateAction::Install
-            ? QStringLiteral("Эта версия больше не поддерживается. Приложение перезапустится и установит обновление.")
+            ? QStringLiteral(
+                  "Эта версия больше не поддерживается. Приложение перезапустится и установит обновление.")
             : QStringLiteral("Эта версия больше не поддерживается. Скачайте новую версию и установите её."),
         this));
     const QString trimmed = notes.trimmed();

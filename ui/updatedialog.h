@@ -13,7 +13,8 @@ namespace svd {
 class UpdateDialog : public QDialog {
     Q_OBJECT
 public:
-    UpdateDialog(const QString &version, const QString &notes, UpdateAction action, QWidget *parent = nullptr);
+    UpdateDialog(const QString &version, const QString &notes, UpdateAction action,
+                 QWidget *parent = nullptr);
 
     void setError(const QString &text);
 

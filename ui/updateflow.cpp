@@ -148,8 +148,9 @@ void UpdateFlow::showMandatoryDialog()
 {
     if (!m_offerActive || !m_offerMandatory || m_dialog || m_playing())
         return;
-    auto *dialog = new UpdateDialog(m_offerVersion, m_offerNotes,
-                                    m_offerInstallable ? UpdateAction::Install : UpdateAction::Download, m_window);
+    auto *dialog =
+        new UpdateDialog(m_offerVersion, m_offerNotes,
+                         m_offerInstallable ? UpdateAction::Install : UpdateAction::Download, m_window);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &UpdateDialog::acceptRequested, this, &UpdateFlow::acceptUpdate);
     connect(dialog, &UpdateDialog::quitRequested, this, [this] {

@@ -31,7 +31,8 @@ int runUpdateBarShot(const QString &pngPath)
     const QString stem = info.dir().filePath(info.completeBaseName());
 
     UpdateBar bar;
-    bar.setUpdate(QStringLiteral("0.2.0"), QStringLiteral("Обновлённый плеер, исправления воспроизведения\nвторая строка"),
+    bar.setUpdate(QStringLiteral("0.2.0"),
+                  QStringLiteral("Обновлённый плеер, исправления воспроизведения\nвторая строка"),
                   UpdateAction::Install, true);
     bar.resize(1280, bar.height());
     bool ok = saveWidget(&bar, pngPath);
@@ -46,7 +47,8 @@ int runUpdateBarShot(const QString &pngPath)
     downloadBar.resize(900, downloadBar.height());
     ok = saveWidget(&downloadBar, stem + QStringLiteral("-download.png")) && ok;
 
-    logLine(QStringLiteral("update-bar-shot: %1").arg(ok ? QStringLiteral("saved") : QStringLiteral("NOT saved")));
+    logLine(QStringLiteral("update-bar-shot: %1")
+                .arg(ok ? QStringLiteral("saved") : QStringLiteral("NOT saved")));
     return ok ? 0 : 1;
 }
 

@@ -7,6 +7,7 @@ namespace svd {
 
 QString updateUiStyle()
 {
+    // Kept byte for byte, including the double space before "padding".
     return QStringLiteral(
         "#UpdateBar { background: #111318; border-top: 1px solid #262a33; }"
         "#UpdateDialog { background: #111318; }"
@@ -14,8 +15,8 @@ QString updateUiStyle()
         "#UpdateTitle { font-weight: 600; }"
         "#UpdateNotes { color: #9aa4b2; }"
         "#UpdateError { color: #f87171; }"
-        "QPushButton { color: #e6e6e6; background: transparent; border: 1px solid #333844; border-radius: 6px; "
-        " padding: 5px 14px; }"
+        "QPushButton { color: #e6e6e6; background: transparent; border: 1px solid #333844; "
+        "border-radius: 6px;  padding: 5px 14px; }"
         "QPushButton:hover { background: #262a33; }"
         "QPushButton:disabled { color: #6b7280; }"
         "QPushButton#UpdatePrimary { color: #ffffff; background: #3b82f6; border-color: #3b82f6; }"
@@ -25,7 +26,8 @@ QString updateUiStyle()
 
 QString updatePrimaryText(UpdateAction action)
 {
-    return action == UpdateAction::Install ? QStringLiteral("Перезапустить и обновить") : QStringLiteral("Скачать");
+    return action == UpdateAction::Install ? QStringLiteral("Перезапустить и обновить")
+                                           : QStringLiteral("Скачать");
 }
 
 void repolish(QWidget *widget)
