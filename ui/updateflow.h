@@ -56,7 +56,7 @@ private:
     void closeDialog();
 
     QWidget *m_window;
-    UpdateBar *m_bar;
+    QPointer<UpdateBar> m_bar; // a sibling child of the window: either may go first
     std::function<bool()> m_playing;
 
     QPointer<Updater> m_updater;
