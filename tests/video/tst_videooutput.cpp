@@ -21,7 +21,7 @@ bool resolve(Env &e, const QStringList &args, VideoOutputConfig *out, QString *e
 
 } // namespace
 
-class TestVideo : public QObject {
+class TestVideoOutput : public QObject {
     Q_OBJECT
 private slots:
     void optionForms();
@@ -30,7 +30,7 @@ private slots:
     void describeText();
 };
 
-void TestVideo::optionForms()
+void TestVideoOutput::optionForms()
 {
     const QStringList a = {QStringLiteral("x"), QStringLiteral("--video-mode"), QStringLiteral("glwidget")};
     const QStringList b = {QStringLiteral("--video-mode=glwidget")};
@@ -53,7 +53,7 @@ void TestVideo::optionForms()
     QCOMPARE(c.mode, VideoMode::Window);
 }
 
-void TestVideo::precedenceAndRemembering()
+void TestVideoOutput::precedenceAndRemembering()
 {
     Env e;
     VideoOutputConfig c;
@@ -102,7 +102,7 @@ void TestVideo::precedenceAndRemembering()
     QCOMPARE(c.flipY, -1);
 }
 
-void TestVideo::badValues()
+void TestVideoOutput::badValues()
 {
     Env e;
     e.settings.setValue(QStringLiteral("video/mode"), QStringLiteral("glwidget"));
@@ -115,7 +115,7 @@ void TestVideo::badValues()
     QCOMPARE(err, QStringLiteral("--video-flip must be on, off or auto"));
 }
 
-void TestVideo::describeText()
+void TestVideoOutput::describeText()
 {
     VideoOutputConfig c;
     QCOMPARE(c.describe(), QStringLiteral("video output window (default), flip-y 1 (auto)"));
@@ -128,5 +128,10 @@ void TestVideo::describeText()
     QCOMPARE(videoModeName(VideoMode(7)), QByteArray());
 }
 
-QTEST_GUILESS_MAIN(TestVideo)
-#include "tst_video.moc"
+int runVideoOutputTests(int argc, char **argv)
+{
+    TestVideoOutput t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_videooutput.moc"

@@ -1,0 +1,204 @@
+#include "video/mpvvideowindow.h"
+
+#include "app/log.h"
+#include "player/mpvplayer.h"
+#include "video/mpvrendercore.h"
+#include "video/mpvrenderthread.h"
+#include "video/videooutput.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QOffscreenSurface>
+
+namespace svd {
+
+bool MpvVideoWindow::renderThreadRequested(const QByteArray &envValue)
+{
+    bool ok = false;
+    const int v = envValue.trimmed().toInt(&ok);
+    return ok && v != 0;
+}
+
+MpvVideoWindow::MpvVideoWindow(QWindow *parent)
+    : QWindow(parent), m_useRenderThread(renderThreadRequested(qgetenv("SVD_VIDEO_RENDER_THREAD")))
+{
+    setSurfaceType(QSurface::OpenGLSurface);
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setRenderableType(QSurfaceFormat::OpenGL);
+    format.setSwapInterval(m_useRenderThread ? 1 : 0);
+    format.setDepthBufferSize(0);
+    format.setStencilBufferSize(0);
+    setFormat(format);
+}
+
+MpvVideoWindow::~MpvVideoWindow()
+{
+    if (m_player)
+        disconnect(m_player, nullptr, this, nullptr);
+    stopRenderer();
+    delete m_offscreen;
+}
+
+bool MpvVideoWindow::setPlayer(MpvPlayer *player)
+{
+    if (m_player)
+        disconnect(m_player, nullptr, this, nullptr);
+    // mpv's video output dies with the render context it drew into; a player that
+    // is attached again must send its video track to the new one.
+    const bool reattach = player && player == m_player && hasRenderContext();
+    const qint64 track = reattach ? selectedVideoTrack(player) : 0;
+    stopRenderer();
+    m_player = player;
+    if (!player || !player->isInitialized())
+        return false;
+
+    // Direct: the render context must be gone before mpv_terminate_destroy runs.
+    connect(
+        player, &MpvPlayer::aboutToDestroy, this,
+        [this] {
+            stopRenderer();
+            m_player = nullptr;
+        },
+        Qt::DirectConnection);
+
+    create();
+    if (!m_offscreen) {
+        m_offscreen = new QOffscreenSurface;
+        m_offscreen->setFormat(requestedFormat());
+        m_offscreen->create();
+    }
+
+    const int flip = videoOutput().effectiveFlip();
+    if (m_useRenderThread) {
+        m_thread = new MpvRenderThread(this, m_offscreen, player->handle(), flip, requestedFormat());
+        m_thread->start();
+        if (!m_thread->waitUntilReady(10000)) {
+            logLine(QStringLiteral("video: window mode: no render context"));
+            stopRenderer();
+            return false;
+        }
+    } else {
+        m_core = new MpvRenderCore(this, m_offscreen, player->handle(), flip, false, QStringLiteral("GUI thread"));
+        if (!m_core->setUp(requestedFormat(), &MpvVideoWindow::onUpdateGui, this)) {
+            delete m_core;
+            m_core = nullptr;
+            return false;
+        }
+    }
+    pushGeometry();
+    if (reattach)
+        QMetaObject::invokeMethod(
+            this,
+            [this, track] { reselectVideoTrack(m_player, track); },
+            Qt::QueuedConnection);
+    return true;
+}
+
+void MpvVideoWindow::stopRenderer()
+{
+    if (m_thread) {
+        m_thread->stopAndWait();
+        delete m_thread;
+        m_thread = nullptr;
+    }
+    delete m_core;
+    m_core = nullptr;
+}
+
+QSize MpvVideoWindow::pixelSize() const
+{
+    return videoPixelSize(size(), devicePixelRatio());
+}
+
+bool MpvVideoWindow::hasRenderContext() const
+{
+    return m_thread || m_core;
+}
+
+QString MpvVideoWindow::glInfo() const
+{
+    if (m_thread)
+        return m_thread->glInfo();
+    if (m_core)
+        return m_core->glInfo();
+    return QString();
+}
+
+void MpvVideoWindow::onUpdateGui(void *ctx)
+{
+    auto *self = static_cast<MpvVideoWindow *>(ctx);
+    self->m_framePending = true;
+    self->queueGuiRender();
+}
+
+void MpvVideoWindow::queueGuiRender()
+{
+    // Several updates before the GUI thread runs fold into one draw.
+    if (!m_renderQueued.exchange(true))
+        QMetaObject::invokeMethod(this, [this] { renderOnGui(nullptr); }, Qt::QueuedConnection);
+}
+
+void MpvVideoWindow::pushGeometry()
+{
+    if (m_thread) {
+        m_thread->setGeometry(pixelSize(), isExposed());
+    } else if (m_core) {
+        m_geometryDirty = true;
+        queueGuiRender();
+    }
+}
+
+bool MpvVideoWindow::renderOnGui(QImage *grab)
+{
+    m_renderQueued = false;
+    if (!m_core)
+        return false;
+    const bool pending = m_framePending.exchange(false);
+    const bool dirty = m_geometryDirty.exchange(false);
+    if (!pending && !grab && !dirty)
+        return false;
+    return m_core->draw(pending, grab || dirty, pixelSize(), isExposed(), grab);
+}
+
+QImage MpvVideoWindow::grabNextFrame(int timeoutMs)
+{
+    if (m_thread)
+        return m_thread->grabNextFrame(timeoutMs);
+    QImage image;
+    if (m_core && renderOnGui(&image))
+        return image;
+    return QImage();
+}
+
+void MpvVideoWindow::exposeEvent(QExposeEvent *event)
+{
+    QWindow::exposeEvent(event);
+    pushGeometry();
+}
+
+void MpvVideoWindow::resizeEvent(QResizeEvent *event)
+{
+    QWindow::resizeEvent(event);
+    pushGeometry();
+}
+
+void MpvVideoWindow::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit pressed(false);
+    event->accept();
+}
+
+void MpvVideoWindow::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit pressed(true);
+    event->accept();
+}
+
+void MpvVideoWindow::keyPressEvent(QKeyEvent *event)
+{
+    emit keyPressed(event);
+}
+
+} // namespace svd

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QImage>
+#include <QPointer>
+#include <QWindow>
+
+#include <atomic>
+
+class QKeyEvent;
+class QOffscreenSurface;
+
+namespace svd {
+
+class MpvPlayer;
+class MpvRenderCore;
+class MpvRenderThread;
+
+// The "window" video output: an OpenGL QWindow of its own into which the
+// player's frames are drawn, on the GUI thread or on the "mpv-render" thread
+// (SVD_VIDEO_RENDER_THREAD set to a non-zero integer).
+class MpvVideoWindow : public QWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MpvVideoWindow(QWindow *parent = nullptr);
+    ~MpvVideoWindow() override;
+
+    bool setPlayer(MpvPlayer *player);
+    void stopRenderer();
+    void pushGeometry();
+    bool renderOnGui(QImage *grab = nullptr);
+    // The next drawn frame, upright; a null image when none was drawn in time.
+    QImage grabNextFrame(int timeoutMs);
+
+    QSize pixelSize() const;
+    bool hasRenderContext() const;
+    QString glInfo() const;
+    bool usesRenderThread() const { return m_useRenderThread; }
+
+    static void onUpdateGui(void *ctx);
+    // SVD_VIDEO_RENDER_THREAD holds a non-zero integer.
+    static bool renderThreadRequested(const QByteArray &envValue);
+
+signals:
+    void pressed(bool doubleClick);
+    void keyPressed(QKeyEvent *event);
+
+protected:
+    void exposeEvent(QExposeEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void queueGuiRender();
+
+    QPointer<MpvPlayer> m_player;
+    const bool m_useRenderThread;
+    QOffscreenSurface *m_offscreen = nullptr;
+    MpvRenderThread *m_thread = nullptr;
+    MpvRenderCore *m_core = nullptr;
+    std::atomic_bool m_framePending{false};
+    std::atomic_bool m_renderQueued{false};
+    std::atomic_bool m_geometryDirty{false};
+};
+
+} // namespace svd
