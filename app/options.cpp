@@ -232,9 +232,13 @@ QString logFilePath(const QCommandLineParser &p, const QString &logDir)
 
 QString resourcesDirFor(const QString &appDir)
 {
-    const QString res = QDir::cleanPath(appDir + QStringLiteral("/../Resources"));
-    if (QFileInfo(res).isDir())
-        return res;
+    // A macOS bundle keeps them in Contents/Resources; an installed Linux
+    // program in <prefix>/share/sorvanta-desktop next to <prefix>/bin.
+    for (const QLatin1String rel : {QLatin1String("/../Resources"), QLatin1String("/../share/sorvanta-desktop")}) {
+        const QString res = QDir::cleanPath(appDir + rel);
+        if (QFileInfo(res).isDir())
+            return res;
+    }
     return appDir;
 }
 

@@ -30,7 +30,8 @@ void setDataDir(AppConfig *cfg, const QString &dataDir);
 // else last.log.
 QString logFilePath(const QCommandLineParser &parser, const QString &logDir);
 
-// <app>/../Resources when it exists, else the application folder.
+// <app>/../Resources, else <app>/../share/sorvanta-desktop, when it exists;
+// else the application folder.
 QString resourcesDirFor(const QString &appDir);
 
 } // namespace svd

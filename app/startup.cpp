@@ -67,6 +67,8 @@ int runApp(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Sorvanta"));
     QCoreApplication::setApplicationName(QStringLiteral("SorvantaDesktop"));
     QCoreApplication::setApplicationVersion(QLatin1String(kAppVersion));
+    // Ties the windows to the installed desktop entry (its icon and name in the shell).
+    QGuiApplication::setDesktopFileName(QStringLiteral("tv.sorvanta.Desktop"));
     QString videoError;
     if (!resolveVideoOutput(argc, argv, &videoError)) {
         std::fprintf(stderr, "%s\n", videoError.toLocal8Bit().constData());

@@ -65,7 +65,12 @@ site=$root/tools/demo/site
 for b in "$gen" "$server" "$seeder"; do
   [[ -x $b ]] || die "missing $b (build the targets gen-episodes svd-demo-server svd-seeder)"
 done
-command -v python3 >/dev/null || die "python3 is needed (tools/setup.sh installs it)"
+for tool in python3 curl; do
+  if ! command -v $tool >/dev/null; then
+    echo "demo: $tool is needed (tools/setup.sh installs it)" >&2
+    [[ $mode == check ]] && exit 77 || exit 1
+  fi
+done
 
 if [[ -z $work ]]; then
   if [[ $mode == check ]]; then work=$build/demo-check; else work=${XDG_CACHE_HOME:-$HOME/.cache}/sorvanta-demo; fi

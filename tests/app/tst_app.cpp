@@ -82,6 +82,7 @@ private slots:
     void lenientNumbers();
     void optionValues();
     void logFileChoice();
+    void resourcesDirLookup();
     void programExitCodes();
 
 private:
@@ -253,6 +254,23 @@ void TestApp::logFileChoice()
     QCOMPARE(choose({QStringLiteral("--selftest-update")}), QStringLiteral("/d/logs/update-check.log"));
     QCOMPARE(choose({QStringLiteral("--check-update"), QStringLiteral("--log"), QStringLiteral("/x.log")}),
              QStringLiteral("/x.log"));
+}
+
+void TestApp::resourcesDirLookup()
+{
+    QTemporaryDir root;
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    // Neither layout: the program's own folder (the build tree).
+    QCOMPARE(resourcesDirFor(bin), bin);
+    // Installed under a prefix.
+    const QString share = root.filePath(QStringLiteral("share/sorvanta-desktop"));
+    QVERIFY(QDir().mkpath(share));
+    QCOMPARE(resourcesDirFor(bin), share);
+    // A bundle's Resources folder wins.
+    const QString res = root.filePath(QStringLiteral("Resources"));
+    QVERIFY(QDir().mkpath(res));
+    QCOMPARE(resourcesDirFor(bin), res);
 }
 
 void TestApp::programExitCodes()
