@@ -8,8 +8,11 @@
 #   tools/demo.sh --serve          swarm + site only, until Ctrl-C (open the URL in the program or a browser)
 #   tools/demo.sh --check          start swarm + backend, verify site, API, .torrent files, update
 #                                  endpoint and that the seeders serve, then stop (no display needed)
+#   tools/demo.sh --play-check     on a display: the program walks the site ("#tour"), plays an episode,
+#                                  screenshots go to <build>/demo-shots; checks nothing is left running
+#                                  (exit 77 = skipped: no display or no web shell in this build)
 # Options: --build-dir DIR (default build/), --no-build (skip setup and build),
-#          --work-dir DIR (default ~/.cache/sorvanta-demo, or <build>/demo-check for --check),
+#          --work-dir DIR (default ~/.cache/sorvanta-demo, or <build>/demo-check, <build>/demo-play),
 #          --port N (preferred port of the backend), -- ARGS... (extra program options).
 set -euo pipefail
 
@@ -23,13 +26,14 @@ app_args=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --check) mode=check; do_build=0 ;;
+    --play-check) mode=play; do_build=0 ;;
     --serve) mode=serve ;;
     --build-dir) build=$(cd "$2" && pwd); shift ;;
     --no-build) do_build=0 ;;
     --work-dir) work=$2; shift ;;
     --port) port=$2; shift ;;
     --) shift; app_args=("$@"); break ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -46,6 +50,11 @@ demo: no display found (DISPLAY and WAYLAND_DISPLAY are empty).
                                  tools/demo.sh --serve    (serves the demo site until Ctrl-C)
 EOF
   exit 2
+fi
+
+if [[ $mode == play && -z ${DISPLAY:-} ]]; then
+  echo "demo: --play-check needs a display (run it under xvfb-run); skipped"
+  exit 77
 fi
 
 if [[ $do_build == 1 ]]; then
@@ -73,14 +82,14 @@ for tool in python3 curl; do
 done
 
 if [[ -z $work ]]; then
-  if [[ $mode == check ]]; then work=$build/demo-check; else work=${XDG_CACHE_HOME:-$HOME/.cache}/sorvanta-demo; fi
+  if [[ $mode == check || $mode == play ]]; then work=$build/demo-$mode; else work=${XDG_CACHE_HOME:-$HOME/.cache}/sorvanta-demo; fi
 fi
 mkdir -p "$work/logs"
 export SVD_LOOPBACK_ONLY=1
 
 # The check uses tiny episodes so that it stays fast even with an empty media cache.
 gen_profile=()
-[[ $mode == check ]] && gen_profile=(--duration 8 --height 240 --video-kbps 300)
+[[ $mode == check || $mode == play ]] && gen_profile=(--duration 20 --height 240 --video-kbps 300)
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 pick_port() {
@@ -94,7 +103,7 @@ pick_port() {
   die "no free loopback port found"
 }
 if [[ -z $port ]]; then
-  if [[ $mode == check ]]; then port=28797; else port=28787; fi
+  case $mode in check) port=28797 ;; play) port=28807 ;; *) port=28787 ;; esac
 fi
 port=$(pick_port "$port")
 base=http://127.0.0.1:$port
@@ -124,9 +133,7 @@ say "episodes ready: ${#fixtures[@]} titles in $work/titles"
 
 # --- processes -----------------------------------------------------------------
 pids=()
-cleanup() {
-  local code=$?
-  trap - EXIT INT TERM
+stop_all() {
   if [[ ${#pids[@]} -gt 0 ]]; then
     kill -TERM "${pids[@]}" 2>/dev/null || true
     for _ in $(seq 50); do
@@ -137,8 +144,14 @@ cleanup() {
     done
     kill -KILL "${pids[@]}" 2>/dev/null || true
     wait 2>/dev/null || true
+    pids=()
     say "stopped the swarm and the backend"
   fi
+}
+cleanup() {
+  local code=$?
+  trap - EXIT INT TERM
+  stop_all
   exit "$code"
 }
 trap cleanup EXIT
@@ -292,6 +305,55 @@ EOF
     echo "demo-check: skipped the program's update check ($app not built)"
   fi
   echo "demo-check: PASS"
+  exit 0
+fi
+
+# --- play check ------------------------------------------------------------------
+if [[ $mode == play ]]; then
+  [[ -x $app ]] || { echo "demo: $app not built; skipped"; exit 77; }
+  shots=$build/demo-shots
+  mkdir -p "$shots"
+  rm -f "$shots"/*.png
+  log=$work/logs/app-play.log
+  rm -f "$log"
+  scratch=$(mktemp -d)
+  shoot() { # NAME: the whole virtual screen
+    ffmpeg -loglevel error -nostdin -f x11grab -i "$DISPLAY" -frames:v 1 -y "$shots/$1.png" 2>/dev/null \
+      && echo "demo: screenshot $shots/$1.png" || echo "demo: screenshot $1 failed"
+  }
+  XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config XDG_CACHE_HOME=$scratch/cache \
+    "$app" --site "$base/#tour" --api "$base" --update-url "$base" --no-peers-timeout 5 --quit-after 60 \
+    --window-geometry 0,0,1280,800 --log "$log" "${app_args[@]}" >"$work/logs/app-play.out" 2>&1 &
+  app_pid=$!
+  pids+=("$app_pid")
+  taken=""
+  while kill -0 "$app_pid" 2>/dev/null; do
+    for step in "tour catalogue|catalogue|2" "started|playing|3" "tour dropdown open|dropdown|2"; do
+      IFS='|' read -r pattern name delay <<<"$step"
+      if [[ $taken != *"[$name]"* ]] && grep -q "sorvantaDesktop demo: $pattern" "$log" 2>/dev/null; then
+        taken+="[$name]"
+        sleep "$delay"
+        shoot "$name"
+      fi
+    done
+    sleep 0.5
+  done
+  set +e
+  wait "$app_pid"
+  code=$?
+  set -e
+  rm -rf "$scratch"
+  if ! grep -q "shell: loading" "$log" 2>/dev/null; then
+    echo "demo: the program in this build does not open the web shell (exit $code); skipped"
+    exit 77
+  fi
+  grep -q "sorvantaDesktop demo: started" "$log" || { echo "demo-play: FAIL: no episode started (log $log)" >&2; exit 1; }
+  grep "sorvantaDesktop demo:" "$log" | sed 's/^/  /'
+  stop_all
+  for p in "$port" "$fast_port" "$slow_port"; do
+    port_in_use "$p" && { echo "demo-play: FAIL: port $p still open" >&2; exit 1; }
+  done
+  echo "demo-play: PASS (program exit $code)"
   exit 0
 fi
 

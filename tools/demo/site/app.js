@@ -7,6 +7,14 @@
   var view = document.getElementById("view");
   var catalogue = null;
   var page = null; // state of the episode page on screen, null elsewhere
+  // "#tour" on the catalogue: a scripted walk for screenshots and tests (catalogue, an
+  // episode playing, the dropdown over the video). "#autoplay" on an episode plays it.
+  var tour = location.hash === "#tour";
+
+  // Lines with "sorvantaDesktop" reach the application's log.
+  function trace(msg) {
+    console.log("sorvantaDesktop demo: " + msg);
+  }
 
   var REASONS = {
     "no-torrent-source": "для этой серии нет торрент-источников",
@@ -91,7 +99,13 @@
     if (!catalogue) return;
     var r = route();
     var t = r.name === "catalogue" ? null : findTitle(r.id);
-    if (r.name === "catalogue" || !t) renderCatalogue();
+    if (r.name === "catalogue" || !t) {
+      renderCatalogue();
+      if (tour && desk) {
+        trace("tour catalogue");
+        setTimeout(function () { go("/title/910001/episode/1"); }, 5000);
+      }
+    }
     else if (r.name === "title") renderTitle(t);
     else renderEpisode(t, r.episode);
     window.scrollTo(0, 0);
@@ -203,7 +217,7 @@
       page.observer.observe(box);
     }
     reportBox();
-    if (desk && location.hash === "#autoplay") desk.ready.then(play);
+    if (desk && (location.hash === "#autoplay" || tour)) desk.ready.then(play);
   }
 
   function leaveEpisodePage() {
@@ -307,6 +321,14 @@
       if (!isOurs(ev)) return;
       page.message.hidden = true;
       setStatus("Смотрим · старт за " + Number(ev.seconds || 0).toFixed(1) + " с");
+      trace("started " + ev.animeId + "/" + ev.episode + " in " + ev.seconds + " s");
+      if (tour) {
+        setTimeout(function () {
+          toggleMenu(true);
+          trace("tour dropdown open");
+          setTimeout(function () { toggleMenu(false); trace("tour dropdown closed"); }, 5000);
+        }, 6000);
+      }
     });
     desk.on("tracks", function (ev) {
       if (!isOurs(ev)) return;
@@ -330,6 +352,7 @@
     });
     desk.on("fallback", function (ev) {
       clearPickers();
+      trace("fallback " + ev.animeId + "/" + ev.episode + " " + ev.reason);
       if (!page) return;
       setStatus("Плеер приложения недоступен");
       showMessage("Не получилось включить плеер приложения: " + reasonText(ev.reason) +
