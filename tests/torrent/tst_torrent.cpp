@@ -1,0 +1,603 @@
+// Torrent streaming against real libtorrent sessions seeding on 127.0.0.1 and a headless libmpv.
+
+#include "app/log.h"
+#include "tests/torrent/swarm/loopbackswarm.h"
+#include "torrent/streamprotocol.h"
+#include "torrent/torrentengine.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <libtorrent/torrent_handle.hpp>
+#include <mpv/client.h>
+#include <mpv/stream_cb.h>
+
+#include <clocale>
+#include <future>
+#include <thread>
+
+using namespace svd;
+
+namespace {
+
+constexpr int kKiB = 1024;
+constexpr int kMiB = 1024 * 1024;
+
+QString g_logPath;
+
+bool logHas(const QString &text)
+{
+    QFile f(g_logPath);
+    return f.open(QIODevice::ReadOnly) && QString::fromUtf8(f.readAll()).contains(text);
+}
+
+EngineConfig engineConfig(const QString &root, bool storageError = false)
+{
+    EngineConfig cfg;
+    cfg.stateDir = root + QStringLiteral("/state");
+    cfg.cacheDir = root + QStringLiteral("/cache");
+    cfg.testStorageError = storageError;
+    return cfg;
+}
+
+// Cancels a blocked read after a while, so a broken swarm fails a test instead of hanging it.
+class ReadDeadline
+{
+public:
+    explicit ReadDeadline(std::chrono::seconds limit)
+        : m_thread([this, limit] {
+              std::unique_lock l(m_mutex);
+              if (!m_cond.wait_for(l, limit, [this] { return m_done; }))
+                  flag = true;
+          })
+    {
+    }
+    ~ReadDeadline()
+    {
+        {
+            std::lock_guard l(m_mutex);
+            m_done = true;
+        }
+        m_cond.notify_all();
+        m_thread.join();
+    }
+    std::atomic<bool> flag{false};
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+// Reads [from, from + count) through one reader, one piece at most per call as the player does.
+QByteArray readRange(StreamTorrent &t, int reader, qint64 from, qint64 count, int pieceLength)
+{
+    ReadDeadline deadline(std::chrono::seconds(45));
+    const std::atomic<bool> *cancel = &deadline.flag;
+    QByteArray out;
+    qint64 pos = from;
+    while (out.size() < count) {
+        QByteArray chunk(int(std::min<qint64>(count - out.size(), 3 * kMiB)), Qt::Uninitialized);
+        const qint64 n = t.read(reader, pos, chunk.data(), chunk.size(), cancel);
+        if (n <= 0)
+            break;
+        if (n > pieceLength)
+            return QByteArray("read crossed a piece end");
+        out.append(chunk.constData(), n);
+        pos += n;
+    }
+    return out;
+}
+
+std::vector<int> piecePriorities(const StreamTorrent &t)
+{
+    std::vector<int> out;
+    for (lt::download_priority_t p : t.handle().get_piece_priorities())
+        out.push_back(static_cast<int>(static_cast<std::uint8_t>(p)));
+    return out;
+}
+
+std::vector<int> filePriorities(const StreamTorrent &t)
+{
+    std::vector<int> out;
+    for (lt::download_priority_t p : t.handle().get_file_priorities())
+        out.push_back(static_cast<int>(static_cast<std::uint8_t>(p)));
+    return out;
+}
+
+std::set<int> topPriorityPieces(const StreamTorrent &t)
+{
+    std::set<int> out;
+    const auto prio = piecePriorities(t);
+    for (size_t i = 0; i < prio.size(); ++i) {
+        if (prio[i] == 7)
+            out.insert(int(i));
+    }
+    return out;
+}
+
+} // namespace
+
+// Window, deadline and head/tail rules on their own.
+class TestStreamGeometry : public QObject
+{
+    Q_OBJECT
+private slots:
+    void windowAndHeadTail()
+    {
+        const StreamParams d;
+        // 2 MiB pieces: 12-piece window, deadlines every 400 ms; head/tail two pieces deep.
+        QCOMPARE(windowPieces(d.readAheadBytes, d.minWindowPieces, 2 * kMiB), 12);
+        std::map<int, int> w;
+        addWindow(w, 5, 100, 12, d.deadlineStepMs);
+        QCOMPARE(int(w.size()), 12);
+        QCOMPARE(w.begin()->first, 5);
+        QCOMPARE(w.rbegin()->second, 4400);
+        const auto ht = headTailPieces({{0, 9}}, 2 * kMiB, d.headTailBytes);
+        const std::vector<std::pair<int, int>> expect = {{0, 0}, {9, 300}, {1, 200}, {8, 500}};
+        QCOMPARE(ht, expect);
+
+        // 16 MiB pieces: window 3, one head and one tail piece; 32 MiB pieces keep six in the cache.
+        QCOMPARE(windowPieces(d.readAheadBytes, d.minWindowPieces, 16 * kMiB), 3);
+        QCOMPARE(int(headTailPieces({{2, 7}}, 16 * kMiB, d.headTailBytes).size()), 2);
+        QCOMPARE(pieceCacheLimit(16 * kMiB), qint64(96) * kMiB);
+        QCOMPARE(pieceCacheLimit(32 * kMiB), qint64(192) * kMiB);
+        QCOMPARE(pieceCacheLimit(256 * kKiB), qint64(96) * kMiB);
+
+        // A one-piece file: that piece is head and tail, deadline 0.
+        const auto one = headTailPieces({{4, 4}}, 2 * kMiB, d.headTailBytes);
+        QCOMPARE(one, (std::vector<std::pair<int, int>>{{4, 0}}));
+
+        // Two files sharing a boundary piece: the piece keeps its first deadline.
+        const auto shared = headTailPieces({{0, 3}, {3, 6}}, 2 * kMiB, d.headTailBytes);
+        QCOMPARE(std::count_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; }), 1);
+        QCOMPARE(std::find_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; })->second, 300);
+
+        // The window stops at the file's last piece and keeps the smaller deadline.
+        std::map<int, int> clipped{{9, 100}, {10, 0}};
+        addWindow(clipped, 8, 10, 12, 400);
+        QCOMPARE(clipped, (std::map<int, int>{{8, 0}, {9, 100}, {10, 0}}));
+    }
+
+    void fileSpans()
+    {
+        const int p = 256 * kKiB;
+        QCOMPARE(pieceAt({p - 10, 100}, 9, p), 0);
+        QCOMPARE(pieceAt({p - 10, 100}, 10, p), 1);
+        QCOMPARE(piecesOf({p - 10, 100}, p).first, 0);
+        QCOMPARE(piecesOf({p - 10, 100}, p).last, 1);
+        // An empty file still sits on the piece at its offset.
+        QCOMPARE(piecesOf({3 * p, 0}, p).first, 3);
+        QCOMPARE(piecesOf({3 * p, 0}, p).last, 3);
+    }
+};
+
+class TestTorrentEngine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void openReadsTheRightBytes_data()
+    {
+        QTest::addColumn<int>("pieceSize");
+        QTest::newRow("256 KiB") << 256 * kKiB;
+        QTest::newRow("2 MiB") << 2 * kMiB;
+    }
+
+    void openReadsTheRightBytes()
+    {
+        QFETCH(int, pieceSize);
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Show"),
+                                          {{QStringLiteral("extra.bin"), swarm::randomBytes(300 * kKiB + 7, 1)},
+                                           {QStringLiteral("ep.mkv"), swarm::randomBytes(9 * kMiB + 123, 2)}},
+                                          pieceSize);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(s, qPrintable(error));
+        QVERIFY(s->metadataReady);
+        QCOMPARE(engine.find(s->id()), s);
+        QCOMPARE(filePriorities(*s), (std::vector<int>{0, 0}));
+        QVERIFY(topPriorityPieces(*s).empty());
+
+        // Serving the file puts exactly its head and tail pieces first.
+        s->addFile(1);
+        const std::map<int, int> statics = s->staticPieces();
+        std::set<int> staticSet;
+        for (const auto &e : statics)
+            staticSet.insert(e.first);
+        QCOMPARE(topPriorityPieces(*s), staticSet);
+        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>(statics.begin(), statics.end())));
+        QCOMPARE(statics.at(s->filePieces(1).first), 0);
+        QCOMPARE(statics.at(s->filePieces(1).last), 300);
+
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        const int reader = s->openReader(1);
+        const QByteArray &want = t.files[1].data;
+        QCOMPARE(readRange(*s, reader, 0, want.size(), pieceSize), want);
+
+        // End of file: the last byte alone, then nothing; a read that spans a piece end stops there.
+        char byte = 0;
+        QCOMPARE(s->read(reader, want.size() - 1, &byte, 16, nullptr), qint64(1));
+        QCOMPARE(byte, want.back());
+        QCOMPARE(s->read(reader, want.size(), &byte, 16, nullptr), qint64(0));
+        const qint64 fileOffset = t.files[0].data.size();
+        const qint64 pos = (fileOffset / pieceSize + 1) * pieceSize - fileOffset - 5; // 5 bytes before a piece end
+        QByteArray buf(64, 0);
+        QCOMPARE(s->read(reader, pos, buf.data(), buf.size(), nullptr), qint64(5));
+        QCOMPARE(buf.left(5), want.mid(pos, 5));
+
+        // The first file reads through its own reader as well.
+        const int r0 = s->openReader(0);
+        s->addFile(0);
+        QCOMPARE(readRange(*s, r0, 0, t.files[0].data.size(), pieceSize), t.files[0].data);
+        QVERIFY(s->tick(engine.dhtNodes).valid);
+        QVERIFY(logHas(QStringLiteral("[%1] first piece done").arg(s->id())));
+        QVERIFY(logHas(QStringLiteral("[%1] all head/tail pieces done").arg(s->id())));
+    }
+
+    void magnetGetsMetadataFromTheSeeder()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Mag"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(6 * kMiB + 1, 3)}}, 2 * kMiB);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(QByteArray(), t.magnet(seeder.port()), &error);
+        QVERIFY2(s, qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(s->metadataReady, 20000);
+        QCOMPARE(s->numFiles(), 1);
+        QCOMPARE(s->infoHashKey(), t.infoHash);
+        QTRY_COMPARE_WITH_TIMEOUT(filePriorities(*s), std::vector<int>{0}, 5000);
+        s->addFile(0);
+        const int reader = s->openReader(0);
+        QCOMPARE(readRange(*s, reader, 3 * kMiB - 10, 2 * kMiB, 2 * kMiB), t.files[0].data.mid(3 * kMiB - 10, 2 * kMiB));
+
+        QVERIFY(!engine.open(QByteArray("not bencoded"), QString(), &error));
+        QVERIFY(error.startsWith(QStringLiteral("bad .torrent: ")));
+        QVERIFY(!engine.open(QByteArray(), QStringLiteral("magnet:?xt=urn:btih:zz"), &error));
+        QVERIFY(error.startsWith(QStringLiteral("bad magnet: ")));
+        QVERIFY(!engine.open(QByteArray(), QString(), &error));
+        QCOMPARE(error, QStringLiteral("no .torrent and no magnet"));
+    }
+
+    // A torrent nobody seeds: reads block until cancelled or shut down.
+    void cancelAndShutdownUnblockReaders()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Dead"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(3 * kMiB, 4)}}, 256 * kKiB);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        s->addFile(0);
+        const int reader = s->openReader(0);
+
+        std::atomic<bool> cancel{false};
+        auto blocked = std::async(std::launch::async, [&] {
+            char buf[16];
+            return s->read(reader, 0, buf, sizeof buf, &cancel);
+        });
+        QCOMPARE(blocked.wait_for(std::chrono::milliseconds(600)), std::future_status::timeout);
+        QElapsedTimer timer;
+        timer.start();
+        cancel = true;
+        QCOMPARE(blocked.get(), qint64(-1));
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+
+        auto second = std::async(std::launch::async, [&] {
+            char buf[16];
+            return s->read(reader, 1000, buf, sizeof buf, nullptr);
+        });
+        QCOMPARE(second.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+        timer.restart();
+        engine.close(s);
+        QCOMPARE(second.get(), qint64(-1));
+        QVERIFY(timer.elapsed() < 1000);
+        char buf[16];
+        QCOMPARE(s->read(reader, 0, buf, sizeof buf, nullptr), qint64(-1));
+        QVERIFY(!engine.find(s->id()));
+    }
+
+    void readersMoveTheWindow()
+    {
+        QTemporaryDir dir;
+        const int p = 256 * kKiB;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Win"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(64 * p, 5)}}, p);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        s->addFile(0); // head 0..15, tail 48..63 (4 MiB each)
+        const int reader = s->openReader(0);
+        s->moveReader(reader, 30 * qint64(p) + 17);
+        auto applied = s->appliedDeadlines();
+        std::map<int, int> asMap(applied.begin(), applied.end());
+        // 24 MiB / 256 KiB = 96 pieces, clipped at the file end; the window starts at piece 30.
+        QCOMPARE(asMap.at(30), 0);
+        QCOMPARE(asMap.at(31), 400);
+        QCOMPARE(asMap.at(47), 17 * 400);
+        QCOMPARE(asMap.at(48), 3300); // the deepest tail piece keeps its smaller static deadline
+        QCOMPARE(asMap.at(63), 300);
+        QVERIFY(!asMap.count(29));
+        QCOMPARE(topPriorityPieces(*s).size(), size_t(16 + 34));
+
+        // Inside the same piece nothing changes; closing the reader keeps its window.
+        s->moveReader(reader, 30 * qint64(p) + 1000);
+        QCOMPARE(s->appliedDeadlines(), applied);
+        s->closeReader(reader);
+        QCOMPARE(s->appliedDeadlines(), applied);
+        s->removeFile(0);
+        QVERIFY(s->appliedDeadlines().empty());
+        QVERIFY(topPriorityPieces(*s).empty());
+    }
+
+    void closeDeletesFolderAndReopenWaits()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Again"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(2 * kMiB, 6)}}, 256 * kKiB);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        const QString leftover = QDir(engine.config().cacheDir).filePath(QStringLiteral("abc123"));
+        QDir().mkpath(leftover);
+        QFile(leftover + QStringLiteral("/x")).open(QIODevice::WriteOnly);
+
+        QString error;
+        auto first = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(first);
+        first->addFile(0);
+        swarm::connectToSeeder(first->handle(), seeder.port());
+        const int reader = first->openReader(0);
+        QCOMPARE(readRange(*first, reader, 0, 100, 256 * kKiB).size(), 100);
+        QVERIFY(engine.cacheBytes() > 0);
+
+        // The start-up purge removes leftovers, never open torrents.
+        engine.purgeCache();
+        QVERIFY(!QDir(leftover).exists());
+        QVERIFY(QDir(first->downloadFolder()).exists());
+
+        const QString oldFolder = first->downloadFolder();
+        engine.close(first);
+        auto second = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(second);
+        QVERIFY(second->id() != first->id());
+        // open() returned only after the session deleted the old files.
+        QVERIFY(!QFile::exists(oldFolder + QStringLiteral("/Again/ep.mkv")));
+        engine.waitForRemovals();
+        QVERIFY(!QDir(oldFolder).exists());
+        QVERIFY(logHas(QStringLiteral("engine: cache folder %1 deleted").arg(oldFolder)));
+        QVERIFY(QDir(second->downloadFolder()).exists());
+    }
+
+    void storageErrorFailsReaders()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Broken"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(2 * kMiB, 7)}}, 256 * kKiB);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app")), true));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        s->addFile(0);
+        const int reader = s->openReader(0);
+        ReadDeadline guard(std::chrono::seconds(30));
+        auto blocked = std::async(std::launch::async, [&] {
+            char buf[16];
+            return s->read(reader, 0, buf, sizeof buf, &guard.flag);
+        });
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        QCOMPARE(blocked.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        QCOMPARE(blocked.get(), qint64(-1));
+        QVERIFY(!guard.flag);
+        QVERIFY(s->storageFailed);
+        QVERIFY(!s->diskFull);
+        QVERIFY(!s->storageErrorMessage().isEmpty());
+        QVERIFY(logHas(QStringLiteral("[%1] STORAGE ERROR: ").arg(s->id())));
+
+        QVERIFY(isDiskFullError(boost::system::errc::make_error_code(boost::system::errc::no_space_on_device)));
+        QVERIFY(isDiskFullError(boost::system::error_code(ENOSPC, boost::system::system_category())));
+        QVERIFY(!isDiskFullError(boost::system::errc::make_error_code(boost::system::errc::io_error)));
+        QVERIFY(!isDiskFullError({}));
+    }
+
+    void dhtStateIsKeptWithoutNodes()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.filePath(QStringLiteral("app"));
+        QDir().mkpath(root + QStringLiteral("/state"));
+        const QString dat = root + QStringLiteral("/state/dht.dat");
+        {
+            QFile f(dat);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("this is not bencoded");
+        }
+        {
+            TorrentEngine engine(engineConfig(root));
+            QVERIFY(logHas(QStringLiteral("engine: DHT state unreadable: ")));
+            QVERIFY(logHas(QStringLiteral("engine: loopback only (SVD_LOOPBACK_ONLY)")));
+            QCOMPARE(engine.dhtNodes.load(), 0);
+        }
+        QVERIFY(logHas(QStringLiteral("engine: DHT has no nodes, keeping the saved DHT state")));
+        QFile f(dat);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("this is not bencoded"));
+    }
+
+    void resolveFile()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Show"),
+                                          {{QStringLiteral("Season 1/Ep 01.mkv"), QByteArray(1000, 'a')},
+                                           {QStringLiteral("Season 1/Ep 02.mkv"), QByteArray(1000, 'b')},
+                                           {QStringLiteral("subs/ep01.ass"), QByteArray(10, 'c')}},
+                                          256 * kKiB);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        QCOMPARE(s->filePath(1), QStringLiteral("Show/Season 1/Ep 02.mkv"));
+        QCOMPARE(s->resolveFile(1, QString()), 1);
+        QCOMPARE(s->resolveFile(1, QStringLiteral("show\\season 1\\EP 02.mkv")), 1);
+        QCOMPARE(s->resolveFile(0, QStringLiteral("Show/Season 1/Ep 02.mkv")), 1);
+        QCOMPARE(s->resolveFile(7, QStringLiteral("Other Root/Season 1/ep 02.MKV")), 1);
+        QCOMPARE(s->resolveFile(0, QStringLiteral("Show/Season 2/Ep 01.mkv")), -1);
+        QCOMPARE(s->resolveFile(9, QString()), -1);
+        QCOMPARE(s->fileSize(9), qint64(-1));
+        s->addFile(0);
+        s->addFile(2);
+        QCOMPARE(s->servedBytes(), qint64(1010));
+    }
+};
+
+class TestStreamProtocol : public QObject
+{
+    Q_OBJECT
+private slots:
+    void callbacks()
+    {
+        QCOMPARE(torrentUri(QStringLiteral("3fa9c01b2"), 4), QStringLiteral("svtorrent://3fa9c01b2/4"));
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Proto"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(3 * kMiB, 8)}}, 256 * kKiB);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        auto noMeta = engine.open(QByteArray(), QString::fromLatin1(swarm::randomBytes(20, 9).toHex().prepend("magnet:?xt=urn:btih:")), &error);
+        QVERIFY(noMeta);
+
+        const QStringList bad = {QStringLiteral("svtorrent://%1/x").arg(s->id()),
+                                 QStringLiteral("svtorrent://%1/").arg(s->id()),
+                                 QStringLiteral("svtorrent://%1/99999999999").arg(s->id()),
+                                 QStringLiteral("svtorrent://ffffffffff1/0"),
+                                 QStringLiteral("svtorrent://%1/0").arg(noMeta->id())};
+        for (const QString &uri : bad) {
+            mpv_stream_cb_info info{};
+            QCOMPARE(openTorrentStream(&engine, uri.toUtf8().constData(), &info), -13);
+            QVERIFY2(logHas(QStringLiteral("protocol: cannot open %1").arg(uri)), qPrintable(uri));
+        }
+        mpv_stream_cb_info info{};
+        QCOMPARE(openTorrentStream(&engine, qPrintable(QStringLiteral("svtorrent://%1/3").arg(s->id())), &info), -13);
+
+        s->addFile(0);
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0) + QStringLiteral("/ignored")), &info), 0);
+        const qint64 size = t.files[0].data.size();
+        QCOMPARE(info.size_fn(info.cookie), size);
+        QCOMPARE(info.seek_fn(info.cookie, -1), qint64(MPV_ERROR_GENERIC));
+        QCOMPARE(info.seek_fn(info.cookie, size + 1), qint64(MPV_ERROR_GENERIC));
+        QCOMPARE(info.seek_fn(info.cookie, size), size);
+        char byte;
+        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(0));
+        QCOMPARE(info.seek_fn(info.cookie, 0), qint64(0));
+        QByteArray got;
+        while (got.size() < 1572864) {
+            QByteArray chunk(1572864 - got.size(), Qt::Uninitialized);
+            const int64_t n = info.read_fn(info.cookie, chunk.data(), uint64_t(chunk.size()));
+            QVERIFY(n > 0);
+            got.append(chunk.constData(), n);
+        }
+        QCOMPARE(got, t.files[0].data.left(1572864));
+        info.cancel_fn(info.cookie);
+        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
+        info.close_fn(info.cookie);
+        QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0 at 1572864 (1.5 MiB read)").arg(s->id())));
+
+        // A stream keeps its torrent alive after the engine closed it; reads then fail at once.
+        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &info), 0);
+        engine.close(s);
+        s.reset();
+        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
+        info.close_fn(info.cookie);
+    }
+
+    void mpvPlaysATorrentStream()
+    {
+        QTemporaryDir dir;
+        const QString clip = dir.filePath(QStringLiteral("clip.mkv"));
+        QString error;
+        QVERIFY2(swarm::makeVideoClip(clip, 2.0, &error), qPrintable(error));
+        QFile f(clip);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Clip"),
+                                          {{QStringLiteral("clip.mkv"), f.readAll()}}, 256 * kKiB);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY(s);
+        s->addFile(0);
+        swarm::connectToSeeder(s->handle(), seeder.port());
+
+        mpv_handle *mpv = mpv_create();
+        QVERIFY(mpv);
+        for (const char *opt : {"vo=null", "ao=null", "audio=no", "terminal=no", "ytdl=no", "idle=yes"}) {
+            const QByteArray o(opt);
+            const int eq = o.indexOf('=');
+            mpv_set_option_string(mpv, o.left(eq).constData(), o.mid(eq + 1).constData());
+        }
+        QCOMPARE(mpv_initialize(mpv), 0);
+        QVERIFY(installTorrentProtocol(mpv, &engine));
+        const QByteArray uri = torrentUri(s->id(), 0).toUtf8();
+        const char *cmd[] = {"loadfile", uri.constData(), nullptr};
+        QCOMPARE(mpv_command(mpv, cmd), 0);
+        bool loaded = false;
+        int endReason = -1;
+        int endError = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (endReason < 0 && timer.elapsed() < 60000) {
+            mpv_event *e = mpv_wait_event(mpv, 0.5);
+            if (e->event_id == MPV_EVENT_FILE_LOADED)
+                loaded = true;
+            if (e->event_id == MPV_EVENT_END_FILE) {
+                auto *end = static_cast<mpv_event_end_file *>(e->data);
+                endReason = end->reason;
+                endError = end->error;
+            }
+        }
+        mpv_terminate_destroy(mpv);
+        QVERIFY(loaded);
+        QCOMPARE(endReason, int(MPV_END_FILE_REASON_EOF));
+        QCOMPARE(endError, 0);
+        QVERIFY(logHas(QStringLiteral("[%1] mpv opened stream file #0").arg(s->id())));
+        QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0").arg(s->id())));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // Nothing here may reach beyond this machine.
+    qputenv("SVD_LOOPBACK_ONLY", "1");
+    QCoreApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    QTemporaryDir logDir;
+    g_logPath = logDir.filePath(QStringLiteral("test.log"));
+    logStart(g_logPath);
+    int status = 0;
+    TestStreamGeometry geometry;
+    status |= QTest::qExec(&geometry, argc, argv);
+    TestTorrentEngine engine;
+    status |= QTest::qExec(&engine, argc, argv);
+    TestStreamProtocol protocol;
+    status |= QTest::qExec(&protocol, argc, argv);
+    return status;
+}
+
+#include "tst_torrent.moc"

@@ -1,0 +1,139 @@
+#include "torrent/streamprotocol.h"
+
+#include "app/log.h"
+#include "torrent/torrentengine.h"
+
+#include <mpv/client.h>
+#include <mpv/stream_cb.h>
+
+#include <atomic>
+
+namespace svd {
+
+namespace {
+
+// One open player stream; libmpv owns it as the callbacks' cookie. Everything but `cancelled`
+// is touched only by the stream's own libmpv thread.
+struct OpenStream {
+    std::shared_ptr<StreamTorrent> torrent;
+    int file = 0;
+    int reader = 0;
+    qint64 position = 0;
+    qint64 size = 0;
+    std::atomic<bool> cancelled{false};
+    qint64 bytesRead = 0;
+};
+
+int64_t readFn(void *cookie, char *buf, uint64_t nbytes)
+{
+    auto *s = static_cast<OpenStream *>(cookie);
+    const qint64 n = s->torrent->read(s->reader, s->position, buf, qint64(std::min<uint64_t>(nbytes, INT64_MAX)),
+                                      &s->cancelled);
+    if (n > 0) {
+        s->position += n;
+        s->bytesRead += n;
+    }
+    return n;
+}
+
+int64_t seekFn(void *cookie, int64_t offset)
+{
+    auto *s = static_cast<OpenStream *>(cookie);
+    if (offset < 0 || offset > s->size)
+        return MPV_ERROR_GENERIC;
+    s->position = offset;
+    s->torrent->moveReader(s->reader, offset);
+    return offset;
+}
+
+int64_t sizeFn(void *cookie)
+{
+    return static_cast<OpenStream *>(cookie)->size;
+}
+
+void cancelFn(void *cookie)
+{
+    static_cast<OpenStream *>(cookie)->cancelled = true;
+}
+
+void closeFn(void *cookie)
+{
+    auto *s = static_cast<OpenStream *>(cookie);
+    logLine(QStringLiteral("[%1] mpv closed stream file #%2 at %3 (%4 MiB read)")
+                .arg(s->torrent->id())
+                .arg(s->file)
+                .arg(s->position)
+                .arg(QString::number(double(s->bytesRead) / 1048576.0, 'f', 1)));
+    s->torrent->closeReader(s->reader);
+    delete s;
+}
+
+int openFn(void *userData, char *uri, mpv_stream_cb_info *info)
+{
+    return openTorrentStream(static_cast<TorrentEngine *>(userData), uri, info);
+}
+
+} // namespace
+
+int openTorrentStream(TorrentEngine *engine, const char *uri, mpv_stream_cb_info *info)
+{
+    const QString address = QString::fromUtf8(uri);
+    QString id;
+    int file = -1;
+    const bool indexOk = parseTorrentUri(address, &id, &file);
+    std::shared_ptr<StreamTorrent> torrent = engine ? engine->find(id) : nullptr;
+    if (!torrent || !indexOk || !torrent->metadataReady || torrent->shutDown) {
+        logLine(QStringLiteral("protocol: cannot open %1").arg(address));
+        return MPV_ERROR_LOADING_FAILED;
+    }
+    const qint64 size = torrent->fileSize(file);
+    if (size < 0)
+        return MPV_ERROR_LOADING_FAILED;
+    auto *s = new OpenStream;
+    s->torrent = torrent;
+    s->file = file;
+    s->size = size;
+    s->reader = torrent->openReader(file);
+    info->cookie = s;
+    info->read_fn = readFn;
+    info->seek_fn = seekFn;
+    info->size_fn = sizeFn;
+    info->close_fn = closeFn;
+    info->cancel_fn = cancelFn;
+    logLine(QStringLiteral("[%1] mpv opened stream file #%2 (%3 MiB)")
+                .arg(torrent->id())
+                .arg(file)
+                .arg(QString::number(double(size) / 1048576.0, 'f', 0)));
+    return 0;
+}
+
+QString torrentUri(const QString &torrentId, int fileIndex)
+{
+    return QStringLiteral("%1://%2/%3").arg(QLatin1String(kTorrentScheme), torrentId).arg(fileIndex);
+}
+
+bool parseTorrentUri(const QString &address, QString *torrentId, int *fileIndex)
+{
+    QString rest = address;
+    const int sep = rest.indexOf(QLatin1String("://"));
+    if (sep >= 0)
+        rest = rest.mid(sep + 3);
+    const int slash = rest.indexOf(QLatin1Char('/'));
+    *torrentId = slash < 0 ? rest : rest.left(slash);
+    if (slash < 0)
+        return false;
+    const QString indexText = rest.mid(slash + 1).section(QLatin1Char('/'), 0, 0);
+    bool ok = false;
+    const int index = indexText.toInt(&ok, 10);
+    if (!ok)
+        return false;
+    *fileIndex = index;
+    return true;
+}
+
+bool installTorrentProtocol(mpv_handle *mpv, TorrentEngine *engine)
+{
+    return mpv && mpv_stream_cb_add_ro(mpv, kTorrentScheme, engine, openFn) >= 0;
+}
+
+} // namespace svd

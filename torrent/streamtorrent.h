@@ -1,0 +1,186 @@
+#pragma once
+
+#include "torrent/streamgeometry.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <boost/shared_array.hpp>
+#include <boost/system/error_code.hpp>
+#include <libtorrent/torrent_handle.hpp>
+#include <libtorrent/torrent_info.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace svd {
+
+class TorrentEngine;
+
+struct StreamParams {
+    qint64 readAheadBytes = 25165824;
+    int minWindowPieces = 3;
+    int deadlineStepMs = 400;
+    qint64 headTailBytes = 4194304;
+};
+
+struct StreamStats {
+    bool valid = false;
+    int numPeers = 0;
+    int numSeeds = 0;
+    int listPeers = 0;
+    qint64 downloadRate = 0;
+    qint64 uploadRate = 0;
+    qint64 payloadDownloaded = 0;
+    qint64 payloadUploaded = 0;
+    qint64 bytesDone = 0;
+    int piecesDone = 0;
+    int hashFailures = 0;
+    int reannounces = 0;
+};
+
+// True for "no space left on device", directly or through the error's category.
+bool isDiskFullError(const boost::system::error_code &ec);
+
+using PieceBuffer = boost::shared_array<char>;
+
+// One torrent of the session, readable like a file while it downloads. Shared by the engine,
+// the playback controller and every open player stream; all operations are thread-safe.
+// Lock order: window mutex, then info mutex.
+class StreamTorrent
+{
+public:
+    StreamTorrent(TorrentEngine *engine, const QString &id, const QString &downloadFolder,
+                  const StreamParams &params);
+    StreamTorrent(const StreamTorrent &) = delete;
+    StreamTorrent &operator=(const StreamTorrent &) = delete;
+
+    void setHandle(const lt::torrent_handle &handle, const QString &infoHashKey);
+
+    // Identity.
+    QString id() const { return m_id; }
+    QString infoHashKey() const;
+    QString downloadFolder() const { return m_folder; }
+    TorrentEngine *engine() const { return m_engine; }
+    lt::torrent_handle handle() const;
+    double openedAt() const { return m_openedAt; }
+
+    // Queries.
+    std::shared_ptr<const lt::torrent_info> info() const;
+    QString name() const;
+    int numFiles() const;
+    QString filePath(int i) const;
+    qint64 fileSize(int i) const;
+    bool isPadFile(int i) const;
+    int pieceOf(int file, qint64 position) const;
+    PieceRange filePieces(int file) const;
+    int resolveFile(int index, const QString &path) const;
+    qint64 servedBytes() const;
+    StreamStats lastStats() const;
+    QString storageErrorMessage() const;
+    bool hasStorageError() const;
+    int pieceLength() const;
+    int numPieces() const;
+
+    std::atomic<bool> metadataReady{false};
+    std::atomic<bool> shutDown{false};
+    std::atomic<bool> storageFailed{false};
+    std::atomic<bool> diskFull{false};
+    std::atomic<int> hashFailures{0};
+
+    // Control (GUI thread).
+    void addFile(int i);
+    void removeFile(int i);
+    StreamStats tick(int dhtNodes);
+    void setDownloadLimit(qint64 bytesPerSecond);
+
+    // Readers (player stream threads).
+    int openReader(int file);
+    void closeReader(int id);
+    void moveReader(int id, qint64 position);
+    qint64 read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel);
+    PieceBuffer getPiece(int piece, int *size, const std::atomic<bool> *cancel);
+
+    // Engine alert thread.
+    void onMetadata();
+    void onPieceFinished(int piece);
+    void onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok);
+    void onPeerConnected();
+    void onStorageError(const QString &message, bool diskFullError);
+    void shutdown();
+
+    // The (piece, deadline ms) list last sent to libtorrent and the static head/tail map.
+    std::vector<std::pair<int, int>> appliedDeadlines() const;
+    std::map<int, int> staticPieces() const;
+    // Pieces currently held by the read cache, most recently used first.
+    std::vector<int> cachedPieces() const;
+
+private:
+    struct Reader {
+        int file = 0;
+        qint64 position = 0;
+    };
+    struct CachedPiece {
+        PieceBuffer buffer;
+        int size = 0;
+    };
+
+    void updateWindow(bool force);
+    void rebuildStaticPiecesLocked();
+    FileSpan spanLocked(int file) const;
+    bool validFileLocked(int file) const;
+    QString filePathLocked(int file) const;
+
+    TorrentEngine *const m_engine;
+    const QString m_id;
+    const QString m_folder;
+    const StreamParams m_params;
+    const double m_openedAt;
+
+    mutable std::mutex m_windowMutex;
+    mutable std::mutex m_infoMutex;
+    std::condition_variable m_cond;
+
+    lt::torrent_handle m_handle;
+    QString m_infoHashKey;
+
+    double m_firstPeerAt = -1.0;
+    double m_firstPieceAt = -1.0;
+    double m_allStaticDoneAt = -1.0;
+
+    std::shared_ptr<const lt::torrent_info> m_info;
+    int m_pieceLength = 0;
+    int m_numPieces = 0;
+    std::vector<char> m_have;
+
+    std::set<int> m_served;
+    std::map<int, int> m_static;
+    std::map<int, Reader> m_readers;
+    int m_nextReader = 1;
+    std::map<int, qint64> m_lastPositions;
+    std::vector<std::pair<int, int>> m_applied;
+
+    std::map<int, CachedPiece> m_cache;
+    std::list<int> m_mru;
+    qint64 m_cachedBytes = 0;
+    qint64 m_cacheLimit = 0;
+    std::set<int> m_readRequests;
+
+    QString m_storageError;
+    bool m_storageErrorSet = false;
+    bool m_storageErrorLogged = false;
+
+    bool m_dhtForced = false;
+    std::chrono::steady_clock::time_point m_lastReannounce;
+    int m_reannounces = 0;
+    StreamStats m_lastStats;
+};
+
+} // namespace svd

@@ -1,0 +1,442 @@
+#include "torrent/torrentengine.h"
+
+#include "app/log.h"
+#include "disk/cachedir.h"
+#include "torrent/faildiskio.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <libtorrent/alert_types.hpp>
+#include <libtorrent/hex.hpp>
+#include <libtorrent/ip_filter.hpp>
+#include <libtorrent/magnet_uri.hpp>
+#include <libtorrent/mmap_disk_io.hpp>
+#include <libtorrent/posix_disk_io.hpp>
+#include <libtorrent/session_stats.hpp>
+#include <libtorrent/version.hpp>
+
+#include <filesystem>
+
+namespace svd {
+
+namespace {
+
+constexpr lt::alert_category_t kAlertMask{4194427};
+
+QString fromStd(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
+lt::settings_pack sessionSettings(const EngineConfig &cfg)
+{
+    lt::settings_pack s;
+    s.set_str(lt::settings_pack::listen_interfaces, cfg.listenInterfaces.toStdString());
+    s.set_bool(lt::settings_pack::enable_dht, cfg.enableDht);
+    s.set_bool(lt::settings_pack::enable_lsd, false);
+    s.set_bool(lt::settings_pack::enable_upnp, false);
+    s.set_bool(lt::settings_pack::enable_natpmp, false);
+    s.set_str(lt::settings_pack::dht_bootstrap_nodes, cfg.dhtBootstrapNodes.toStdString());
+    s.set_str(lt::settings_pack::user_agent, std::string("libtorrent/") + lt::version());
+    s.set_int(lt::settings_pack::alert_mask, static_cast<int>(static_cast<std::uint32_t>(kAlertMask)));
+    s.set_int(lt::settings_pack::alert_queue_size, 20000);
+    s.set_int(lt::settings_pack::connections_limit, cfg.connectionsLimit);
+    s.set_bool(lt::settings_pack::announce_to_all_tiers, true);
+    s.set_bool(lt::settings_pack::announce_to_all_trackers, true);
+    s.set_int(lt::settings_pack::upload_rate_limit, cfg.uploadRateLimit);
+    s.set_bool(lt::settings_pack::close_redundant_connections, false);
+    if (cfg.loopbackOnly)
+        s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    return s;
+}
+
+// Every address in the global class: local peers then count against the session's rate limits.
+void countLocalPeersLikeOthers(lt::session &session)
+{
+    lt::ip_filter f;
+    const std::uint32_t global = 1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
+    f.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"), global);
+    f.add_rule(lt::make_address("::"), lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), global);
+    session.set_peer_class_filter(f);
+}
+
+QString newTorrentId()
+{
+    const quint64 n = QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFull;
+    return QString::number(n, 16);
+}
+
+} // namespace
+
+bool loopbackOnlyRequested()
+{
+    return qgetenv("SVD_LOOPBACK_ONLY") == "1";
+}
+
+void applyLoopbackOnly(EngineConfig *cfg)
+{
+    cfg->listenInterfaces = QLatin1String(kLoopbackListenInterfaces);
+    cfg->enableDht = false;
+    cfg->dhtBootstrapNodes.clear();
+    cfg->loopbackOnly = true;
+}
+
+QString TorrentEngine::libraryVersion()
+{
+    return QString::fromLatin1(lt::version());
+}
+
+QString TorrentEngine::infoHashKey(const lt::info_hash_t &hashes)
+{
+    return fromStd(lt::aux::to_hex(hashes.get_best()));
+}
+
+TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent) : QObject(parent), m_cfg(config)
+{
+    if (loopbackOnlyRequested() || m_cfg.loopbackOnly) {
+        applyLoopbackOnly(&m_cfg);
+        logLine(QStringLiteral("engine: loopback only (SVD_LOOPBACK_ONLY)"));
+    }
+    QDir().mkpath(m_cfg.stateDir);
+    QDir().mkpath(m_cfg.cacheDir);
+
+    const lt::settings_pack settings = sessionSettings(m_cfg);
+    lt::session_params params;
+    QFile dht(QDir(m_cfg.stateDir).filePath(QStringLiteral("dht.dat")));
+    if (dht.open(QIODevice::ReadOnly)) {
+        const QByteArray buf = dht.readAll();
+        try {
+            params = lt::read_session_params(lt::span<char const>(buf.constData(), buf.size()),
+                                             lt::session_handle::save_dht_state);
+            logLine(QStringLiteral("engine: loaded DHT state (%1 bytes)").arg(dht.size()));
+        } catch (const std::exception &e) {
+            params = lt::session_params();
+            logLine(QStringLiteral("engine: DHT state unreadable: %1").arg(QString::fromLocal8Bit(e.what())));
+        }
+    }
+    params.settings = settings;
+    lt::disk_io_constructor_type diskIo =
+        m_cfg.diskIo == DiskIoBackend::Mmap ? lt::disk_io_constructor_type(lt::mmap_disk_io_constructor)
+                                            : lt::disk_io_constructor_type(lt::posix_disk_io_constructor);
+    params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo)) : std::move(diskIo);
+    m_session = std::make_unique<lt::session>(std::move(params));
+    if (m_cfg.loopbackOnly)
+        countLocalPeersLikeOthers(*m_session);
+
+    m_dhtNodesIndex = lt::find_metric_idx("dht.dht_nodes");
+    try {
+        m_alertThread = std::thread([this] { alertLoop(); });
+    } catch (const std::system_error &) {
+        qFatal("thread constructor failed");
+    }
+    logLine(QStringLiteral("engine: libtorrent %1 session up, cache %2").arg(libraryVersion(), m_cfg.cacheDir));
+}
+
+TorrentEngine::~TorrentEngine()
+{
+    std::vector<std::shared_ptr<StreamTorrent>> open;
+    {
+        std::lock_guard l(m_mutex);
+        for (const auto &entry : m_byId)
+            open.push_back(entry.second);
+    }
+    for (const auto &s : open)
+        close(s);
+    waitForRemovals();
+    saveDhtState();
+    m_stop = true;
+    if (m_alertThread.joinable())
+        m_alertThread.join();
+    m_session.reset();
+}
+
+int TorrentEngine::listenPort() const
+{
+    return m_session ? m_session->listen_port() : 0;
+}
+
+std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentBytes, const QString &magnet,
+                                                  QString *error)
+{
+    auto fail = [&](const QString &text) {
+        if (error)
+            *error = text;
+        return std::shared_ptr<StreamTorrent>();
+    };
+    lt::add_torrent_params p;
+    QString label;
+    if (!torrentBytes.isEmpty()) {
+        lt::error_code ec;
+        auto ti = std::make_shared<lt::torrent_info>(lt::span<char const>(torrentBytes.constData(), torrentBytes.size()),
+                                                     ec, lt::from_span);
+        if (ec || !ti->is_valid())
+            return fail(QStringLiteral("bad .torrent: %1").arg(fromStd(ec ? ec.message() : std::string("no metadata"))));
+        p.ti = ti;
+        label = fromStd(ti->name());
+    } else if (!magnet.isEmpty()) {
+        lt::error_code ec;
+        lt::parse_magnet_uri(magnet.toStdString(), p, ec);
+        if (ec)
+            return fail(QStringLiteral("bad magnet: %1").arg(fromStd(ec.message())));
+        label = magnet.left(80);
+    } else {
+        return fail(QStringLiteral("no .torrent and no magnet"));
+    }
+    const QString key = infoHashKey(p.ti ? p.ti->info_hashes() : p.info_hashes);
+
+    {
+        std::unique_lock l(m_mutex);
+        // The same torrent may still be leaving the session from an earlier play.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        m_cond.wait_until(l, until, [&] {
+            auto it = m_removals.find(key);
+            return it == m_removals.end() || it->second;
+        });
+        m_removals.erase(key);
+    }
+
+    const QString id = newTorrentId();
+    const QString folder = QDir(m_cfg.cacheDir).filePath(id);
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+    p.save_path = QDir::toNativeSeparators(folder).toStdString();
+    p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+    if (p.ti)
+        p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
+
+    auto stream = std::make_shared<StreamTorrent>(this, id, folder, m_cfg.streamParams);
+    lt::error_code ec;
+    lt::torrent_handle h = m_session->add_torrent(std::move(p), ec);
+    if (ec) {
+        QDir(folder).removeRecursively();
+        return fail(QStringLiteral("add_torrent: %1").arg(fromStd(ec.message())));
+    }
+    stream->setHandle(h, key);
+    {
+        std::lock_guard l(m_mutex);
+        m_byHandle[h] = stream;
+        m_byId[id] = stream;
+    }
+    logLine(QStringLiteral("engine: torrent %1 added as [%2] %3").arg(key, id, label));
+    if (!torrentBytes.isEmpty())
+        stream->onMetadata();
+    return stream;
+}
+
+void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
+{
+    if (!stream)
+        return;
+    stream->shutdown();
+    const QString key = stream->infoHashKey();
+    const lt::torrent_handle h = stream->handle();
+    {
+        std::lock_guard l(m_mutex);
+        m_byId.erase(stream->id());
+        m_byHandle.erase(h);
+        m_removals[key] = false;
+    }
+    logLine(QStringLiteral("engine: removing [%1] %2 (delete_files)").arg(stream->id(), key));
+    bool removed = false;
+    if (h.is_valid()) {
+        try {
+            m_session->remove_torrent(h, lt::session::delete_files);
+            removed = true;
+        } catch (const std::exception &) {
+        }
+    }
+    if (!removed)
+        markDeleted(key);
+    const QString folder = stream->downloadFolder();
+    std::lock_guard l(m_mutex);
+    m_removalThreads.emplace_back([this, key, folder] { removalThread(key, folder); });
+}
+
+void TorrentEngine::removalThread(const QString &key, const QString &folder)
+{
+    {
+        std::unique_lock l(m_mutex);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        m_cond.wait_until(l, until, [&] {
+            auto it = m_removals.find(key);
+            return it == m_removals.end() || it->second;
+        });
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        QDir dir(folder);
+        if (!dir.exists() || dir.removeRecursively())
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    logLine(QStringLiteral("engine: cache folder %1 %2")
+                .arg(folder, QDir(folder).exists() ? QStringLiteral("STILL EXISTS") : QStringLiteral("deleted")));
+}
+
+void TorrentEngine::waitForRemovals()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard l(m_mutex);
+        threads.swap(m_removalThreads);
+    }
+    for (std::thread &t : threads)
+        t.join();
+}
+
+std::shared_ptr<StreamTorrent> TorrentEngine::find(const QString &id) const
+{
+    std::lock_guard l(m_mutex);
+    auto it = m_byId.find(id);
+    return it == m_byId.end() ? nullptr : it->second;
+}
+
+void TorrentEngine::requestStats()
+{
+    m_session->post_session_stats();
+}
+
+qint64 TorrentEngine::cacheBytes() const
+{
+    namespace fs = std::filesystem;
+    qint64 total = 0;
+    std::error_code ec;
+    const fs::path root(m_cfg.cacheDir.toStdString());
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError)) {
+            const auto size = it->file_size(sizeError);
+            if (!sizeError)
+                total += qint64(size);
+        }
+    }
+    return total;
+}
+
+qint64 TorrentEngine::purgeCache()
+{
+    QStringList keep;
+    {
+        std::lock_guard l(m_mutex);
+        for (const auto &entry : m_byId)
+            keep << entry.first;
+    }
+    return disk::purgeCacheDir(m_cfg.cacheDir, true, false, keep);
+}
+
+void TorrentEngine::saveDhtState()
+{
+    if (!m_session)
+        return;
+    const int nodes = dhtNodes;
+    if (nodes == 0) {
+        logLine(QStringLiteral("engine: DHT has no nodes, keeping the saved DHT state"));
+        return;
+    }
+    std::vector<char> buf;
+    try {
+        buf = lt::write_session_params_buf(m_session->session_state(lt::session::save_dht_state),
+                                           lt::session::save_dht_state);
+    } catch (const std::exception &e) {
+        logLine(QStringLiteral("engine: saving DHT state failed: %1").arg(QString::fromLocal8Bit(e.what())));
+        return;
+    }
+    QFile f(QDir(m_cfg.stateDir).filePath(QStringLiteral("dht.dat")));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    f.write(buf.data(), qint64(buf.size()));
+    logLine(QStringLiteral("engine: saved DHT state (%1 bytes, %2 nodes)").arg(buf.size()).arg(nodes));
+}
+
+void TorrentEngine::markDeleted(const QString &key)
+{
+    {
+        std::lock_guard l(m_mutex);
+        m_removals[key] = true;
+    }
+    m_cond.notify_all();
+}
+
+void TorrentEngine::alertLoop()
+{
+    std::vector<lt::alert *> alerts;
+    while (!m_stop) {
+        m_session->wait_for_alert(std::chrono::milliseconds(200));
+        m_session->pop_alerts(&alerts);
+        for (lt::alert *a : alerts)
+            dispatch(a);
+    }
+}
+
+void TorrentEngine::dispatch(lt::alert *a)
+{
+    if (auto *s = lt::alert_cast<lt::session_stats_alert>(a)) {
+        const auto counters = s->counters();
+        if (m_dhtNodesIndex >= 0 && m_dhtNodesIndex < int(counters.size()))
+            dhtNodes = int(counters[m_dhtNodesIndex]);
+        return;
+    }
+    if (auto *d = lt::alert_cast<lt::torrent_deleted_alert>(a)) {
+        markDeleted(infoHashKey(d->info_hashes));
+        return;
+    }
+    if (auto *d = lt::alert_cast<lt::torrent_delete_failed_alert>(a)) {
+        logLine(QStringLiteral("engine: delete failed: %1").arg(fromStd(d->message())));
+        markDeleted(infoHashKey(d->info_hashes));
+        return;
+    }
+    auto *ta = dynamic_cast<lt::torrent_alert *>(a);
+    if (!ta)
+        return;
+    std::shared_ptr<StreamTorrent> stream;
+    {
+        std::lock_guard l(m_mutex);
+        auto it = m_byHandle.find(ta->handle);
+        if (it != m_byHandle.end())
+            stream = it->second.lock();
+    }
+    if (!stream)
+        return;
+    const QString id = stream->id();
+    if (auto *x = lt::alert_cast<lt::piece_finished_alert>(a)) {
+        stream->onPieceFinished(static_cast<int>(x->piece_index));
+    } else if (auto *x = lt::alert_cast<lt::read_piece_alert>(a)) {
+        stream->onReadPiece(static_cast<int>(x->piece), x->buffer, x->size, !x->error);
+    } else if (lt::alert_cast<lt::peer_connect_alert>(a)) {
+        stream->onPeerConnected();
+    } else if (lt::alert_cast<lt::hash_failed_alert>(a)) {
+        ++stream->hashFailures;
+    } else if (lt::alert_cast<lt::metadata_received_alert>(a)) {
+        try {
+            if (auto ti = ta->handle.torrent_file())
+                ta->handle.prioritize_files(
+                    std::vector<lt::download_priority_t>(size_t(ti->num_files()), lt::dont_download));
+        } catch (const std::exception &) {
+        }
+        stream->onMetadata();
+    } else if (auto *x = lt::alert_cast<lt::tracker_reply_alert>(a)) {
+        logLine(QStringLiteral("[%1] tracker reply %2 peers=%3").arg(id, QString::fromUtf8(x->tracker_url())).arg(x->num_peers));
+    } else if (auto *x = lt::alert_cast<lt::tracker_error_alert>(a)) {
+        if (x->times_in_row == 1) {
+            const QString msg = fromStd(x->error_message()).isEmpty() ? fromStd(x->error.message())
+                                                                       : fromStd(x->error_message());
+            logLine(QStringLiteral("[%1] tracker error %2: %3").arg(id, QString::fromUtf8(x->tracker_url()), msg));
+        }
+    } else if (auto *x = lt::alert_cast<lt::dht_reply_alert>(a)) {
+        logLine(QStringLiteral("[%1] DHT reply peers=%2").arg(id).arg(x->num_peers));
+    } else if (auto *x = lt::alert_cast<lt::torrent_error_alert>(a)) {
+        const QString msg = fromStd(x->message());
+        if (!stream->hasStorageError())
+            logLine(QStringLiteral("[%1] torrent error: %2").arg(id, msg));
+        stream->onStorageError(msg, isDiskFullError(x->error));
+    } else if (auto *x = lt::alert_cast<lt::file_error_alert>(a)) {
+        const QString msg = fromStd(x->message());
+        if (!stream->hasStorageError())
+            logLine(QStringLiteral("[%1] file error: %2").arg(id, msg));
+        stream->onStorageError(msg, isDiskFullError(x->error));
+    }
+}
+
+} // namespace svd

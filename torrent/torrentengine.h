@@ -1,0 +1,101 @@
+#pragma once
+
+#include "torrent/streamtorrent.h"
+
+#include <QObject>
+#include <QString>
+
+#include <libtorrent/session.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace svd {
+
+// Which libtorrent disk back end stores the downloads.
+enum class DiskIoBackend { Posix, Mmap };
+
+inline constexpr char kDefaultListenInterfaces[] = "0.0.0.0:0,[::]:0";
+inline constexpr char kDefaultDhtRouters[] =
+    "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881,dht.libtorrent.org:25401";
+inline constexpr char kLoopbackListenInterfaces[] = "127.0.0.1:0,[::1]:0";
+
+struct EngineConfig {
+    QString stateDir;
+    QString cacheDir;
+    qint64 cacheCapBytes = 4294967296;
+    int uploadRateLimit = 1000000;
+    int connectionsLimit = 300;
+    // Makes the first cache write of every torrent fail as a storage error.
+    bool testStorageError = false;
+    StreamParams streamParams;
+
+    // Where the session may reach. loopbackOnly also allows many peers per address and
+    // subjects local peers to the rate limits (libtorrent exempts them by default).
+    QString listenInterfaces = QLatin1String(kDefaultListenInterfaces);
+    bool enableDht = true;
+    QString dhtBootstrapNodes = QLatin1String(kDefaultDhtRouters);
+    bool loopbackOnly = false;
+    DiskIoBackend diskIo = DiskIoBackend::Posix;
+};
+
+// True when the environment holds SVD_LOOPBACK_ONLY=1.
+bool loopbackOnlyRequested();
+// Restricts `cfg` to 127.0.0.1 and ::1: no DHT, no bootstrap routers.
+void applyLoopbackOnly(EngineConfig *cfg);
+
+// The one BitTorrent session of the process. GUI thread: construction, destruction, open,
+// close, purgeCache, cacheBytes, requestStats. find() is safe from any thread.
+class TorrentEngine : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TorrentEngine(const EngineConfig &config, QObject *parent = nullptr);
+    ~TorrentEngine() override;
+
+    static QString libraryVersion();
+    // Lower-case hex of the best info-hash, truncated to 20 bytes.
+    static QString infoHashKey(const lt::info_hash_t &hashes);
+
+    const EngineConfig &config() const { return m_cfg; }
+
+    std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error);
+    void close(const std::shared_ptr<StreamTorrent> &stream);
+    std::shared_ptr<StreamTorrent> find(const QString &id) const;
+    void requestStats();
+    qint64 cacheBytes() const;
+    qint64 purgeCache();
+    void saveDhtState();
+    void waitForRemovals();
+
+    // Port the session listens on (0 before it listens); tests connect peers to it.
+    int listenPort() const;
+
+    std::atomic<int> dhtNodes{0};
+
+private:
+    void alertLoop();
+    void dispatch(lt::alert *a);
+    void markDeleted(const QString &key);
+    void removalThread(const QString &key, const QString &folder);
+
+    EngineConfig m_cfg;
+    std::unique_ptr<lt::session> m_session;
+    int m_dhtNodesIndex = -1;
+    std::thread m_alertThread;
+    std::atomic<bool> m_stop{false};
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::map<lt::torrent_handle, std::weak_ptr<StreamTorrent>> m_byHandle;
+    std::map<QString, std::shared_ptr<StreamTorrent>> m_byId;
+    std::map<QString, bool> m_removals;
+    std::vector<std::thread> m_removalThreads;
+};
+
+} // namespace svd
