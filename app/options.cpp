@@ -5,16 +5,6 @@
 
 namespace svd {
 
-QString defaultSiteUrl()
-{
-    return QStringLiteral("https://sorvanta.tv/");
-}
-
-QString defaultApiUrl()
-{
-    return QStringLiteral("https://api.sorvanta.tv");
-}
-
 int parseIntLenient(const QString &text)
 {
     bool ok = false;

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "app/appconfig.h"
+#include "app/appdefaults.h"
 
 #include <QCommandLineParser>
 
 namespace svd {
-
-QString defaultSiteUrl();
-QString defaultApiUrl();
 
 // Lenient decimal parsing: junk or overflow gives 0, never an error.
 int parseIntLenient(const QString &text);

@@ -7,9 +7,12 @@
 #include "disk/cachesetup.h"
 #include "disk/selftest.h"
 #include "disk/volumes.h"
+#include "shell/mainwindow.h"
 #include "sources/providerchain.h"
+#include "torrent/torrentengine.h"
 #include "ui/updateshot.h"
 #include "update/updatecli.h"
+#include "update/updater.h"
 #include "update/updaterconfig.h"
 #include "update/updateselftest.h"
 #include "video/videooutput.h"
@@ -20,6 +23,7 @@
 #include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QSurfaceFormat>
+#include <QTimer>
 
 #include <clocale>
 #include <cstdio>
@@ -47,6 +51,32 @@ bool hasRawPrefix(int argc, char **argv, const char *name)
             return true;
     }
     return false;
+}
+
+// --window-geometry and --quit-after, shared by the web shell and the
+// player-only window.
+void applyWindowOptions(QWidget *window, const QCommandLineParser &parser, bool logQuit)
+{
+    if (parser.isSet(QStringLiteral("window-geometry"))) {
+        const QStringList parts = parser.value(QStringLiteral("window-geometry")).split(QLatin1Char(','));
+        if (parts.size() == 4)
+            window->setGeometry(parseIntLenient(parts[0]), parseIntLenient(parts[1]), parseIntLenient(parts[2]),
+                                parseIntLenient(parts[3]));
+    }
+    // Development runs place the window without taking the focus from the user.
+    if (parser.isSet(QStringLiteral("window-geometry"))) {
+        window->setAttribute(Qt::WA_ShowWithoutActivating);
+        window->setWindowFlag(Qt::WindowDoesNotAcceptFocus);
+    }
+    if (parser.isSet(QStringLiteral("quit-after"))) {
+        const double secs = parseDoubleLenient(parser.value(QStringLiteral("quit-after")));
+        const int ms = int(secs * 1000);
+        QTimer::singleShot(ms, ms < 2000 ? Qt::PreciseTimer : Qt::CoarseTimer, window, [window, logQuit] {
+            if (logQuit)
+                logLine(QStringLiteral("shell: --quit-after reached"));
+            window->close();
+        });
+    }
 }
 
 } // namespace
@@ -156,7 +186,20 @@ int runApp(int argc, char **argv)
     cfg.cacheDir = disk::setupCacheLocation(cfg.dataDir, cfg.cacheDirOption, disk::mbToBytes(cfg.cacheMaxMb),
                                             cfg.cacheDirOption.isEmpty() && !fakeFree)
                        .dir;
-    // 7. Torrent engine.
+    // 7. Torrent engine, which at once purges what earlier runs left in the cache.
+    std::unique_ptr<TorrentEngine> torrentEngine;
+    if (parser.isSet(QStringLiteral("no-torrent"))) {
+        logLine(QStringLiteral("engine: off (--no-torrent)"));
+    } else {
+        EngineConfig engineConfig;
+        engineConfig.stateDir = cfg.stateDir;
+        engineConfig.cacheDir = cfg.cacheDir;
+        engineConfig.cacheCapBytes = disk::mbToBytes(cfg.cacheMaxMb);
+        engineConfig.testStorageError = parser.isSet(QStringLiteral("test-storage-error"));
+        torrentEngine = std::make_unique<TorrentEngine>(engineConfig);
+        torrentEngine->purgeCache();
+    }
+    TorrentEngine *engine = torrentEngine.get();
     // 8. Source providers. The chain outlives the window and the engine: it is
     // destroyed only when this function returns, after the exit line.
     FixtureProvider *fixtureProvider = nullptr;
@@ -165,7 +208,46 @@ int runApp(int argc, char **argv)
     logLine(QStringLiteral("sources: ") + providers->describe());
     (void)fixtureProvider; // read by the player-only source choice of the dispatch
     // 9. Dispatch: player-only / self-test / web shell.
-    return 0;
+    const bool playerMode = !cfg.playFixture.isEmpty() || cfg.animeId >= 1;
+    if (playerMode && !engine) {
+        logLine(QStringLiteral("--no-torrent only works in the web mode"));
+        return 2;
+    }
+    if (playerMode) {
+        logLine(QStringLiteral("player-only mode is not available in this build"));
+        return 3;
+    }
+
+    auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), false);
+    std::unique_ptr<Updater> updater;
+    if (parser.isSet(QStringLiteral("no-update"))) {
+        logLine(QStringLiteral("update: checks off (--no-update)"));
+    } else {
+        updater = std::make_unique<Updater>(updaterConfig);
+        window->setUpdater(updater.get(), false, 45000);
+    }
+    applyWindowOptions(window.get(), parser, true);
+    if (parser.isSet(QStringLiteral("autoplay-hole-shots")))
+        window->setHoleShotsDir(parser.value(QStringLiteral("autoplay-hole-shots")));
+    if (parser.isSet(QStringLiteral("autoplay-test")))
+        window->setAutoplayTest(parseInt64Lenient(parser.value(QStringLiteral("autoplay-test"))),
+                                qMax(1, cfg.episode));
+    window->show();
+    const int code = app.exec();
+
+    // Shutdown, in order: player objects, window, engine, updater.
+    window->shutdownPlayer();
+    window.reset();
+    torrentEngine.reset(); // closes its torrents, waits for their removal, saves the DHT state
+    if (updater) {
+        QString launchError;
+        if (!updater->preparedInstaller().isEmpty() &&
+            !updater->launchPrepared(cfg.logDir + QStringLiteral("/update-install.log"), &launchError, nullptr))
+            logLine(QStringLiteral("update: installer not started: ") + launchError);
+        updater.reset();
+    }
+    logLine(QStringLiteral("exit %1").arg(code));
+    return code;
 }
 
 } // namespace svd

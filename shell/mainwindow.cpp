@@ -1,10 +1,13 @@
 #include "shell/mainwindow.h"
 
 #include "app/log.h"
-#include "app/options.h"
+#include "app/appdefaults.h"
 #include "shell/bridgechecks.h"
 #include "shell/desktopbridge.h"
 #include "shell/shellpage.h"
+#include "ui/updatebar.h"
+#include "ui/updatedialog.h"
+#include "ui/updateflow.h"
 #include "web/webresources.h"
 
 #include <QApplication>
@@ -86,8 +89,17 @@ void MainWindow::setupWeb()
     layout->setSpacing(0);
     m_webView = new QWebEngineView(central);
     layout->addWidget(m_webView, 1);
-    // The update bar takes the slot below the view (stretch 0) once it exists.
+    m_updateBar = new UpdateBar(central);
+    m_updateBar->hide();
+    layout->addWidget(m_updateBar, 0);
     setCentralWidget(central);
+    m_updateFlow = new UpdateFlow(this, m_updateBar, [this] { return m_playing; });
+    connect(m_updateFlow, &UpdateFlow::releasePlayer, this, [this] {
+        // Nothing may hold files an installer replaces.
+        if (m_playing)
+            closePlayer(QStringLiteral("update"));
+        shutdownPlayer();
+    });
 
     m_page = new ShellPage(m_profile, m_webView);
     m_page->setNavigationCallback(
@@ -150,10 +162,18 @@ void MainWindow::onLoadFinished(bool ok)
                 .arg(ok ? QStringLiteral("loaded") : QStringLiteral("FAILED to load"), m_webView->url().toString()));
     if (!m_compositorLogged)
         logCompositor();
+    if (m_updateFlow)
+        m_updateFlow->pageLoaded();
     if (ok && m_autoplayAnime > 0 && !m_autoplayScheduled) {
         m_autoplayScheduled = true;
         QTimer::singleShot(4000, this, &MainWindow::runAutoplayScript);
     }
+}
+
+void MainWindow::setUpdater(Updater *updater, bool devAutoAccept, int firstCheckDelayMs)
+{
+    if (m_updateFlow)
+        m_updateFlow->setUpdater(updater, devAutoAccept, firstCheckDelayMs);
 }
 
 void MainWindow::onNavigation(const QUrl &url, int navigationType)

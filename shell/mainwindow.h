@@ -20,6 +20,9 @@ class DesktopBridge;
 class ShellPage;
 class SourceProvider;
 class TorrentEngine;
+class UpdateBar;
+class UpdateFlow;
+class Updater;
 
 // The application's one top-level window. In the web shell it hosts the site
 // with the desktop bridge injected into every page; native playback, the
@@ -44,6 +47,11 @@ public:
     void setHoleShotsDir(const QString &dir) { m_holeShotsDir = dir; }
     void reclaimWebFocus();
     void shutdownPlayer();
+
+    // Updates: the bar below the page and its flow (web shell only).
+    void setUpdater(Updater *updater, bool devAutoAccept, int firstCheckDelayMs);
+    UpdateBar *updateBar() const { return m_updateBar; }
+    UpdateFlow *updateFlow() const { return m_updateFlow; }
 
     // Lite mode and GPU probe.
     void initLite();
@@ -102,6 +110,9 @@ private:
     DesktopBridge *m_bridge = nullptr;
     // The overlay: the player view, once the player window exists.
     QWidget *m_playerView = nullptr;
+
+    UpdateBar *m_updateBar = nullptr;
+    UpdateFlow *m_updateFlow = nullptr;
 
     bool m_playing = false;
     quint64 m_generation = 0;

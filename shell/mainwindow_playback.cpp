@@ -2,6 +2,8 @@
 // playback controller, tuner) are not created yet: initPlayer() is the seam
 // where they come in, and until then every play ends in the page's fallback.
 #include "shell/mainwindow.h"
+#include "ui/updatedialog.h"
+#include "ui/updateflow.h"
 
 #include "app/log.h"
 #include "shell/desktopbridge.h"
@@ -126,6 +128,8 @@ void MainWindow::closePlayer(const QString &reason)
         if (m_bridge && reason != QLatin1String("fallback"))
             m_bridge->sendEvent(QStringLiteral("closed"), {{QStringLiteral("reason"), reason}});
     }
+    if (m_updateFlow)
+        m_updateFlow->playerClosed(reason);
 }
 
 void MainWindow::scheduleTracksEvent()
