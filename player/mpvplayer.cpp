@@ -1,6 +1,7 @@
 #include "player/mpvplayer.h"
 
 #include "app/log.h"
+#include "torrent/streamprotocol.h"
 
 #include <QMetaObject>
 #include <QMetaType>
@@ -45,12 +46,6 @@ QString takeMpvString(char *s)
     const QString out = QString::fromUtf8(s);
     mpv_free(s);
     return out;
-}
-
-// Stands in until the stream protocol is linked in.
-bool registerTorrentProtocol(mpv_handle *, TorrentEngine *)
-{
-    return false;
 }
 
 QString mib(int n)
@@ -171,7 +166,7 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
         setOption("keepaspect-window", QStringLiteral("no"));
     }
 
-    if (engine && !registerTorrentProtocol(m_mpv, engine)) {
+    if (engine && !installTorrentProtocol(m_mpv, engine)) {
         logLine(QStringLiteral("mpv: could not register the svtorrent:// protocol"));
         mpv_destroy(m_mpv);
         m_mpv = nullptr;

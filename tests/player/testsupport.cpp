@@ -35,6 +35,12 @@ bool runFfmpeg(const QStringList &args, const QString &out)
 
 } // namespace
 
+std::vector<TestFactory> &testRegistry()
+{
+    static std::vector<TestFactory> registry;
+    return registry;
+}
+
 QString testLogPath()
 {
     return tempDir().filePath(QStringLiteral("test.log"));

@@ -1,9 +1,26 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
+#include <vector>
+
 namespace svd::test {
+
+// The test classes of this executable, registered by SVD_REGISTER_TEST.
+using TestFactory = std::function<std::unique_ptr<QObject>()>;
+std::vector<TestFactory> &testRegistry();
+
+struct TestRegistration {
+    explicit TestRegistration(TestFactory f) { testRegistry().push_back(std::move(f)); }
+};
+
+#define SVD_REGISTER_TEST(Class)                                                                             \
+    static const svd::test::TestRegistration registration##Class(                                            \
+        [] { return std::unique_ptr<QObject>(new Class); });
 
 // The log file of this test run, with a read position so each test looks only
 // at the lines written since its mark.

@@ -212,10 +212,6 @@ private:
     QString m_dub;
 };
 
-int runMpvPlayerTests(int argc, char **argv)
-{
-    TestMpvPlayer t;
-    return QTest::qExec(&t, argc, argv);
-}
+SVD_REGISTER_TEST(TestMpvPlayer)
 
 #include "tst_mpvplayer.moc"

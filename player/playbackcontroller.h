@@ -1,0 +1,162 @@
+#pragma once
+
+#include "disk/cachebudget.h"
+#include "player/playbackoptions.h"
+#include "player/playerstats.h"
+#include "player/ratepolicy.h"
+#include "sources/episodesources.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+
+namespace svd {
+
+class MpvPlayer;
+class SourceProvider;
+class StreamTorrent;
+class TorrentEngine;
+
+// Turns "play episode E of title A" into a running video: fetches the sources,
+// tries them in order as streaming torrents, hands the file to the player and
+// fails over on time-outs and player errors. GUI thread only.
+class PlaybackController : public QObject {
+    Q_OBJECT
+
+public:
+    enum State { Idle, Resolving, LoadingTorrent, Connecting, Buffering, Playing, Failed };
+    Q_ENUM(State)
+
+    PlaybackController(TorrentEngine *engine, SourceProvider *provider, MpvPlayer *player,
+                       PlaybackOptions options, QObject *parent = nullptr);
+    ~PlaybackController() override;
+
+    static QString stateText(State state);
+
+    void play(long long animeId, int episode, const QString &title, const QString &dub);
+    void stop();
+    void nextEpisode();
+    void prevEpisode();
+
+    State state() const { return m_state; }
+    bool isActive() const { return m_state != Idle && m_state != Failed; }
+    const PlayerStats &stats() const { return m_stats; }
+    long long animeId() const { return m_animeId; }
+    int episode() const { return m_episode; }
+    QString title() const { return m_title; }
+    const PlaybackOptions &options() const { return m_opts; }
+    const SourceInfo *currentSource() const;
+    QList<DubInfo> dubs() const;
+    QString currentDubId() const { return m_currentDubId; }
+    std::shared_ptr<StreamTorrent> torrent() const { return m_torrent; }
+    int recycleCount() const { return m_recycleCount; }
+
+    // Cache budget for the cache folder while the torrent holds `heldBytes`.
+    disk::CacheBudget cacheBudget(long long heldBytes) const;
+    disk::CacheBudget currentBudget() const { return m_budget; }
+    QVariantMap lowDiskInfo(const disk::CacheBudget &budget) const;
+    QString cacheDir() const;
+
+    // Replaces the free-space based budget (tests drive cache recycling with it).
+    using BudgetFunction = std::function<disk::CacheBudget(long long heldBytes)>;
+    void setBudgetFunction(BudgetFunction fn) { m_budgetFn = std::move(fn); }
+
+signals:
+    void stateChanged(svd::PlaybackController::State state, const QString &message);
+    void statsChanged(const svd::PlayerStats &stats);
+    void episodeChanged(long long animeId, int episode, const QString &title);
+    void dubsChanged();
+    void currentDubChanged(const QString &dubId);
+    void playbackStarted(double secondsSincePlay, double secondsSinceSourceStart);
+    void dubSwitched(const QString &dubId, double seconds, bool ok);
+    void noTorrentSource(long long animeId, int episode, const QString &reason, const QVariantMap &extra);
+    void endReached();
+
+private:
+    void setState(State state, const QString &message);
+    void onEpisode(quint64 generation, const EpisodeSources &sources);
+    void trySource(int index, const QString &reason);
+    void onTorrentFile(quint64 generation, int index, const QByteArray &bytes, const QString &error);
+    void startOnTorrent();
+    void tick();
+    void fail(const QString &reason, const QVariantMap &extra);
+    void closeTorrent();
+    void stopAndClose();
+    double sourceSeconds() const;
+
+    void onStartFile(long long entryId);
+    void onFileLoaded();
+    void onPlaybackRestart();
+    void onEndFile(int reason, int error, long long entryId);
+    void onPropertyChanged(const QString &name, const QVariant &value);
+    void onClientMessage(const QStringList &args);
+
+    // Read-ahead, download rate and cache budget while streaming.
+    void applyReadAhead(const disk::CacheBudget &budget);
+    void updateRateLimit();
+    bool checkBudget(qint64 heldBytes); // false when playback was ended
+    void recycleCache(qint64 heldBytes);
+    void failLowDisk(const disk::CacheBudget &budget, const QString &context);
+    void failStorage();
+
+    // Dubs and subtitles.
+    int resolveDubFile(const DubInfo &dub) const;
+    void applyDubOnLoad();
+    void syncDubToAid(long long aid);
+    void attachExternalSubtitles();
+    void checkDubSwitch();
+    void clearPendingDubSwitch();
+
+    QPointer<TorrentEngine> m_engine;
+    QPointer<SourceProvider> m_provider;
+    QPointer<MpvPlayer> m_player;
+    const PlaybackOptions m_opts;
+
+    State m_state = Idle;
+    long long m_animeId = 0;
+    int m_episode = 0;
+    QString m_title;
+    QString m_preferredDub;
+    QString m_currentDubId;
+    QString m_pendingDubId;
+    EpisodeSources m_sources;
+    int m_sourceIndex = -1;
+    quint64 m_generation = 0;
+
+    std::shared_ptr<StreamTorrent> m_torrent;
+    int m_fileIndex = -1;
+    QList<int> m_extraFiles;
+    bool m_waitingMetadata = false;
+
+    bool m_waitingStartFile = false;
+    bool m_fileLoaded = false;
+    bool m_started = false;
+    long long m_entryId = 0;
+
+    QElapsedTimer m_playTimer;
+    QElapsedTimer m_sourceTimer;
+    QTimer m_tickTimer;
+    QTimer m_dubTimer;
+
+    disk::CacheBudget m_budget;
+    BudgetFunction m_budgetFn;
+    int m_budgetTicks = 0;
+    bool m_readAheadTight = false;
+    RateState m_rate;
+    QList<qint64> m_recycleTimes;
+    int m_recycleCount = 0;
+    double m_resumePos = -1.0;
+
+    PlayerStats m_stats;
+};
+
+} // namespace svd
