@@ -222,6 +222,9 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
         command({QStringLiteral("keybind"), QLatin1String(b[0]), QLatin1String(b[1])});
 
     mpv_set_wakeup_callback(m_mpv, wakeup, this);
+    // Events queued before the callback existed (the observers' first values)
+    // would otherwise wait for the next unrelated wakeup.
+    QMetaObject::invokeMethod(this, "pump", Qt::QueuedConnection);
     logVersions();
     return true;
 }

@@ -149,6 +149,10 @@ private slots:
         QVERIFY(log.contains(QStringLiteral("player: source 0 abandoned: no peers after 2 s")));
         QVERIFY(log.contains(QStringLiteral("rate: burst, unlimited (starting)")));
         QCOMPARE(rig.ctl->stats().sourceIndex, 1);
+        QCOMPARE(rig.ctl->stats().sourceCount, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.ctl->stats().bufferedRanges.isEmpty(), 5000);
+        QVERIFY(rig.ctl->stats().numPeers >= 1);
+        QVERIFY(rig.ctl->stats().payloadDownloaded > 0);
 
         const QList<State> expectStart = {State::Resolving, State::LoadingTorrent, State::Connecting,
                                           State::Buffering};
