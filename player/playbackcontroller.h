@@ -60,6 +60,14 @@ public:
     std::shared_ptr<StreamTorrent> torrent() const { return m_torrent; }
     int recycleCount() const { return m_recycleCount; }
 
+    // Dubs, subtitles and tracks (track lists are always read fresh from the player).
+    bool selectDub(const QString &name);
+    QList<SubtitleInfo> subtitles() const;
+    QString externalSubtitleUri(int subtitleIndex) const;
+    bool selectSubtitle(int subtitleIndex);
+    bool setSubtitleTrack(int sid);
+    QList<long long> unlistedAudioTracks() const;
+
     // Cache budget for the cache folder while the torrent holds `heldBytes`.
     disk::CacheBudget cacheBudget(long long heldBytes) const;
     disk::CacheBudget currentBudget() const { return m_budget; }

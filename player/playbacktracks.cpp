@@ -31,6 +31,41 @@ void PlaybackController::checkDubSwitch()
         m_dubTimer.stop();
 }
 
+bool PlaybackController::selectDub(const QString &name)
+{
+    Q_UNUSED(name)
+    return false;
+}
+
+QList<SubtitleInfo> PlaybackController::subtitles() const
+{
+    const SourceInfo *src = currentSource();
+    return src ? src->subtitles : QList<SubtitleInfo>();
+}
+
+QString PlaybackController::externalSubtitleUri(int subtitleIndex) const
+{
+    Q_UNUSED(subtitleIndex)
+    return {};
+}
+
+bool PlaybackController::selectSubtitle(int subtitleIndex)
+{
+    Q_UNUSED(subtitleIndex)
+    return false;
+}
+
+bool PlaybackController::setSubtitleTrack(int sid)
+{
+    Q_UNUSED(sid)
+    return false;
+}
+
+QList<long long> PlaybackController::unlistedAudioTracks() const
+{
+    return {};
+}
+
 void PlaybackController::clearPendingDubSwitch()
 {
     m_pendingDubId.clear();
