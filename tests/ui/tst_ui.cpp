@@ -87,5 +87,5 @@ void TestUi::sliderPaintsBufferedRanges()
     QVERIFY(qGray(buffered) > qGray(empty));
 }
 
-QTEST_MAIN(TestUi)
 #include "tst_ui.moc"
+QObject *makeTestUi() { return new TestUi; }

@@ -1,0 +1,186 @@
+#include "player/mpvplayer.h"
+#include "player/playbackcontroller.h"
+#include "ui/playerview.h"
+#include "ui/seekslider.h"
+
+#include <QCursor>
+#include <QLabel>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+using namespace svd;
+
+// The player view on a real headless player, without a torrent engine.
+class TestPlayerView : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void keysAndFullscreen();
+    void statusLine();
+    void menusWithoutSources();
+    void menuRebuildWaitsForOpenMenu();
+    void barsStayWhileMouseRestsOnThem();
+    void holesCutTheMask();
+
+private:
+    MpvPlayer *m_player = nullptr;
+    PlaybackController *m_controller = nullptr;
+    PlayerView *m_view = nullptr;
+};
+
+void TestPlayerView::init()
+{
+    m_player = new MpvPlayer;
+    MpvPlayer::InitOptions o;
+    o.headless = true;
+    QVERIFY(m_player->init(o, nullptr));
+    m_controller = new PlaybackController(nullptr, nullptr, m_player, PlaybackOptions());
+    m_view = new PlayerView;
+    m_view->resize(900, 500);
+    m_view->attach(m_player, m_controller);
+    m_view->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_view));
+}
+
+void TestPlayerView::cleanup()
+{
+    delete m_view;
+    delete m_controller;
+    delete m_player;
+}
+
+void TestPlayerView::keysAndFullscreen()
+{
+    QSignalSpy fs(m_view, &PlayerView::fullscreenRequested);
+    QVERIFY(m_view->handleKey(Qt::Key_Escape)); // handled, but nothing to leave
+    QCOMPARE(fs.count(), 0);
+    QVERIFY(m_view->handleKey(Qt::Key_F));
+    QCOMPARE(fs.count(), 1);
+    QCOMPARE(fs.takeFirst().at(0).toBool(), true);
+    m_view->setFullscreen(true);
+    QVERIFY(m_view->handleKey(Qt::Key_Escape));
+    QCOMPARE(fs.takeFirst().at(0).toBool(), false);
+    QVERIFY(m_view->handleKey(Qt::Key_F11));
+    QCOMPARE(fs.takeFirst().at(0).toBool(), false);
+    QVERIFY(!m_view->handleKey(Qt::Key_Q));
+    m_view->setFullscreen(false);
+
+    // Space toggles the player's pause property through the cache.
+    QTRY_VERIFY(m_player->cachedProp(QStringLiteral("pause")).isValid());
+    const bool paused = m_player->cachedProp(QStringLiteral("pause")).toBool();
+    QVERIFY(m_view->handleKey(Qt::Key_Space));
+    QTRY_COMPARE(m_player->cachedProp(QStringLiteral("pause")).toBool(), !paused);
+
+    // Without a player nothing is handled.
+    PlayerView bare;
+    QVERIFY(!bare.handleKey(Qt::Key_F));
+}
+
+void TestPlayerView::statusLine()
+{
+    PlayerStats s;
+    s.state = QStringLiteral("playing");
+    s.downloadRate = 1000000;
+    m_view->onStats(s);
+    QCOMPARE(m_view->statusLabel()->text(), QStringLiteral("▶  ·  1.0 МБ/с"));
+    QCOMPARE(m_view->statusLabel()->toolTip(), m_view->statusLabel()->text());
+    s.state = QStringLiteral("buffering");
+    s.cacheBuffering = 42.9;
+    s.downloadRate = 999999;
+    m_view->onStats(s);
+    QCOMPARE(m_view->statusLabel()->text(), QStringLiteral("Буферизация 42%  ·  1000 КБ/с"));
+    s.state = QStringLiteral("failed");
+    s.message = QStringLiteral("low-disk-space: 120 MB free");
+    m_view->onStats(s);
+    QCOMPARE(m_view->statusLabel()->text(), QStringLiteral("Серия недоступна: мало свободного места на диске"));
+    s.state = QStringLiteral("connecting");
+    s.sourceSeconds = 7.6;
+    s.bufferedRanges = {{1, 2}};
+    m_view->onStats(s);
+    QCOMPARE(m_view->statusLabel()->text(), QStringLiteral("Подключение… 7 с  ·  1000 КБ/с"));
+    QCOMPARE(m_view->seekSlider()->buffered().size(), 1);
+
+    // A failure reported through the state signal reads the same.
+    emit m_controller->stateChanged(PlaybackController::Failed, QStringLiteral("storage-error: disk full"));
+    QCOMPARE(m_view->statusLabel()->text(), QStringLiteral("Серия недоступна: не удалось записать видео на диск"));
+
+    emit m_controller->episodeChanged(5, 1, QString());
+    QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Серия 1"));
+    QVERIFY(!m_view->prevButton()->isEnabled());
+    emit m_controller->episodeChanged(5, 3, QStringLiteral("Тест"));
+    QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Тест — серия 3"));
+    QVERIFY(m_view->prevButton()->isEnabled());
+}
+
+void TestPlayerView::menusWithoutSources()
+{
+    m_view->rebuildMenus();
+    QCOMPARE(m_view->subMenu()->actions().size(), 1);
+    QCOMPARE(m_view->subMenu()->actions().first()->text(), QStringLiteral("Выключены"));
+    QVERIFY(m_view->subMenu()->actions().first()->isChecked());
+    QVERIFY(!m_view->subButton()->isEnabled());
+    QVERIFY(!m_view->dubButton()->isEnabled());
+    QCOMPARE(m_view->dubButton()->text(), QStringLiteral("Озвучка"));
+}
+
+void TestPlayerView::menuRebuildWaitsForOpenMenu()
+{
+    m_view->rebuildMenus();
+    m_view->subMenu()->popup(m_view->mapToGlobal(QPoint(20, 20)));
+    QTRY_VERIFY(m_view->subMenu()->isVisible());
+    QAction *before = m_view->subMenu()->actions().first();
+    m_view->requestMenuRebuild();
+    QVERIFY(m_view->menuRebuildPending());
+    QCOMPARE(m_view->subMenu()->actions().first(), before); // untouched while open
+    m_view->subMenu()->hide();
+    QTRY_VERIFY(!m_view->menuRebuildPending());
+
+    // Inline mode has no track menus: nothing is rebuilt or marked.
+    m_view->setInlineMode(true);
+    m_view->requestMenuRebuild();
+    QVERIFY(!m_view->menuRebuildPending());
+    QVERIFY(!m_view->topBar()->isVisible());
+    QVERIFY(!m_view->dubButton()->isVisible());
+}
+
+void TestPlayerView::barsStayWhileMouseRestsOnThem()
+{
+    QWidget *bottom = m_view->bottomBar();
+    QCursor::setPos(bottom->mapToGlobal(bottom->rect().center()));
+    m_view->setFullscreen(true);
+    QTest::qWait(3200);
+    QVERIFY(bottom->isVisible());
+    QVERIFY(m_view->topBar()->isVisible());
+
+    // Resting over the video hides both bars.
+    QCursor::setPos(m_view->videoWidget()->mapToGlobal(m_view->videoWidget()->rect().center()));
+    QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), 6000);
+    QVERIFY(!m_view->topBar()->isVisible());
+    // Moving brings them back.
+    QCursor::setPos(QCursor::pos() + QPoint(5, 5));
+    QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), 3000);
+    m_view->setFullscreen(false);
+}
+
+void TestPlayerView::holesCutTheMask()
+{
+    const QRect hole(100, 100, 50, 40);
+    QVERIFY(m_view->setHoles(QRegion(hole)));
+    QVERIFY(!m_view->mask().contains(hole.center()));
+    QVERIFY(m_view->mask().contains(QPoint(10, 10)));
+    QVERIFY(!m_view->videoWidget()->mask().isEmpty());
+
+    // Covering everything never leaves an empty mask (which would show all).
+    QVERIFY(m_view->setHoles(QRegion(m_view->rect().adjusted(-5, -5, 5, 5))));
+    QCOMPARE(m_view->mask(), QRegion(-2, -2, 1, 1));
+
+    QVERIFY(m_view->setHoles(QRegion()));
+    QVERIFY(m_view->mask().isEmpty());
+    QVERIFY(m_view->videoWidget()->mask().isEmpty());
+}
+
+#include "tst_playerview.moc"
+QObject *makeTestPlayerView() { return new TestPlayerView; }
