@@ -3,10 +3,7 @@
 #include <libtorrent/disk_interface.hpp>
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/file_storage.hpp>
-#include <libtorrent/io_context.hpp>
 #include <libtorrent/storage_defs.hpp>
-
-#include <boost/asio/post.hpp>
 
 #include <map>
 #include <mutex>
@@ -18,8 +15,7 @@ namespace {
 class FailFirstWriteDiskIo final : public lt::disk_interface
 {
 public:
-    FailFirstWriteDiskIo(lt::io_context &ios, std::unique_ptr<lt::disk_interface> inner)
-        : m_ios(ios), m_inner(std::move(inner))
+    explicit FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner) : m_inner(std::move(inner))
     {
     }
 
@@ -66,10 +62,13 @@ public:
         }
         if (!fail)
             return m_inner->async_write(storage, r, buf, std::move(o), std::move(handler), flags);
-        lt::storage_error err(boost::system::errc::make_error_code(boost::system::errc::io_error), file,
-                              lt::operation_t::file_write);
-        boost::asio::post(m_ios, [handler = std::move(handler), err] { handler(err); });
-        return false;
+        // The block still goes through the wrapped back end, so the failure is reported on the thread
+        // and at the time a real write failure would be.
+        const lt::storage_error err(boost::system::errc::make_error_code(boost::system::errc::io_error), file,
+                                    lt::operation_t::file_write);
+        return m_inner->async_write(
+            storage, r, buf, std::move(o),
+            [handler = std::move(handler), err](lt::storage_error const &) { handler(err); }, flags);
     }
 
     void async_read(lt::storage_index_t storage, lt::peer_request const &r,
@@ -150,7 +149,6 @@ private:
         bool failed = false;
     };
 
-    lt::io_context &m_ios;
     std::unique_ptr<lt::disk_interface> m_inner;
     mutable std::mutex m_mutex;
     std::map<lt::storage_index_t, Storage> m_storages;
@@ -161,7 +159,7 @@ private:
 lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner)
 {
     return [inner = std::move(inner)](lt::io_context &ios, lt::settings_interface const &sett, lt::counters &cnt) {
-        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(ios, inner(ios, sett, cnt)));
+        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt)));
     };
 }
 

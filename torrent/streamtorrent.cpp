@@ -423,11 +423,13 @@ void StreamTorrent::onMetadata()
 {
     std::shared_ptr<const lt::torrent_info> ti;
     try {
-        ti = handle().torrent_file();
+        // The session keeps using its own object on its thread; readers get a private snapshot.
+        if (auto live = handle().torrent_file(); live && live->is_valid())
+            ti = std::make_shared<const lt::torrent_info>(*live);
     } catch (const std::exception &) {
         return;
     }
-    if (!ti || !ti->is_valid())
+    if (!ti)
         return;
     QString line;
     {
