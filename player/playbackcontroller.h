@@ -65,8 +65,23 @@ public:
     QList<SubtitleInfo> subtitles() const;
     QString externalSubtitleUri(int subtitleIndex) const;
     bool selectSubtitle(int subtitleIndex);
-    bool setSubtitleTrack(int sid);
+    bool setSubtitleTrack(int sid); // the user's choice; 0 = off
+    void setSubtitlePreference(const QString &preference);
+    QString subtitlePreference() const { return m_subPreference; }
     QList<long long> unlistedAudioTracks() const;
+    QVariantList freshTracks(const QString &type) const;
+    long long findAudioTrackFor(const DubInfo &dub) const;
+    long long findSubTrackFor(const SubtitleInfo &sub) const;
+    int resolveDubFile(const DubInfo &dub) const;
+    int resolveSubFile(const SubtitleInfo &sub) const;
+    bool currentDubIsOriginal() const;
+    void applySubtitlePolicy(const QString &why);
+    int chosenSid() const { return m_chosenSid; }
+
+    // "rus"/"ru…" -> "ru", "jpn"/"jp"/"ja" -> "ja", "eng"/"en" -> "en", else the first two characters.
+    static QString normalizeLang(const QString &lang);
+    // True for labels of signs-only subtitles ("надписи", "signs", "forced", "форсированные").
+    static bool isSignsLabel(const QString &label);
 
     // Cache budget for the cache folder while the torrent holds `heldBytes`.
     disk::CacheBudget cacheBudget(long long heldBytes) const;
@@ -117,12 +132,16 @@ private:
     void failStorage();
 
     // Dubs and subtitles.
-    int resolveDubFile(const DubInfo &dub) const;
     void applyDubOnLoad();
     void syncDubToAid(long long aid);
     void attachExternalSubtitles();
     void checkDubSwitch();
+    void finishDubSwitch(bool ok, double elapsed);
+    // Forgets the pending dub switch and this load's subtitle decision
+    // (play(), stop() and each new load).
     void clearPendingDubSwitch();
+    long long audioTrackIn(const QVariantList &audioTracks, const DubInfo &dub) const;
+    QString fileUri(int fileIndex) const;
 
     QPointer<TorrentEngine> m_engine;
     QPointer<SourceProvider> m_provider;
@@ -136,6 +155,12 @@ private:
     QString m_preferredDub;
     QString m_currentDubId;
     QString m_pendingDubId;
+    double m_dubSwitchStart = 0.0;    // log clock
+    double m_dubSwitchStartPos = 0.0; // time-pos when the switch began
+    QString m_subPreference;          // survives episodes
+    bool m_subPreferenceSet = false;
+    int m_chosenSid = -1;             // -1 no decision, 0 off, >= 1 that track
+    QSet<int> m_pendingSubAdds;       // source subtitle indices being added
     EpisodeSources m_sources;
     int m_sourceIndex = -1;
     quint64 m_generation = 0;
