@@ -7,6 +7,7 @@
 #include "disk/cachesetup.h"
 #include "disk/selftest.h"
 #include "disk/volumes.h"
+#include "diag/selftestrun.h"
 #include "shell/mainwindow.h"
 #include "sources/providerchain.h"
 #include "torrent/torrentengine.h"
@@ -117,6 +118,10 @@ int runApp(int argc, char **argv)
     fmt.setStencilBufferSize(8);
     QSurfaceFormat::setDefaultFormat(fmt);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The video overlay is a native child of the web view; its siblings (the
+    // web view's own Qt Quick widget) must stay non-native or the page never
+    // renders.
+    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     // libmpv refuses to start under a non-C numeric locale.
     std::setlocale(LC_NUMERIC, "C");
@@ -206,7 +211,6 @@ int runApp(int argc, char **argv)
     const std::unique_ptr<ChainProvider> providers(
         buildProviderChain(cfg.fixtures, cfg.playFixture, cfg.useApi, cfg.api, &fixtureProvider));
     logLine(QStringLiteral("sources: ") + providers->describe());
-    (void)fixtureProvider; // read by the player-only source choice of the dispatch
     // 9. Dispatch: player-only / self-test / web shell.
     const bool playerMode = !cfg.playFixture.isEmpty() || cfg.animeId >= 1;
     if (playerMode && !engine) {
@@ -214,6 +218,33 @@ int runApp(int argc, char **argv)
         return 2;
     }
     if (playerMode) {
+        // Source choice: the anime, then its episode and title.
+        const long long anime =
+            cfg.animeId >= 1 ? cfg.animeId : (fixtureProvider ? fixtureProvider->firstAnimeId() : 0);
+        if (anime < 1) {
+            logLine(QStringLiteral("cannot load fixture ") + cfg.playFixture);
+            return 2;
+        }
+        int episode = cfg.episode;
+        if (episode < 1 && fixtureProvider) {
+            const QList<int> listed = fixtureProvider->episodes(anime);
+            episode = listed.isEmpty() ? 1 : listed.first();
+        }
+        episode = qMax(1, episode);
+        const QString title = fixtureProvider ? fixtureProvider->title(anime) : QString();
+
+        if (cfg.selftest && !cfg.selftestShow) {
+            // Headless self-test; its player and controller are gone when it returns.
+            const int code = runHeadlessSelfTest(cfg, engine, providers.get(), anime, episode);
+            torrentEngine.reset();
+            logLine(QStringLiteral("exit %1").arg(code));
+            return code;
+        }
+        // PLAYER-ONLY WINDOW (lead): MainWindow(cfg, engine, providers, playerOnly = true) with
+        // --window-geometry/--quit-after, initPlayer() false -> 3, openPlayer(anime, episode, title,
+        // cfg.dub, ""); with --selftest --show the SelfTest (diag/selftest.h) runs on the window's
+        // player and controller, labelled selfTestLabel(cfg, anime).
+        (void)title;
         logLine(QStringLiteral("player-only mode is not available in this build"));
         return 3;
     }

@@ -4,10 +4,16 @@
 #include "app/appdefaults.h"
 #include "shell/bridgechecks.h"
 #include "shell/desktopbridge.h"
+#include "diag/perfmonitor.h"
+#include "player/mpvplayer.h"
+#include "player/playbackcontroller.h"
 #include "shell/shellpage.h"
+#include "ui/playerview.h"
+#include "video/videotuner.h"
 #include "ui/updatebar.h"
 #include "ui/updatedialog.h"
 #include "ui/updateflow.h"
+#include "video/videooutput.h"
 #include "web/webresources.h"
 
 #include <QApplication>
@@ -49,13 +55,35 @@ MainWindow::MainWindow(const AppConfig &config, TorrentEngine *engine, SourcePro
     resize(1280, 800);
     statusBar()->hide();
 
-    if (!m_playerOnly) {
+    if (m_playerOnly) {
+        m_playerView = new PlayerView(this);
+        m_playerView->setBackText(QStringLiteral("Закрыть"));
+        setCentralWidget(m_playerView);
+    } else {
         setupWeb();
+        // The overlay sits over the web view as a sibling, not a child, and is
+        // not a native window itself: a native widget in the window makes the
+        // web view's Qt Quick composition lose its GL context and the page
+        // stops rendering. The video window inside it is native in window
+        // mode, which is what keeps the picture above the page.
+        m_playerView = new PlayerView(centralWidget());
+        m_playerView->setInlineMode(true);
+        m_playerView->hide();
         m_webView->installEventFilter(this);
         qApp->installEventFilter(this);
     }
-    // The player view (overlay or player-only central widget) and the performance
-    // monitor join here once they exist.
+
+    m_perfMonitor = new PerfMonitor(this);
+    m_perfMonitor->setExtraText([this] { return perfExtra(); });
+    m_perfMonitor->start(m_config.perfIntervalSec);
+
+    connect(m_playerView, &PlayerView::backRequested, this, [this] {
+        if (m_playerOnly)
+            close();
+        else
+            closePlayer(QStringLiteral("user"));
+    });
+    connect(m_playerView, &PlayerView::fullscreenRequested, this, &MainWindow::setFullscreen);
 }
 
 MainWindow::~MainWindow()
@@ -154,10 +182,20 @@ void MainWindow::setupWeb()
     const QUrl start = m_config.testPage ? QUrl(QLatin1String(kTestPageUrl)) : m_config.site;
     logLine(QStringLiteral("shell: loading %1").arg(start.toString()));
     m_webView->load(start);
+    // The web engine occasionally never finishes the very first load of a
+    // process (seen with software GL under Xvfb); one retry gets the page up
+    // instead of leaving an empty window.
+    QTimer::singleShot(12000, this, [this, start] {
+        if (m_firstLoadDone || !m_webView)
+            return;
+        logLine(QStringLiteral("shell: first page load stalled after 12 s, loading %1 again").arg(start.toString()));
+        m_webView->load(start);
+    });
 }
 
 void MainWindow::onLoadFinished(bool ok)
 {
+    m_firstLoadDone = true;
     logLine(QStringLiteral("shell: page %1 %2")
                 .arg(ok ? QStringLiteral("loaded") : QStringLiteral("FAILED to load"), m_webView->url().toString()));
     if (!m_compositorLogged)
@@ -234,7 +272,8 @@ void MainWindow::setFullscreen(bool on)
             showNormal();
         }
     }
-    // The player view learns the state here once it exists.
+    if (m_playerView)
+        m_playerView->setFullscreen(on);
     updateOverlay();
 }
 
@@ -305,7 +344,20 @@ void MainWindow::runAutoplayScript()
 
 void MainWindow::shutdownPlayer()
 {
-    // Tuner, controller and media player are shut down here (in that order) once they exist.
+    // Order matters: the tuner and the controller talk to the player, and the
+    // controller holds the torrent the player's streams read from.
+    delete m_tuner;
+    m_tuner = nullptr;
+    if (m_controller) {
+        m_controller->stop();
+        delete m_controller;
+        m_controller = nullptr;
+    }
+    if (m_player) {
+        m_player->destroy();
+        delete m_player;
+        m_player = nullptr;
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

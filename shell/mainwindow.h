@@ -17,7 +17,12 @@ class QWebEngineView;
 namespace svd {
 
 class DesktopBridge;
+class MpvPlayer;
+class PerfMonitor;
+class PlaybackController;
+class PlayerView;
 class ShellPage;
+class VideoTuner;
 class SourceProvider;
 class TorrentEngine;
 class UpdateBar;
@@ -72,6 +77,12 @@ public:
 
     // Overlay.
     void updateOverlay();
+    void holeTestShot(const QString &tag, const QRect &hole);
+
+    PlayerView *playerView() const { return m_playerView; }
+    MpvPlayer *player() const { return m_player; }
+    PlaybackController *controller() const { return m_controller; }
+    VideoTuner *tuner() const { return m_tuner; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -95,6 +106,8 @@ private:
     void onSubtitleRequested(int sid);
     void onVideoRectChanged(const QRect &cssRect, double dpr, bool visible, const QList<QRect> &holes);
     void emitTracksEvent();
+    void connectPlayer();
+    void onNoTorrentSource(qint64 animeId, int episode, const QString &reason, const QVariantMap &extra);
     // "-" until a playback controller exists.
     QString playbackStateText() const;
 
@@ -108,8 +121,12 @@ private:
     ShellPage *m_page = nullptr;
     QWebChannel *m_channel = nullptr;
     DesktopBridge *m_bridge = nullptr;
-    // The overlay: the player view, once the player window exists.
-    QWidget *m_playerView = nullptr;
+    // The overlay over the page (web shell) or the central widget (player-only).
+    PlayerView *m_playerView = nullptr;
+    MpvPlayer *m_player = nullptr;
+    PlaybackController *m_controller = nullptr;
+    VideoTuner *m_tuner = nullptr;
+    PerfMonitor *m_perfMonitor = nullptr;
 
     UpdateBar *m_updateBar = nullptr;
     UpdateFlow *m_updateFlow = nullptr;
@@ -130,6 +147,7 @@ private:
     LiteMode m_lite;
     QVariantMap m_tweaks;
     bool m_compositorLogged = false;
+    bool m_firstLoadDone = false;
 
     qint64 m_autoplayAnime = 0;
     int m_autoplayEpisode = 0;

@@ -40,6 +40,14 @@ while [[ $# -gt 0 ]]; do
 done
 
 say() { echo "demo: $*"; }
+
+# Chromium refuses to run as root with its sandbox on; the demo only ever
+# shows the local site, so switch it off there.
+if [[ $(id -u) -eq 0 ]]; then
+  export QTWEBENGINE_DISABLE_SANDBOX=1
+fi
+# The page engine must not reach out to the internet on its own.
+export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:-} --disable-background-networking --disable-component-update --disable-sync"
 die() { echo "demo: $*" >&2; exit 1; }
 
 if [[ $mode == run && -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
