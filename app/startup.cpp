@@ -118,9 +118,8 @@ int runApp(int argc, char **argv)
     fmt.setStencilBufferSize(8);
     QSurfaceFormat::setDefaultFormat(fmt);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    // The video overlay is a native child of the web view; its siblings (the
-    // web view's own Qt Quick widget) must stay non-native or the page never
-    // renders.
+    // Native video windows must not turn their sibling widgets native: the
+    // web view's Qt Quick widget stops rendering when it is.
     QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     // libmpv refuses to start under a non-C numeric locale.
@@ -240,13 +239,23 @@ int runApp(int argc, char **argv)
             logLine(QStringLiteral("exit %1").arg(code));
             return code;
         }
-        // PLAYER-ONLY WINDOW (lead): MainWindow(cfg, engine, providers, playerOnly = true) with
-        // --window-geometry/--quit-after, initPlayer() false -> 3, openPlayer(anime, episode, title,
-        // cfg.dub, ""); with --selftest --show the SelfTest (diag/selftest.h) runs on the window's
-        // player and controller, labelled selfTestLabel(cfg, anime).
-        (void)title;
-        logLine(QStringLiteral("player-only mode is not available in this build"));
-        return 3;
+        // Player-only window (also the visible self-test's window).
+        auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), true);
+        applyWindowOptions(window.get(), parser, false);
+        window->show();
+        if (!window->initPlayer()) {
+            window.reset();
+            torrentEngine.reset();
+            logLine(QStringLiteral("exit 3"));
+            return 3;
+        }
+        window->openPlayer(anime, episode, title, cfg.dub, QString());
+        const int code = app.exec();
+        window->shutdownPlayer();
+        window.reset();
+        torrentEngine.reset();
+        logLine(QStringLiteral("exit %1").arg(code));
+        return code;
     }
 
     auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), false);
