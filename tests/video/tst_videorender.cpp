@@ -24,6 +24,9 @@ std::unique_ptr<MpvPlayer> renderPlayer()
     if (!p->init(o, nullptr))
         return nullptr;
     p->setProp(QStringLiteral("ao"), QStringLiteral("null"));
+    // On a loaded machine a check may come after the clip's end; looping keeps
+    // the position moving so "time advances" stays a question about the output.
+    p->setProp(QStringLiteral("loop-file"), QStringLiteral("inf"));
     return p;
 }
 
