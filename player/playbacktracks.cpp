@@ -215,7 +215,8 @@ void PlaybackController::applyDubOnLoad()
             continue;
         const long long track = findAudioTrackFor(d);
         if (track < 1) {
-            logLine(QStringLiteral("player: dub '%1' has no matching mpv track; keeping mpv's choice").arg(d.label));
+            logLine(QStringLiteral("player: dub '%1' has no matching mpv track; keeping mpv's choice")
+                        .arg(d.label));
         } else {
             m_player->setProp(QStringLiteral("aid"), track);
             logLine(QStringLiteral("player: dub '%1' -> aid %2").arg(d.label).arg(track));
@@ -256,21 +257,20 @@ bool PlaybackController::selectDub(const QString &name)
         const double began = m_dubSwitchStart;
         const QString dubId = dub.id;
         QPointer<PlaybackController> self(this);
-        m_player->commandAsync({QStringLiteral("audio-add"), fileUri(audioFile), QStringLiteral("select"), dub.label,
-                                dub.lang},
-                               [self, gen, began, dubId](int rc) {
-                                   if (!self || self->m_generation != gen)
-                                       return;
-                                   if (rc >= 0) {
-                                       logLine(QStringLiteral("player: audio-add done after %1 s")
-                                                   .arg(secs2(logClock() - began)));
-                                       return;
-                                   }
-                                   logLine(QStringLiteral("player: audio-add failed: %1")
-                                               .arg(MpvPlayer::errorString(rc)));
-                                   if (self->m_pendingDubId == dubId)
-                                       self->finishDubSwitch(false, logClock() - began);
-                               });
+        m_player->commandAsync(
+            {QStringLiteral("audio-add"), fileUri(audioFile), QStringLiteral("select"), dub.label, dub.lang},
+            [self, gen, began, dubId](int rc) {
+                if (!self || self->m_generation != gen)
+                    return;
+                if (rc >= 0) {
+                    logLine(
+                        QStringLiteral("player: audio-add done after %1 s").arg(secs2(logClock() - began)));
+                    return;
+                }
+                logLine(QStringLiteral("player: audio-add failed: %1").arg(MpvPlayer::errorString(rc)));
+                if (self->m_pendingDubId == dubId)
+                    self->finishDubSwitch(false, logClock() - began);
+            });
     } else {
         clearPendingDubSwitch();
         emit dubSwitched(dub.id, 0.0, false);
@@ -311,7 +311,9 @@ void PlaybackController::checkDubSwitch()
     // Only a position that moves on proves the new audio is really being played.
     if (m_player->getProp(QStringLiteral("time-pos")).toDouble() <= m_dubSwitchStartPos + 0.5)
         return;
-    logLine(QStringLiteral("player: dub '%1' playing after %2 s (aid %3)").arg(target->label, secs2(elapsed)).arg(track));
+    logLine(QStringLiteral("player: dub '%1' playing after %2 s (aid %3)")
+                .arg(target->label, secs2(elapsed))
+                .arg(track));
     finishDubSwitch(true, elapsed);
 }
 
@@ -373,7 +375,8 @@ void PlaybackController::applySubtitlePolicy(const QString &why)
     QSet<long long> listed;
     for (int i = 0; i < src->subtitles.size(); ++i) {
         const SubtitleInfo &s = src->subtitles.at(i);
-        SubCandidate c{s.label, normalizeLang(s.lang), s.isForced || isSignsLabel(s.label), i, findSubTrackFor(s)};
+        SubCandidate c{s.label, normalizeLang(s.lang), s.isForced || isSignsLabel(s.label), i,
+                       findSubTrackFor(s)};
         if (c.sid >= 1)
             listed.insert(c.sid);
         candidates.append(c);
@@ -414,7 +417,8 @@ void PlaybackController::applySubtitlePolicy(const QString &why)
     // A preference that matches nothing here falls back to the default policy.
     if (!chosen && !prefOff) {
         const bool original = currentDubIsOriginal();
-        reason = original ? QStringLiteral("original audio -> full Russian") : QStringLiteral("dub -> Russian signs only");
+        reason = original ? QStringLiteral("original audio -> full Russian")
+                          : QStringLiteral("dub -> Russian signs only");
         for (const SubCandidate &c : std::as_const(candidates))
             if (!chosen && c.lang == QLatin1String("ru") && c.signs != original)
                 chosen = &c;
@@ -426,7 +430,8 @@ void PlaybackController::applySubtitlePolicy(const QString &why)
         m_player->setProp(QStringLiteral("sid"), QStringLiteral("no"));
         return;
     }
-    logLine(QStringLiteral("player: subtitles (%1): %2 -> '%3' [%4]").arg(why, reason, chosen->label, chosen->lang));
+    logLine(QStringLiteral("player: subtitles (%1): %2 -> '%3' [%4]")
+                .arg(why, reason, chosen->label, chosen->lang));
     if (chosen->sid >= 1) {
         m_chosenSid = int(chosen->sid);
         m_player->setProp(QStringLiteral("sid"), chosen->sid);
@@ -460,19 +465,19 @@ bool PlaybackController::selectSubtitle(int subtitleIndex)
     m_pendingSubAdds.insert(subtitleIndex);
     const quint64 gen = m_generation;
     QPointer<PlaybackController> self(this);
-    m_player->commandAsync({QStringLiteral("sub-add"), fileUri(file), QStringLiteral("select"), sub.label, sub.lang},
-                           [self, gen, subtitleIndex](int rc) {
-                               if (!self || self->m_generation != gen || !self->m_player)
-                                   return;
-                               self->m_pendingSubAdds.remove(subtitleIndex);
-                               if (rc < 0) {
-                                   logLine(QStringLiteral("player: sub-add failed: %1").arg(MpvPlayer::errorString(rc)));
-                                   return;
-                               }
-                               self->m_player->setProp(QStringLiteral("sub-visibility"), true);
-                               self->m_chosenSid =
-                                   int(self->m_player->getProp(QStringLiteral("sid")).toLongLong());
-                           });
+    m_player->commandAsync(
+        {QStringLiteral("sub-add"), fileUri(file), QStringLiteral("select"), sub.label, sub.lang},
+        [self, gen, subtitleIndex](int rc) {
+            if (!self || self->m_generation != gen || !self->m_player)
+                return;
+            self->m_pendingSubAdds.remove(subtitleIndex);
+            if (rc < 0) {
+                logLine(QStringLiteral("player: sub-add failed: %1").arg(MpvPlayer::errorString(rc)));
+                return;
+            }
+            self->m_player->setProp(QStringLiteral("sub-visibility"), true);
+            self->m_chosenSid = int(self->m_player->getProp(QStringLiteral("sid")).toLongLong());
+        });
     return true;
 }
 
@@ -518,7 +523,8 @@ void PlaybackController::attachExternalSubtitles()
                                });
     }
     if (!m_pendingSubAdds.isEmpty())
-        logLine(QStringLiteral("player: attaching %1 subtitle file(s) as selectable tracks").arg(m_pendingSubAdds.size()));
+        logLine(QStringLiteral("player: attaching %1 subtitle file(s) as selectable tracks")
+                    .arg(m_pendingSubAdds.size()));
 }
 
 void PlaybackController::setSubtitlePreference(const QString &preference)

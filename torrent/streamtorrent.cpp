@@ -504,6 +504,12 @@ void StreamTorrent::onReadPiece(int piece, const PieceBuffer &buffer, int size, 
     m_cond.notify_all();
 }
 
+StreamTorrent::Events StreamTorrent::events() const
+{
+    std::lock_guard l(m_infoMutex);
+    return Events{m_firstPeerAt, m_firstPieceAt, m_allStaticDoneAt};
+}
+
 void StreamTorrent::onPeerConnected()
 {
     {

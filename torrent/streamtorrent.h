@@ -85,6 +85,14 @@ public:
     qint64 servedBytes() const;
     StreamStats lastStats() const;
     QString storageErrorMessage() const;
+    // Log-clock times of the first peer, the first finished piece and the last
+    // head/tail piece; -1 for what has not happened yet.
+    struct Events {
+        double firstPeerAt = -1.0;
+        double firstPieceAt = -1.0;
+        double headTailDoneAt = -1.0;
+    };
+    Events events() const;
     bool hasStorageError() const;
     int pieceLength() const;
     int numPieces() const;

@@ -215,6 +215,8 @@ void TestPerfMonitor::loggedLine()
     QVERIFY(spy.wait(5000)); // and it keeps going
 }
 
+int runSelfTestTests(int argc, char **argv); // tst_selftest.cpp
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -228,7 +230,7 @@ int main(int argc, char **argv)
         qWarning("no perf line was logged");
         return 1;
     }
-    return failed;
+    return failed + runSelfTestTests(argc, argv);
 }
 
 #include "tst_perfmonitor.moc"
