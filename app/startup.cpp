@@ -8,6 +8,7 @@
 #include "disk/selftest.h"
 #include "disk/volumes.h"
 #include "diag/selftestrun.h"
+#include "diag/smoke.h"
 #include "shell/mainwindow.h"
 #include "sources/providerchain.h"
 #include "torrent/torrentengine.h"
@@ -21,6 +22,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QSurfaceFormat>
@@ -133,6 +135,18 @@ int runApp(int argc, char **argv)
     // 7. Early modes (update-bar screenshot, smoke tests) end the process here.
     if (parser.isSet(QStringLiteral("update-bar-shot")))
         return runUpdateBarShot(parser.value(QStringLiteral("update-bar-shot")));
+    if (parser.isSet(QStringLiteral("smoke")) || parser.isSet(QStringLiteral("smoke-ui"))) {
+        SmokeOptions smoke;
+        smoke.resourcesDir = resourcesDirFor(QCoreApplication::applicationDirPath());
+        smoke.screenshot = parser.value(QStringLiteral("smoke-ui"));
+        if (parser.isSet(QStringLiteral("max-wall")))
+            smoke.maxWallSec = parseDoubleLenient(parser.value(QStringLiteral("max-wall")));
+        if (!smoke.screenshot.isEmpty()) {
+            const QFileInfo png(smoke.screenshot);
+            smoke.mpvLog = png.dir().filePath(png.completeBaseName() + QStringLiteral("-mpv.log"));
+        }
+        return runSmoke(smoke);
+    }
 
     // 8. Configuration.
     AppConfig cfg;

@@ -84,6 +84,7 @@ private slots:
     void logFileChoice();
     void resourcesDirLookup();
     void programExitCodes();
+    void smokeChecks();
 
 private:
     // Process-wide log file, pinned by the first logStart of this run.
@@ -309,6 +310,33 @@ void TestApp::programExitCodes()
     QVERIFY(log[0].endsWith(QStringLiteral("Sorvanta Desktop 0.1.3, data ") + home.path() +
                             QStringLiteral("/data/Sorvanta/SorvantaDesktop")));
     QVERIFY(log[1].contains(QStringLiteral("shell: video output window (default), flip-y 1 (auto); QSG_RHI_BACKEND=")));
+}
+
+void TestApp::smokeChecks()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("the smoke checks need a display (run under xvfb-run)");
+    QTemporaryDir home;
+    RunResult basic = runProgram({QStringLiteral("--smoke")}, home);
+    QCOMPARE(basic.code, 0);
+    QVERIFY2(basic.err.contains(QStringLiteral("smoke: basic PASS")), qPrintable(basic.err));
+
+    // Both render paths must give an upright red-over-blue picture; turning
+    // the flip off turns it upside down, which the check must notice.
+    const QString png = home.filePath(QStringLiteral("shots/smoke.png"));
+    for (const QString &mode : {QStringLiteral("window"), QStringLiteral("glwidget")}) {
+        RunResult ui = runProgram({QStringLiteral("--video-mode"), mode, QStringLiteral("--smoke-ui"), png}, home);
+        QVERIFY2(ui.code == 0, qPrintable(ui.err));
+        QVERIFY(ui.err.contains(QStringLiteral("smoke-ui: PASS (page ok, video ok, orientation upright)")));
+        QVERIFY(QFile::exists(png));
+        QVERIFY(QFile::exists(home.filePath(QStringLiteral("shots/smoke-video.png"))));
+    }
+    RunResult flipped = runProgram({QStringLiteral("--video-mode"), QStringLiteral("window"),
+                                    QStringLiteral("--video-flip"), QStringLiteral("off"),
+                                    QStringLiteral("--smoke-ui"), png},
+                                   home);
+    QCOMPARE(flipped.code, 9);
+    QVERIFY(flipped.err.contains(QStringLiteral("orientation WRONG")));
 }
 
 QTEST_GUILESS_MAIN(TestApp)
