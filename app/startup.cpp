@@ -7,6 +7,7 @@
 #include "disk/cachesetup.h"
 #include "disk/selftest.h"
 #include "disk/volumes.h"
+#include "diag/selftest.h"
 #include "diag/selftestrun.h"
 #include "diag/smoke.h"
 #include "shell/mainwindow.h"
@@ -263,10 +264,22 @@ int runApp(int argc, char **argv)
             logLine(QStringLiteral("exit 3"));
             return 3;
         }
-        window->openPlayer(anime, episode, title, cfg.dub, QString());
+        std::unique_ptr<SelfTest> visibleTest;
+        if (cfg.selftest) {
+            // --selftest --show: the self-test drives the window's own player.
+            visibleTest = std::make_unique<SelfTest>(cfg, engine, window->player(), window->controller(), anime,
+                                                     episode, selfTestLabel(cfg, anime));
+            QObject::connect(
+                visibleTest.get(), &SelfTest::finished, qApp, [](int c) { QCoreApplication::exit(c); },
+                Qt::QueuedConnection);
+            QTimer::singleShot(0, visibleTest.get(), &SelfTest::start);
+        } else {
+            window->openPlayer(anime, episode, title, cfg.dub, QString());
+        }
         const int code = app.exec();
         window->shutdownPlayer();
         window.reset();
+        visibleTest.reset();
         torrentEngine.reset();
         logLine(QStringLiteral("exit %1").arg(code));
         return code;

@@ -148,6 +148,9 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     setOption("volume", QString::number(options.volume, 'g', 6));
     setOption("volume-max", QStringLiteral("130"));
     setOption("alang", QStringLiteral("ru,rus"));
+    // Without a usable sound device mpv would drop the audio track (aid=no),
+    // and with it every dub: keep the tracks and play them silently instead.
+    setOption("audio-fallback-to-null", QStringLiteral("yes"));
     if (!options.logFile.isEmpty())
         setOption("log-file", options.logFile);
 
