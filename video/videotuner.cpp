@@ -123,7 +123,21 @@ void VideoTuner::applyLevel(int level, bool reinit)
 {
     if (level <= 0 || !m_player)
         return;
-    m_player->command({QStringLiteral("apply-profile"), QStringLiteral("fast")});
+    // mpv before 0.36 has no built-in "fast" profile: set what it stands for.
+    bool haveFast = false;
+    for (const QVariant &p : m_player->getProp(QStringLiteral("profile-list")).toList())
+        haveFast = haveFast || p.toMap().value(QStringLiteral("name")).toString() == QLatin1String("fast");
+    if (haveFast) {
+        m_player->command({QStringLiteral("apply-profile"), QStringLiteral("fast")});
+    } else {
+        m_player->setProp(QStringLiteral("scale"), QStringLiteral("bilinear"));
+        m_player->setProp(QStringLiteral("dscale"), QStringLiteral("bilinear"));
+        m_player->setProp(QStringLiteral("dither"), QStringLiteral("no"));
+        m_player->setProp(QStringLiteral("correct-downscaling"), false);
+        m_player->setProp(QStringLiteral("linear-downscaling"), false);
+        m_player->setProp(QStringLiteral("sigmoid-upscaling"), false);
+        m_player->setProp(QStringLiteral("hdr-compute-peak"), false);
+    }
     m_player->setProp(QStringLiteral("interpolation"), false);
     m_player->setProp(QStringLiteral("deband"), false);
     if (level >= 2)

@@ -133,6 +133,9 @@ void TestVideoTuner::startLevel()
         QVERIFY2(mark.contains(QStringLiteral("video: renderer level 1 (fast), default\n")), qPrintable(mark.text()));
         QCOMPARE(player.getProp(QStringLiteral("deband")).toBool(), false);
         QCOMPARE(player.getProp(QStringLiteral("hwdec")).toString(), QStringLiteral("auto-safe"));
+        // The cheap scalers take effect whether or not this mpv knows the profile.
+        QCOMPARE(player.getProp(QStringLiteral("scale")).toString(), QStringLiteral("bilinear"));
+        QVERIFY2(!mark.contains(QStringLiteral("failed")), qPrintable(mark.text()));
     }
     {
         QSettings().setValue(kLevelKey, 2);
