@@ -82,6 +82,9 @@ private slots:
         const QString kept = qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/selftest-result.json");
         QFile::remove(kept);
         QFile::copy(out, kept);
+        QFile::remove(kept + QStringLiteral(".log"));
+        if (QFile keptLog(kept + QStringLiteral(".log")); keptLog.open(QIODevice::WriteOnly))
+            keptLog.write(run.log.toUtf8());
         QVERIFY2(run.exitCode == 0, qPrintable(run.out + QStringLiteral("\n") + run.log.right(6000)));
         QVERIFY(run.out.contains(QStringLiteral("SELFTEST PASS\n")));
         const QJsonObject r = run.result;
