@@ -10,6 +10,8 @@
 
 QObject *createBridgeRulesTest();
 QObject *createWebShellTest();
+QObject *createShellUpdateTest();
+QObject *createHoleShotsTest();
 
 int main(int argc, char **argv)
 {
@@ -28,7 +30,8 @@ int main(int argc, char **argv)
     qputenv("SVD_TEST_LOG", home.filePath(QStringLiteral("test.log")).toUtf8());
 
     int status = 0;
-    for (auto make : {createBridgeRulesTest, createWebShellTest}) {
+    for (auto make :
+         {createBridgeRulesTest, createWebShellTest, createShellUpdateTest, createHoleShotsTest}) {
         std::unique_ptr<QObject> t(make());
         status |= QTest::qExec(t.get(), argc, argv);
     }
