@@ -67,7 +67,7 @@ private slots:
 private:
     // Runs the program's hole test in `mode`; the log, with a note when it
     // did not quit by itself or saved no screenshots.
-    QString runHoleTest(const QString &mode, int quitAfter);
+    QString runHoleTest(const QString &mode, int quitAfter, const QString &folder = QString());
     QProcessEnvironment childEnv(const QString &scratch) const;
 
     QString m_bin;
@@ -156,12 +156,13 @@ void TestHoleShots::cleanupTestCase()
         stop(m_server.get());
 }
 
-QString TestHoleShots::runHoleTest(const QString &mode, int quitAfter)
+QString TestHoleShots::runHoleTest(const QString &mode, int quitAfter, const QString &folder)
 {
-    const QString shots = m_dir.filePath(mode + QStringLiteral("/shots"));
-    const QString log = m_dir.filePath(mode + QStringLiteral("/app.log"));
+    const QString dir = folder.isEmpty() ? mode : folder;
+    const QString shots = m_dir.filePath(dir + QStringLiteral("/shots"));
+    const QString log = m_dir.filePath(dir + QStringLiteral("/app.log"));
     QProcess app;
-    app.setProcessEnvironment(childEnv(m_dir.filePath(mode + QStringLiteral("/home"))));
+    app.setProcessEnvironment(childEnv(m_dir.filePath(dir + QStringLiteral("/home"))));
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.start(m_app, {QStringLiteral("--site"), m_base + QStringLiteral("/"), QStringLiteral("--api"), m_base,
                       QStringLiteral("--no-update"), QStringLiteral("--video-mode"), mode,
@@ -199,16 +200,24 @@ QString TestHoleShots::runHoleTest(const QString &mode, int quitAfter)
 
 void TestHoleShots::windowModeCutsTheHole()
 {
-    const QString text = runHoleTest(QStringLiteral("window"), 60);
-    const auto diag = [&] { return qPrintable(text.right(4000)); };
+    // The verdict reads a screen pixel 1.5 s after the page reports the hole;
+    // on a loaded machine the page may not have repainted by then, so a
+    // "NOT the page" verdict gets one more run before it counts.
+    static const QRegularExpression pageVisible(
+        QStringLiteral("hole-test: pixel at .* -> PAGE visible \\(hole works\\)"));
+    QString text = runHoleTest(QStringLiteral("window"), 60);
+    if (!text.contains(pageVisible)) {
+        qWarning("hole test: no PAGE visible verdict on the first run; running it once more");
+        text = runHoleTest(QStringLiteral("window"), 60, QStringLiteral("window-retry"));
+    }
+    const QByteArray tail = text.right(4000).toUtf8();
+    const auto diag = [&] { return tail.constData(); };
     QVERIFY2(!text.contains(QStringLiteral("\n(")), diag());
     QVERIFY2(text.contains(QStringLiteral("shell: --autoplay-test anime 910001 episode 1")), diag());
     QVERIFY2(text.contains(
                  QStringLiteral("overlay: 1 page region(s) cut out of the video (window mask, window mode)")),
              diag());
-    QVERIFY2(text.contains(QRegularExpression(
-                 QStringLiteral("hole-test: pixel at .* -> PAGE visible \\(hole works\\)"))),
-             diag());
+    QVERIFY2(text.contains(pageVisible), diag());
     QVERIFY2(text.contains(QStringLiteral("overlay: holes cleared")), diag());
 }
 
@@ -216,7 +225,8 @@ void TestHoleShots::glwidgetHidesTheOverlay()
 {
     // Composed output cannot be masked: the overlay steps aside while the popup is open.
     const QString text = runHoleTest(QStringLiteral("glwidget"), 45);
-    const auto diag = [&] { return qPrintable(text.right(4000)); };
+    const QByteArray tail = text.right(4000).toUtf8();
+    const auto diag = [&] { return tail.constData(); };
     QVERIFY2(!text.contains(QStringLiteral("\n(")), diag());
     QCOMPARE(text.count(QStringLiteral("overlay: page popup over the video; glwidget output can't cut holes "
                                        "-> overlay hidden meanwhile")),
