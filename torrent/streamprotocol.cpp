@@ -109,7 +109,9 @@ int openTorrentStream(TorrentEngine *engine, const char *uri, mpv_stream_cb_info
 
 QString torrentUri(const QString &torrentId, int fileIndex)
 {
-    return QStringLiteral("%1://%2/%3").arg(QLatin1String(kTorrentScheme), torrentId).arg(fileIndex);
+    // Concatenated, not chained arg(): an id holding "%2" must not swallow the index.
+    return QLatin1String(kTorrentScheme) + QStringLiteral("://") + torrentId + QLatin1Char('/') +
+           QString::number(fileIndex);
 }
 
 bool parseTorrentUri(const QString &address, QString *torrentId, int *fileIndex)
