@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/quitsignals.h"
 #include "app/versionline.h"
 #include "disk/cachebudget.h"
 #include "disk/cachesetup.h"
@@ -18,6 +19,7 @@
 #include "update/updater.h"
 #include "update/updaterconfig.h"
 #include "update/updateselftest.h"
+#include "video/graphicsdefaults.h"
 #include "video/videooutput.h"
 
 #include <QApplication>
@@ -26,7 +28,6 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
-#include <QSurfaceFormat>
 #include <QTimer>
 
 #include <clocale>
@@ -111,19 +112,7 @@ int runApp(int argc, char **argv)
 
     // 3.-5. Process-wide graphics set-up must precede the application object.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=true\nqt.webenginecontext.info=true"));
-    if (videoOutput().mode == VideoMode::GlWidget && !qEnvironmentVariableIsSet("QSG_RHI_BACKEND"))
-        qputenv("QSG_RHI_BACKEND", "opengl");
-    QSurfaceFormat fmt;
-    fmt.setRenderableType(QSurfaceFormat::OpenGL);
-    fmt.setProfile(QSurfaceFormat::CoreProfile);
-    fmt.setVersion(3, 2);
-    fmt.setDepthBufferSize(24);
-    fmt.setStencilBufferSize(8);
-    QSurfaceFormat::setDefaultFormat(fmt);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    // Native video windows must not turn their sibling widgets native: the
-    // web view's Qt Quick widget stops rendering when it is.
-    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+    applyGraphicsDefaults();
     QApplication app(argc, argv);
     // libmpv refuses to start under a non-C numeric locale.
     std::setlocale(LC_NUMERIC, "C");
@@ -257,6 +246,7 @@ int runApp(int argc, char **argv)
         // Player-only window (also the visible self-test's window).
         auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), true);
         applyWindowOptions(window.get(), parser, false);
+        closeOnTerminationSignals(window.get());
         window->show();
         if (!window->initPlayer()) {
             window.reset();
@@ -294,6 +284,7 @@ int runApp(int argc, char **argv)
         window->setUpdater(updater.get(), false, 45000);
     }
     applyWindowOptions(window.get(), parser, true);
+    closeOnTerminationSignals(window.get());
     if (parser.isSet(QStringLiteral("autoplay-hole-shots")))
         window->setHoleShotsDir(parser.value(QStringLiteral("autoplay-hole-shots")));
     if (parser.isSet(QStringLiteral("autoplay-test")))
