@@ -1,6 +1,7 @@
 // One executable for the shell tests: isolated settings and web profile
 // folders, and a display-backed QApplication as WebEngine needs it.
 #include "app/log.h"
+#include "pagescript.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -16,12 +17,7 @@ QObject *createHoleShotsTest();
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    for (const char *var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-        qputenv(var, (home.path() + QLatin1Char('/') + QLatin1String(var)).toUtf8());
-    if (!qEnvironmentVariableIsSet("QTWEBENGINE_CHROMIUM_FLAGS"))
-        qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-                "--no-sandbox --disable-background-networking --disable-component-update --disable-sync");
-    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    svd::test::prepareWebTestEnvironment(home.path());
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QCoreApplication::setOrganizationName(QStringLiteral("SorvantaTest"));
     QCoreApplication::setApplicationName(QStringLiteral("test_shell"));

@@ -4,6 +4,7 @@
 #include "shell/mainwindow.h"
 #include "shell/shellpage.h"
 #include "sources/fixtureprovider.h"
+#include "pagescript.h"
 #include "testhttp.h"
 
 #include <QFile>
@@ -19,11 +20,13 @@
 #include <memory>
 
 using namespace svd;
+using svd::test::awaitJs;
+using svd::test::evalJs;
 
 namespace {
 
 constexpr int kLoadMs = 30000;
-constexpr int kReplyMs = 15000;
+constexpr int kReplyMs = svd::test::kPageReplyMs;
 
 // A site page that records what reaches it through handlers and CustomEvents.
 const char kSitePage[] = R"HTML(<!DOCTYPE html><html><head><meta charset="utf-8"><title>site</title></head>
@@ -38,42 +41,6 @@ if (window.sorvantaDesktop) {
   });
 }
 </script></body></html>)HTML";
-
-QVariant evalJs(QWebEnginePage *page, const QString &code)
-{
-    QVariant out;
-    bool done = false;
-    page->runJavaScript(code, [&](const QVariant &v) {
-        out = v;
-        done = true;
-    });
-    if (!QTest::qWaitFor([&] { return done; }, kReplyMs))
-        qWarning("script did not answer: %s", qPrintable(code));
-    return out;
-}
-
-// Runs a promise-returning expression and waits for its JSON result.
-QVariant awaitJs(QWebEnginePage *page, const QString &expr)
-{
-    static int counter = 0;
-    const QString slot = QStringLiteral("window.__await%1").arg(++counter);
-    evalJs(page, QStringLiteral("%1 = undefined; Promise.resolve(%2).then(function (r) { %1 = JSON.stringify([r]); })")
-                     .arg(slot, expr));
-    QVariant v;
-    (void)QTest::qWaitFor(
-        [&] {
-            v = evalJs(page, slot);
-            return v.isValid() && !v.isNull();
-        },
-        kReplyMs);
-    return QJsonDocument::fromJson(v.toString().toUtf8()).toVariant().toList().value(0);
-}
-
-QString readLog()
-{
-    QFile f(qEnvironmentVariable("SVD_TEST_LOG"));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
 
 QVariantMap map(const QVariant &v)
 {
@@ -140,8 +107,8 @@ void TestWebShell::initTestCase()
     QVERIFY(loaded.first().first().toBool());
     QTRY_COMPARE_WITH_TIMEOUT(evalJs(page(), QStringLiteral("window.__ready")).toString(),
                               QStringLiteral("0.1.3"), kReplyMs);
-    QVERIFY(readLog().contains(QStringLiteral("shell: HTTP cache off (local site)")));
-    QVERIFY(readLog().contains(QStringLiteral("SorvantaDesktop/0.1.3")));
+    QVERIFY(svd::test::readTestLog().contains(QStringLiteral("shell: HTTP cache off (local site)")));
+    QVERIFY(svd::test::readTestLog().contains(QStringLiteral("SorvantaDesktop/0.1.3")));
 }
 
 void TestWebShell::cleanupTestCase()
@@ -191,7 +158,7 @@ void TestWebShell::liteProbeTurnsLiteOn()
     QTRY_VERIFY_WITH_TIMEOUT(m_window->liteMode().probeDone(), 20000);
     QVERIFY(m_window->liteMode().lite());
     QVERIFY(QSettings().value(QStringLiteral("ui/liteDetected")).toBool());
-    const QString log = readLog();
+    const QString log = svd::test::readTestLog();
     QVERIFY(log.contains(QStringLiteral("gpu: SOFTWARE RENDERING: ")));
     QVERIFY(log.contains(QStringLiteral("lite: ON (auto: ")));
     QVERIFY(log.contains(QStringLiteral("lite: page tweaks now {anim,backdrop,filter,hero,heropan,infinite,video}")));
@@ -301,7 +268,7 @@ void TestWebShell::openExternalPolicy()
     QCOMPARE(r.toStringList(), QStringList({QStringLiteral("url-not-allowed"), QStringLiteral("url-not-allowed"),
                                             QStringLiteral("url-not-allowed"), QStringLiteral("ok")}));
     QCOMPARE(m_opened, QList<QUrl>({QUrl(QStringLiteral("https://127.0.0.1/help"))}));
-    const QString log = readLog();
+    const QString log = svd::test::readTestLog();
     QVERIFY(log.contains(QStringLiteral("bridge: openExternal refused for ") + longUrl.left(200) + QLatin1Char('\n')));
 }
 
@@ -336,7 +303,7 @@ void TestWebShell::otherOriginIsRefused()
         QCOMPARE(map(r.at(4)).value(QStringLiteral("reason")).toString(), QStringLiteral("origin-not-allowed"));
     }
     QCOMPARE(plays.count() + avail.count() + stops.count() + rects.count() + subs.count(), 0);
-    QVERIFY(readLog().contains(QStringLiteral("bridge: play() refused for origin http://localhost:")));
+    QVERIFY(svd::test::readTestLog().contains(QStringLiteral("bridge: play() refused for origin http://localhost:")));
 }
 
 void TestWebShell::bundledTestPage()
@@ -356,7 +323,7 @@ void TestWebShell::bundledTestPage()
                              kReplyMs);
     // Console lines of qrc: pages reach the log.
     evalJs(page(), QStringLiteral("document.getElementById('btnStop').click()"));
-    QTRY_VERIFY_WITH_TIMEOUT(readLog().contains(QStringLiteral("js: testpage: event closed {\"reason\":\"page\",\"type\":\"closed\"} (qrc:/web/test.html:")), kReplyMs);
+    QTRY_VERIFY_WITH_TIMEOUT(svd::test::readTestLog().contains(QStringLiteral("js: testpage: event closed {\"reason\":\"page\",\"type\":\"closed\"} (qrc:/web/test.html:")), kReplyMs);
 }
 
 QObject *createWebShellTest()
