@@ -254,6 +254,15 @@ void TestSitePage::videoOverThePageWithAHole()
         5000);
     QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), 10000);
     saveShot(QStringLiteral("site-hole.png"));
+
+    // Full screen shows the video over the whole view and ignores the page's holes.
+    m_window->setFullscreen(true);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->playerView()->size() == m_window->webView()->size(), 10000);
+    QVERIFY(m_window->playerView()->mask().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), 10000);
+    m_window->setFullscreen(false);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->playerView()->size(), QSize(640, 360), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), 10000);
     evalJs(page(), QStringLiteral("__menu(false)"));
     QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), 10000);
 

@@ -33,20 +33,25 @@ function boxRect() {
   var r = document.getElementById("box").getBoundingClientRect();
   return { x: r.left, y: r.top, width: r.width, height: r.height, visible: true, dpr: window.devicePixelRatio };
 }
-// Shows the red menu over the video and cuts it out of the video (or closes it).
-window.__menu = function (open) {
-  var m = document.getElementById("menu");
-  m.style.display = open ? "block" : "none";
+// The red menu over the video, cut out of it while it is open (as a real
+// site's dropdown would be); every report of the box carries it.
+window.__menuOpen = false;
+function report() {
   var r = boxRect();
-  if (open) {
-    var b = m.getBoundingClientRect();
+  if (window.__menuOpen) {
+    var b = document.getElementById("menu").getBoundingClientRect();
     r.holes = [{ x: b.left, y: b.top, width: b.width, height: b.height }];
   }
   sd.setVideoRect(r);
+}
+window.__menu = function (open) {
+  document.getElementById("menu").style.display = open ? "block" : "none";
+  window.__menuOpen = open;
+  report();
 };
 // The shell forgets the box when playback ends, so every play reports it first.
 window.__play = function (animeId, episode) {
-  sd.setVideoRect(boxRect());
+  report();
   return sd.play({ animeId: animeId, episode: episode });
 };
 window.__kinds = function () {
@@ -60,8 +65,8 @@ if (sd) {
   ["started", "closed", "fallback", "episode", "tracks"].forEach(function (type) {
     sd.on(type, function (e) { window.__events.push(e); });
   });
-  sd.ready.then(function () { window.__ready = true; sd.setVideoRect(boxRect()); });
-  window.addEventListener("resize", function () { sd.setVideoRect(boxRect()); });
+  sd.ready.then(function () { window.__ready = true; report(); });
+  window.addEventListener("resize", report);
 }
 </script></body></html>
 )HTML";
