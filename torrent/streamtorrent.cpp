@@ -1,6 +1,7 @@
 #include "torrent/streamtorrent.h"
 
 #include "app/log.h"
+#include "torrent/torrentengine.h"
 
 #include <libtorrent/torrent_status.hpp>
 
@@ -387,6 +388,7 @@ PieceBuffer StreamTorrent::getPiece(int piece, int *size, const std::atomic<bool
 {
     const auto start = std::chrono::steady_clock::now();
     bool blockedLogged = false;
+    bool waitNoted = false;
     std::unique_lock l(m_infoMutex);
     for (;;) {
         auto it = m_cache.find(piece);
@@ -400,6 +402,10 @@ PieceBuffer StreamTorrent::getPiece(int piece, int *size, const std::atomic<bool
         if (shutDown || (cancel && *cancel) || storageFailed)
             return {};
         const bool have = piece >= 0 && piece < m_numPieces && m_have[size_t(piece)];
+        if (!have && !waitNoted && m_engine) {
+            waitNoted = true;
+            m_engine->noteReaderWaiting();
+        }
         if (have && !m_readRequests.count(piece)) {
             m_readRequests.insert(piece);
             try {

@@ -47,6 +47,9 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     s.set_bool(lt::settings_pack::announce_to_all_trackers, true);
     s.set_int(lt::settings_pack::upload_rate_limit, cfg.uploadRateLimit);
     s.set_bool(lt::settings_pack::close_redundant_connections, false);
+    // Rate-limited messages and new connections wait for the session tick; the
+    // default 500 ms adds up to half a second to every step of a start or a seek.
+    s.set_int(lt::settings_pack::tick_interval, 100);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     return s;
@@ -359,10 +362,49 @@ void TorrentEngine::markDeleted(const QString &key)
     m_cond.notify_all();
 }
 
+void TorrentEngine::noteReaderWaiting()
+{
+    if (m_cfg.uploadRateLimit <= 0)
+        return;
+    std::lock_guard l(m_uploadMutex);
+    m_uploadLiftUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_cfg.uploadLiftMs);
+    if (m_uploadLifted)
+        return;
+    m_uploadLifted = true;
+    lt::settings_pack s;
+    s.set_int(lt::settings_pack::upload_rate_limit, 0);
+    m_session->apply_settings(std::move(s)); // posts to the session thread
+    logLine(QStringLiteral("engine: upload cap off while a reader waits for data"));
+}
+
+bool TorrentEngine::uploadCapLifted() const
+{
+    std::lock_guard l(m_uploadMutex);
+    return m_uploadLifted;
+}
+
+int TorrentEngine::sessionUploadLimit() const
+{
+    return m_session->get_settings().get_int(lt::settings_pack::upload_rate_limit);
+}
+
+void TorrentEngine::restoreUploadCapWhenDue()
+{
+    std::lock_guard l(m_uploadMutex);
+    if (!m_uploadLifted || std::chrono::steady_clock::now() < m_uploadLiftUntil)
+        return;
+    m_uploadLifted = false;
+    lt::settings_pack s;
+    s.set_int(lt::settings_pack::upload_rate_limit, m_cfg.uploadRateLimit);
+    m_session->apply_settings(std::move(s));
+    logLine(QStringLiteral("engine: upload cap %1 MB/s back").arg(m_cfg.uploadRateLimit / 1e6, 0, 'f', 1));
+}
+
 void TorrentEngine::alertLoop()
 {
     std::vector<lt::alert *> alerts;
     while (!m_stop) {
+        restoreUploadCapWhenDue();
         m_session->wait_for_alert(std::chrono::milliseconds(200));
         m_session->pop_alerts(&alerts);
         for (lt::alert *a : alerts)

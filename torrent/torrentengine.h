@@ -8,6 +8,7 @@
 #include <libtorrent/session.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -30,6 +31,8 @@ struct EngineConfig {
     QString cacheDir;
     qint64 cacheCapBytes = 4294967296;
     int uploadRateLimit = 1000000;
+    // How long the upload cap stays off after a reader last had to wait for data.
+    int uploadLiftMs = 5000;
     int connectionsLimit = 300;
     // Makes the first cache write of every torrent fail as a storage error.
     bool testStorageError = false;
@@ -76,6 +79,15 @@ public:
     // Port the session listens on (0 before it listens); tests connect peers to it.
     int listenPort() const;
 
+    // A reader is waiting for a piece (any thread). With an upload cap, libtorrent
+    // queues every outgoing message, requests and handshakes included, until its
+    // next quota tick; so while someone waits for data the cap is off, and it
+    // comes back uploadLiftMs after the last wait.
+    void noteReaderWaiting();
+    bool uploadCapLifted() const;
+    // The upload limit the session applies now (bytes/s, 0 = none).
+    int sessionUploadLimit() const;
+
     std::atomic<int> dhtNodes{0};
 
 private:
@@ -83,6 +95,7 @@ private:
     void dispatch(lt::alert *a);
     void markDeleted(const QString &key);
     void removalThread(const QString &key, const QString &folder);
+    void restoreUploadCapWhenDue();
 
     EngineConfig m_cfg;
     std::unique_ptr<lt::session> m_session;
@@ -96,6 +109,10 @@ private:
     std::map<QString, std::shared_ptr<StreamTorrent>> m_byId;
     std::map<QString, bool> m_removals;
     std::vector<std::thread> m_removalThreads;
+
+    mutable std::mutex m_uploadMutex;
+    bool m_uploadLifted = false;
+    std::chrono::steady_clock::time_point m_uploadLiftUntil;
 };
 
 } // namespace svd

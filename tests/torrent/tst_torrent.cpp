@@ -278,6 +278,50 @@ private slots:
         QVERIFY(logHas(QStringLiteral("[%1] all head/tail pieces done").arg(s->id())));
     }
 
+    // Waiting readers switch the session's upload cap off (libtorrent would hold
+    // every request and handshake until its next quota tick); it comes back
+    // once nobody has waited for a while.
+    void uploadCapIsOffWhileReadersWait()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Cap"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(3 * kMiB + 5, 7)}}, 256 * kKiB);
+        EngineConfig cfg = engineConfig(dir.filePath(QStringLiteral("app")));
+        cfg.uploadRateLimit = 500000;
+        cfg.uploadLiftMs = 400;
+        TorrentEngine engine(cfg);
+        QCOMPARE(engine.sessionUploadLimit(), 500000);
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(s, qPrintable(error));
+        s->addFile(0);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        const int reader = s->openReader(0);
+        QCOMPARE(readRange(*s, reader, 0, 64 * kKiB, 256 * kKiB), t.files[0].data.left(64 * kKiB));
+        QVERIFY(logHas(QStringLiteral("engine: upload cap off while a reader waits for data")));
+        QTRY_COMPARE_WITH_TIMEOUT(engine.sessionUploadLimit(), 500000, 5000);
+        QVERIFY(!engine.uploadCapLifted());
+        QVERIFY(logHas(QStringLiteral("engine: upload cap 0.5 MB/s back")));
+
+        // Data already here costs no lift.
+        const qint64 mark = QFile(g_logPath).size();
+        QCOMPARE(readRange(*s, reader, 0, 32 * kKiB, 256 * kKiB), t.files[0].data.left(32 * kKiB));
+        QVERIFY(!engine.uploadCapLifted());
+        QFile f(g_logPath);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(!QString::fromUtf8(f.readAll().mid(mark)).contains(QStringLiteral("upload cap off")));
+
+        // Without a cap there is nothing to lift.
+        EngineConfig uncapped = engineConfig(dir.filePath(QStringLiteral("app2")));
+        uncapped.uploadRateLimit = 0;
+        TorrentEngine free(uncapped);
+        free.noteReaderWaiting();
+        QVERIFY(!free.uploadCapLifted());
+        QCOMPARE(free.sessionUploadLimit(), 0);
+    }
+
     void magnetGetsMetadataFromTheSeeder()
     {
         QTemporaryDir dir;
