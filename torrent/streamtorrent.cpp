@@ -234,7 +234,15 @@ void StreamTorrent::updateWindow(bool force)
     if (!m_info || shutDown)
         return;
     std::map<int, int> wanted = m_static;
-    const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
+    // Until the heads and tails are in, the window is only its minimum: every
+    // wanted piece has top priority, so libtorrent fills the peers' request
+    // queues with whatever is wanted, and a full read-ahead window (often the
+    // whole episode) would queue the tail pieces the player needs before its
+    // first frame behind seconds of far-ahead data.
+    const bool startingUp =
+        std::any_of(m_static.begin(), m_static.end(), [&](const auto &e) { return !m_have[size_t(e.first)]; });
+    const int n = startingUp ? m_params.minWindowPieces
+                             : windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
 
     std::vector<std::pair<int, qint64>> positions;
     std::set<int> filesWithReader;
@@ -462,6 +470,7 @@ void StreamTorrent::onMetadata()
 
 void StreamTorrent::onPieceFinished(int piece)
 {
+    bool expand = false;
     QStringList lines;
     {
         std::lock_guard l(m_infoMutex);
@@ -476,10 +485,13 @@ void StreamTorrent::onPieceFinished(int piece)
             std::all_of(m_static.begin(), m_static.end(), [&](const auto &e) { return m_have[size_t(e.first)]; })) {
             m_allStaticDoneAt = logClock();
             lines << QStringLiteral("[%1] all head/tail pieces done").arg(m_id);
+            expand = true;
         }
     }
     m_cond.notify_all();
     logAll(lines);
+    if (expand)
+        updateWindow(false); // the full read-ahead window from now on
 }
 
 void StreamTorrent::onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok)
