@@ -2,7 +2,6 @@
 
 #include "app/log.h"
 
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -49,14 +48,12 @@ void closeOnTerminationSignals(QWidget *window)
         return;
     }
     auto *notifier = new QSocketNotifier(g_signalFds[0], QSocketNotifier::Read, window);
-    QPointer<QWidget> target = window;
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [target] {
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
         char byte = 0;
         if (::read(g_signalFds[0], &byte, 1) != 1)
             return;
         logLine(QStringLiteral("shell: %1 -> closing").arg(QLatin1String(signalName(byte))));
-        if (target)
-            target->close();
+        window->close();
     });
     struct sigaction sa = {};
     sa.sa_handler = onSignal;

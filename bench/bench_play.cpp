@@ -286,14 +286,8 @@ int main(int argc, char **argv)
         src->torrentPath = gen.torrentPath(src->infoHash);
         src->localFile = findLocalFile(gen.seedDir(src->infoHash), s.value(QStringLiteral("filePath")).toString());
         s.insert(QStringLiteral("torrentUrl"), QString()); // fetched from /api/torrents/<hash>/file
-        swarm::GeneratedTorrent seed;
-        seed.saveDir = gen.seedDir(src->infoHash);
-        QFile tf(src->torrentPath);
-        if (!tf.open(QIODevice::ReadOnly) || src->localFile.isEmpty())
-            return 1;
-        seed.torrentBytes = tf.readAll();
-        src->seeder = std::make_unique<swarm::Seeder>(seed);
-        if (!src->seeder->ready())
+        src->seeder = swarm::seedExisting(gen.seedDir(src->infoHash), src->torrentPath);
+        if (!src->seeder || src->localFile.isEmpty())
             return 1;
         backend.setTorrentFile(src->infoHash, src->torrentPath);
         backend.setEpisode(src->animeId, 1,

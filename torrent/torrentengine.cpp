@@ -362,6 +362,13 @@ void TorrentEngine::markDeleted(const QString &key)
     m_cond.notify_all();
 }
 
+void TorrentEngine::applyUploadLimit(int bytesPerSec)
+{
+    lt::settings_pack s;
+    s.set_int(lt::settings_pack::upload_rate_limit, bytesPerSec);
+    m_session->apply_settings(std::move(s)); // posts to the session thread
+}
+
 void TorrentEngine::noteReaderWaiting()
 {
     if (m_cfg.uploadRateLimit <= 0)
@@ -371,9 +378,7 @@ void TorrentEngine::noteReaderWaiting()
     if (m_uploadLifted)
         return;
     m_uploadLifted = true;
-    lt::settings_pack s;
-    s.set_int(lt::settings_pack::upload_rate_limit, 0);
-    m_session->apply_settings(std::move(s)); // posts to the session thread
+    applyUploadLimit(0);
     logLine(QStringLiteral("engine: upload cap off while a reader waits for data"));
 }
 
@@ -394,9 +399,7 @@ void TorrentEngine::restoreUploadCapWhenDue()
     if (!m_uploadLifted || std::chrono::steady_clock::now() < m_uploadLiftUntil)
         return;
     m_uploadLifted = false;
-    lt::settings_pack s;
-    s.set_int(lt::settings_pack::upload_rate_limit, m_cfg.uploadRateLimit);
-    m_session->apply_settings(std::move(s));
+    applyUploadLimit(m_cfg.uploadRateLimit);
     logLine(QStringLiteral("engine: upload cap %1 MB/s back").arg(m_cfg.uploadRateLimit / 1e6, 0, 'f', 1));
 }
 

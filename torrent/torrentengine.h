@@ -96,6 +96,7 @@ private:
     void markDeleted(const QString &key);
     void removalThread(const QString &key, const QString &folder);
     void restoreUploadCapWhenDue();
+    void applyUploadLimit(int bytesPerSec);
 
     EngineConfig m_cfg;
     std::unique_ptr<lt::session> m_session;

@@ -154,17 +154,9 @@ void MpvGlWidget::onMpvUpdate()
     if (isVisible() && !(window()->windowState() & Qt::WindowMinimized)) {
         update();
     } else if (m_glInitialised) {
-        // Nothing is shown, but mpv's frame queue must keep moving or playback stalls.
-        makeCurrent();
+        makeCurrent(); // nothing is shown
         const QSize px = videoPixelSize(size(), devicePixelRatioF());
-        mpv_opengl_fbo fbo{int(defaultFramebufferObject()), px.width(), px.height(), 0};
-        int skip = 1;
-        mpv_render_param params[] = {
-            {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
-            {MPV_RENDER_PARAM_SKIP_RENDERING, &skip},
-            {MPV_RENDER_PARAM_INVALID, nullptr},
-        };
-        mpv_render_context_render(m_render, params);
+        MpvRenderCore::skipFrame(m_render, int(defaultFramebufferObject()), px.width(), px.height());
         doneCurrent();
     }
 }

@@ -64,6 +64,18 @@ MpvRenderCore::~MpvRenderCore()
     tearDown();
 }
 
+void MpvRenderCore::skipFrame(mpv_render_context *render, int fbo, int width, int height)
+{
+    mpv_opengl_fbo target{fbo, width, height, 0};
+    int skip = 1;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_OPENGL_FBO, &target},
+        {MPV_RENDER_PARAM_SKIP_RENDERING, &skip},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    mpv_render_context_render(render, params);
+}
+
 void *MpvRenderCore::getProcAddress(void *, const char *name)
 {
     QOpenGLContext *ctx = QOpenGLContext::currentContext();
@@ -156,15 +168,7 @@ bool MpvRenderCore::draw(bool framePending, bool forced, QSize pixelSize, bool e
             m_renderNsMax = qMax(m_renderNsMax, renderNs);
             m_swapNsMax = qMax(m_swapNsMax, swapNs);
         } else if (newFrame && m_context->makeCurrent(m_offscreen)) {
-            // Nothing is visible, but mpv's frame queue must keep moving or playback stalls.
-            mpv_opengl_fbo fbo{0, 1, 1, 0};
-            int skip = 1;
-            mpv_render_param params[] = {
-                {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
-                {MPV_RENDER_PARAM_SKIP_RENDERING, &skip},
-                {MPV_RENDER_PARAM_INVALID, nullptr},
-            };
-            mpv_render_context_render(m_render, params);
+            skipFrame(m_render, 0, 1, 1); // nothing is visible
             ++m_framesHidden;
         }
     }

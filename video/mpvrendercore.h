@@ -38,6 +38,9 @@ public:
     QString glInfo() const { return m_glInfo; }
 
     static void *getProcAddress(void *ctx, const char *name);
+    // Takes mpv's next frame without drawing it (the GL context must be current):
+    // when nothing is shown, mpv's frame queue must keep moving or playback stalls.
+    static void skipFrame(mpv_render_context *render, int fbo, int width, int height);
 
 private:
     void logStatistics();

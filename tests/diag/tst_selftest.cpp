@@ -55,13 +55,8 @@ private slots:
 
         const QJsonObject main = m_gen.source(1, QStringLiteral("main"));
         const QString hash = main.value(QStringLiteral("infoHash")).toString();
-        swarm::GeneratedTorrent seed;
-        seed.saveDir = m_gen.seedDir(hash);
-        QFile tf(m_gen.torrentPath(hash));
-        QVERIFY(tf.open(QIODevice::ReadOnly));
-        seed.torrentBytes = tf.readAll();
-        m_seeder = std::make_unique<swarm::Seeder>(seed);
-        QVERIFY(m_seeder->ready());
+        m_seeder = swarm::seedExisting(m_gen.seedDir(hash), m_gen.torrentPath(hash));
+        QVERIFY(m_seeder);
         // The program finds the seeder only through the tracker.
         QTRY_VERIFY_WITH_TIMEOUT(
             m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), m_clock.elapsed() / 1000.0).seeders >= 1,

@@ -12,7 +12,6 @@
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -114,13 +113,8 @@ private slots:
         for (QJsonObject *s : {&m_dead, &m_good, &m_good2})
             s->insert(QStringLiteral("torrentUrl"), QString());
 
-        swarm::GeneratedTorrent seed;
-        seed.saveDir = m_gen.seedDir(goodHash);
-        QFile tf(m_gen.torrentPath(goodHash));
-        QVERIFY(tf.open(QIODevice::ReadOnly));
-        seed.torrentBytes = tf.readAll();
-        m_seeder = std::make_unique<swarm::Seeder>(seed);
-        QVERIFY(m_seeder->ready());
+        m_seeder = swarm::seedExisting(m_gen.seedDir(goodHash), m_gen.torrentPath(goodHash));
+        QVERIFY(m_seeder);
 
         QVERIFY(m_backend.listen());
         m_backend.setTorrentFile(goodHash, m_gen.torrentPath(goodHash));

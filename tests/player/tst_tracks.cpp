@@ -12,7 +12,6 @@
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -90,13 +89,8 @@ private slots:
         const QString hash = m_good.value(QStringLiteral("infoHash")).toString();
         m_good.insert(QStringLiteral("torrentUrl"), QString());
 
-        swarm::GeneratedTorrent seed;
-        seed.saveDir = m_gen.seedDir(hash);
-        QFile tf(m_gen.torrentPath(hash));
-        QVERIFY(tf.open(QIODevice::ReadOnly));
-        seed.torrentBytes = tf.readAll();
-        m_seeder = std::make_unique<swarm::Seeder>(seed);
-        QVERIFY(m_seeder->ready());
+        m_seeder = swarm::seedExisting(m_gen.seedDir(hash), m_gen.torrentPath(hash));
+        QVERIFY(m_seeder);
 
         QVERIFY(m_backend.listen());
         m_backend.setTorrentFile(hash, m_gen.torrentPath(hash));

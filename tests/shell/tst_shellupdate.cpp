@@ -97,11 +97,7 @@ QByteArray TestShellUpdate::signedOffer() const
     o.insert(QStringLiteral("mandatory"), false);
     o.insert(QStringLiteral("minVersion"), QJsonValue());
     o.insert(QStringLiteral("publishedAt"), QStringLiteral("2026-12-01T12:00:00Z"));
-    const QByteArray bytes = QJsonDocument(o).toJson(QJsonDocument::Compact);
-    QJsonObject env;
-    env.insert(QStringLiteral("manifest"), QString::fromUtf8(bytes));
-    env.insert(QStringLiteral("signature"), QString::fromLatin1(m_key.sign(bytes).toBase64()));
-    return QJsonDocument(env).toJson(QJsonDocument::Compact);
+    return m_key.envelope(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
 void TestShellUpdate::barOffersDownloadAndOpensLatest()

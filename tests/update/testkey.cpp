@@ -1,5 +1,8 @@
 #include "testkey.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <openssl/evp.h>
 
 TestKey::TestKey()
@@ -34,4 +37,12 @@ QByteArray TestKey::sign(const QByteArray &message) const
                                    size_t(message.size())) == 1;
     EVP_MD_CTX_free(ctx);
     return ok ? QByteArray(reinterpret_cast<const char *>(sig), qsizetype(len)) : QByteArray();
+}
+
+QByteArray TestKey::envelope(const QByteArray &manifest) const
+{
+    QJsonObject env;
+    env.insert(QStringLiteral("manifest"), QString::fromUtf8(manifest));
+    env.insert(QStringLiteral("signature"), QString::fromLatin1(sign(manifest).toBase64()));
+    return QJsonDocument(env).toJson(QJsonDocument::Compact);
 }

@@ -14,6 +14,8 @@ public:
 
     QByteArray publicKey() const;
     QByteArray sign(const QByteArray &message) const;
+    // The update answer for `manifest`: {"manifest": <text>, "signature": <base64>}, compact JSON.
+    QByteArray envelope(const QByteArray &manifest) const;
 
 private:
     EVP_PKEY *key_ = nullptr;

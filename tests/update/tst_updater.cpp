@@ -104,11 +104,7 @@ QByteArray TestUpdater::manifest(const char *version, const QByteArray &sha, qin
 
 void TestUpdater::offer(const QByteArray &m)
 {
-    QJsonObject env;
-    env.insert(QStringLiteral("manifest"), QString::fromUtf8(m));
-    env.insert(QStringLiteral("signature"), QString::fromLatin1(key_.sign(m).toBase64()));
-    updateAnswer_ = LocalServer::Response{200, {{"Content-Type", "application/json"}},
-                                          QJsonDocument(env).toJson(QJsonDocument::Compact), -1, -1};
+    updateAnswer_ = LocalServer::Response{200, {{"Content-Type", "application/json"}}, key_.envelope(m), -1, -1};
 }
 
 CheckResult TestUpdater::runCheck(Updater &u)

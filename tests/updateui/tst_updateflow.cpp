@@ -148,15 +148,9 @@ void TestUpdateFlow::publish(const QString &version, bool mandatory)
     o.insert(QStringLiteral("mandatory"), mandatory);
     o.insert(QStringLiteral("minVersion"), QJsonValue());
     o.insert(QStringLiteral("publishedAt"), QStringLiteral("2026-11-26T12:00:00Z"));
-    const QByteArray bytes = QJsonDocument(o).toJson(QJsonDocument::Compact);
-    QJsonObject env;
-    env.insert(QStringLiteral("manifest"), QString::fromUtf8(bytes));
-    env.insert(QStringLiteral("signature"), QString::fromLatin1(m_key.sign(bytes).toBase64()));
-    m_updateAnswer = LocalServer::Response{200,
-                                           {{"Content-Type", "application/json"}},
-                                           QJsonDocument(env).toJson(QJsonDocument::Compact),
-                                           -1,
-                                           -1};
+    m_updateAnswer = LocalServer::Response{
+        200, {{"Content-Type", "application/json"}}, m_key.envelope(QJsonDocument(o).toJson(QJsonDocument::Compact)),
+        -1, -1};
 }
 
 Manifest TestUpdateFlow::manifest(const QString &version, bool mandatory) const

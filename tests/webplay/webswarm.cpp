@@ -2,7 +2,6 @@
 
 #include "tests/torrent/swarm/loopbackswarm.h"
 
-#include <QFile>
 #include <QTest>
 
 namespace svd::test {
@@ -129,15 +128,9 @@ bool WebSwarm::start()
             return fail(error);
 
     const QString hash = seeded.source(1, QStringLiteral("main")).value(QStringLiteral("infoHash")).toString();
-    swarm::GeneratedTorrent seed;
-    seed.saveDir = seeded.seedDir(hash);
-    QFile tf(seeded.torrentPath(hash));
-    if (!tf.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("no .torrent for ") + hash);
-    seed.torrentBytes = tf.readAll();
-    m_seeder = std::make_unique<swarm::Seeder>(seed);
-    if (!m_seeder->ready())
-        return fail(QStringLiteral("the seeder did not start"));
+    m_seeder = swarm::seedExisting(seeded.seedDir(hash), seeded.torrentPath(hash));
+    if (!m_seeder)
+        return fail(QStringLiteral("no seeder for ") + hash);
     // The program finds the seeder only through the tracker.
     if (!QTest::qWaitFor([&] { return m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), now()).seeders >= 1; },
                          20000))

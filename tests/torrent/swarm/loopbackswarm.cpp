@@ -147,6 +147,18 @@ void Seeder::setUploadLimit(int bytesPerSec)
     m_session->apply_settings(s);
 }
 
+std::unique_ptr<Seeder> seedExisting(const QString &saveDir, const QString &torrentFile, int uploadLimitBytesPerSec)
+{
+    GeneratedTorrent seed;
+    seed.saveDir = saveDir;
+    QFile f(torrentFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return nullptr;
+    seed.torrentBytes = f.readAll();
+    auto seeder = std::make_unique<Seeder>(seed, uploadLimitBytesPerSec);
+    return seeder->ready() ? std::move(seeder) : nullptr;
+}
+
 void connectToSeeder(const lt::torrent_handle &handle, int port)
 {
     try {

@@ -59,6 +59,11 @@ private:
     bool m_ready = false;
 };
 
+// Seeds a torrent whose content already lies below `saveDir` (as gen-episodes leaves it);
+// null when the .torrent file cannot be read or the session does not come up.
+std::unique_ptr<Seeder> seedExisting(const QString &saveDir, const QString &torrentFile,
+                                     int uploadLimitBytesPerSec = 0);
+
 // Connects a torrent handle to the seeders on 127.0.0.1.
 void connectToSeeder(const lt::torrent_handle &handle, int port);
 
