@@ -1,6 +1,7 @@
 #include "player/mpvplayer.h"
 
 #include "app/log.h"
+#include "player/seekwaker.h"
 #include "torrent/streamprotocol.h"
 
 #include <QMetaObject>
@@ -176,6 +177,9 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
         return false;
     }
 
+    if (engine && !m_seekWaker)
+        m_seekWaker = new SeekWaker(this, engine);
+
     const int rc = mpv_initialize(m_mpv);
     if (rc < 0) {
         logLine(QStringLiteral("mpv: initialize failed: %1").arg(errorString(rc)));
@@ -262,6 +266,8 @@ void MpvPlayer::setProp(const QString &name, const QVariant &value)
 {
     if (!m_mpv)
         return;
+    if (name == QLatin1String("time-pos") || name == QLatin1String("percent-pos"))
+        noteSeek({QStringLiteral("seek")});
     const QByteArray key = name.toUtf8();
     int rc;
     switch (value.typeId()) {
@@ -307,10 +313,17 @@ void MpvPlayer::observe(const QString &name)
         mpv_observe_property(m_mpv, 0, name.toUtf8().constData(), MPV_FORMAT_NODE);
 }
 
+void MpvPlayer::noteSeek(const QStringList &args)
+{
+    if (m_seekWaker && args.value(0) == QLatin1String("seek"))
+        m_seekWaker->noteSeekCommand();
+}
+
 void MpvPlayer::command(const QStringList &args)
 {
     if (!m_mpv)
         return;
+    noteSeek(args);
     CArgs c(args);
     const int rc = mpv_command(m_mpv, c.data());
     if (rc < 0)
@@ -322,6 +335,7 @@ void MpvPlayer::commandAsync(const QStringList &args, std::function<void(int)> d
 {
     if (!m_mpv)
         return;
+    noteSeek(args);
     const quint64 id = m_nextReplyId++;
     if (done)
         m_pending.insert(id, done);
@@ -340,6 +354,7 @@ void MpvPlayer::loadFile(const QString &url, const QStringList &audioFiles)
 {
     if (!m_mpv)
         return;
+    m_url = url;
     const QString change = QStringLiteral("change-list");
     const QString list = QStringLiteral("audio-files");
     command({change, list, QStringLiteral("clr"), QString()});

@@ -13,6 +13,7 @@ struct mpv_node;
 
 namespace svd {
 
+class SeekWaker;
 class TorrentEngine;
 
 // The one object through which the application drives libmpv. Lives on the GUI
@@ -53,6 +54,9 @@ public:
     void reinitVideo();
     void setReadAhead(bool tight);
 
+    // The address last given to loadFile.
+    QString currentUrl() const { return m_url; }
+
     QVariant cachedProp(const QString &name) const { return m_props.value(name); }
     QVariantList trackList() const { return m_props.value(QStringLiteral("track-list")).toList(); }
     QVariantList tracksOfType(const QString &type) const;
@@ -77,10 +81,13 @@ signals:
 
 private:
     void setOption(const char *name, const QString &value);
+    void noteSeek(const QStringList &args);
     void logVersions();
 
     mpv_handle *m_mpv = nullptr;
     InitOptions m_options;
+    QString m_url;
+    SeekWaker *m_seekWaker = nullptr;
     QHash<QString, QVariant> m_props;
     QHash<quint64, std::function<void(int)>> m_pending;
     quint64 m_nextReplyId = 1;

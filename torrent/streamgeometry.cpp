@@ -41,14 +41,37 @@ int windowPieces(qint64 readAheadBytes, int minWindowPieces, int pieceLength)
     return int(std::max<qint64>(minWindowPieces, n));
 }
 
-void addWindow(std::map<int, int> &wanted, int startPiece, int lastPiece, int windowLength, int deadlineStepMs)
+WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::vector<WindowReader> &readers,
+                      const std::vector<char> &have, int windowLength, int minWindowPieces, int urgentPieces,
+                      int deadlineStepMs)
 {
-    for (int i = 0; i < windowLength && startPiece + i <= lastPiece; ++i) {
-        const int d = i * deadlineStepMs;
-        auto [it, inserted] = wanted.emplace(startPiece + i, d);
-        if (!inserted)
-            it->second = std::min(it->second, d);
+    WindowPlan plan;
+    auto missing = [&](int piece) { return piece >= 0 && size_t(piece) < have.size() && !have[size_t(piece)]; };
+    std::map<int, int> urgent;
+    for (const auto &[piece, deadline] : staticPieces) {
+        plan.wanted[piece] = kUrgentPriority;
+        if (missing(piece))
+            urgent.emplace(piece, deadline);
     }
+    for (const WindowReader &r : readers) {
+        const int n = r.fileStarting ? minWindowPieces : windowLength;
+        int marked = 0;
+        for (int i = 0; i < n && r.startPiece + i <= r.lastPiece; ++i) {
+            const int piece = r.startPiece + i;
+            const bool isUrgent = missing(piece) && marked < urgentPieces;
+            int &prio = plan.wanted[piece];
+            prio = std::max(prio, isUrgent ? kUrgentPriority : kReadAheadPriority);
+            if (!isUrgent)
+                continue;
+            ++marked;
+            const int d = i * deadlineStepMs;
+            auto [it, inserted] = urgent.emplace(piece, d);
+            if (!inserted)
+                it->second = std::min(it->second, d);
+        }
+    }
+    plan.deadlines.assign(urgent.begin(), urgent.end());
+    return plan;
 }
 
 qint64 pieceCacheLimit(int pieceLength)

@@ -24,6 +24,8 @@ struct OpenStream {
     qint64 bytesRead = 0;
 };
 
+// 0 without end of file when a seek interrupted the read: mpv ignores the end of a read that a
+// pending seek interrupts, and the seek moves the stream next.
 int64_t readFn(void *cookie, char *buf, uint64_t nbytes)
 {
     auto *s = static_cast<OpenStream *>(cookie);
@@ -42,7 +44,7 @@ int64_t seekFn(void *cookie, int64_t offset)
     if (offset < 0 || offset > s->size)
         return MPV_ERROR_GENERIC;
     s->position = offset;
-    s->torrent->moveReader(s->reader, offset);
+    s->torrent->seekReader(s->reader, offset);
     return offset;
 }
 

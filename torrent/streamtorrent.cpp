@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace svd {
 
@@ -216,12 +217,16 @@ std::vector<int> StreamTorrent::cachedPieces() const
 void StreamTorrent::rebuildStaticPiecesLocked()
 {
     m_static.clear();
+    m_staticOfFile.clear();
     if (!m_info)
         return;
     std::vector<PieceRange> ranges;
     for (int f : m_served) {
-        if (validFileLocked(f))
-            ranges.push_back(piecesOf(spanLocked(f), m_pieceLength));
+        if (!validFileLocked(f))
+            continue;
+        ranges.push_back(piecesOf(spanLocked(f), m_pieceLength));
+        for (const auto &entry : headTailPieces({ranges.back()}, m_pieceLength, m_params.headTailBytes))
+            m_staticOfFile[f].push_back(entry.first);
     }
     for (const auto &[piece, deadline] : headTailPieces(ranges, m_pieceLength, m_params.headTailBytes))
         m_static.emplace(piece, deadline);
@@ -233,16 +238,6 @@ void StreamTorrent::updateWindow(bool force)
     std::unique_lock il(m_infoMutex);
     if (!m_info || shutDown)
         return;
-    std::map<int, int> wanted = m_static;
-    // Until the heads and tails are in, the window is only its minimum: every
-    // wanted piece has top priority, so libtorrent fills the peers' request
-    // queues with whatever is wanted, and a full read-ahead window (often the
-    // whole episode) would queue the tail pieces the player needs before its
-    // first frame behind seconds of far-ahead data.
-    const bool startingUp =
-        std::any_of(m_static.begin(), m_static.end(), [&](const auto &e) { return !m_have[size_t(e.first)]; });
-    const int n = startingUp ? m_params.minWindowPieces
-                             : windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
 
     std::vector<std::pair<int, qint64>> positions;
     std::set<int> filesWithReader;
@@ -254,33 +249,61 @@ void StreamTorrent::updateWindow(bool force)
         if (!filesWithReader.count(file))
             positions.emplace_back(file, pos);
     }
+    std::vector<WindowReader> readers;
     for (const auto &[file, pos] : positions) {
         if (!m_served.count(file) || !validFileLocked(file))
             continue;
         const FileSpan span = spanLocked(file);
         const qint64 at = std::clamp<qint64>(pos, 0, std::max<qint64>(span.size - 1, 0));
-        addWindow(wanted, pieceAt(span, at, m_pieceLength), piecesOf(span, m_pieceLength).last, n,
-                  m_params.deadlineStepMs);
+        const std::vector<int> &statics = m_staticOfFile[file];
+        const bool starting =
+            std::any_of(statics.begin(), statics.end(), [&](int piece) { return !m_have[size_t(piece)]; });
+        readers.push_back({pieceAt(span, at, m_pieceLength), piecesOf(span, m_pieceLength).last, starting});
     }
+    const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
+    const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
+    const WindowPlan plan =
+        planWindow(m_static, readers, m_have, n, m_params.minWindowPieces, urgent, m_params.deadlineStepMs);
 
-    std::vector<std::pair<int, int>> deadlines;
-    for (const auto &[piece, d] : wanted) {
-        if (!m_have[size_t(piece)])
-            deadlines.emplace_back(piece, d);
-    }
-    if (!force && deadlines == m_applied)
-        return;
-    m_applied = deadlines;
     std::vector<lt::download_priority_t> prio(size_t(m_numPieces), lt::dont_download);
-    for (const auto &entry : wanted)
-        prio[size_t(entry.first)] = lt::top_priority;
+    for (const auto &[piece, p] : plan.wanted)
+        prio[size_t(piece)] = lt::download_priority_t(std::uint8_t(p));
+    if (!force && plan.deadlines == m_applied && prio == m_appliedPriorities)
+        return;
+
+    // Deadlines already given stay as they are: setting one again would move it to "now + d"
+    // and push a piece that has waited longest behind newer ones.
+    const bool reset = std::exchange(m_resetDeadlines, false);
+    std::vector<std::pair<int, int>> added;
+    std::vector<int> dropped;
+    {
+        const std::map<int, int> before(m_applied.begin(), m_applied.end());
+        const std::map<int, int> after(plan.deadlines.begin(), plan.deadlines.end());
+        for (const auto &e : plan.deadlines)
+            if (reset || !before.count(e.first))
+                added.push_back(e);
+        for (const auto &e : m_applied)
+            if (!after.count(e.first))
+                dropped.push_back(e.first);
+    }
+    const bool prioChanged = force || prio != m_appliedPriorities;
+    m_applied = plan.deadlines;
+    m_appliedPriorities = prio;
     const lt::torrent_handle h = m_handle;
     il.unlock();
 
     try {
-        h.prioritize_pieces(prio);
-        h.clear_piece_deadlines();
-        for (const auto &[piece, d] : deadlines)
+        if (prioChanged)
+            h.prioritize_pieces(prio);
+        if (reset) {
+            // With no deadline left, the first new one makes libtorrent cancel every request
+            // without a deadline: the old window's requests no longer hold up the new piece.
+            h.clear_piece_deadlines();
+        } else {
+            for (int piece : dropped)
+                h.reset_piece_deadline(lt::piece_index_t(piece));
+        }
+        for (const auto &[piece, d] : added)
             h.set_piece_deadline(lt::piece_index_t(piece), d);
     } catch (const std::exception &) {
         // The torrent left the session meanwhile; close() cleans up.
@@ -322,7 +345,10 @@ int StreamTorrent::openReader(int file)
     {
         std::lock_guard l(m_infoMutex);
         id = m_nextReader++;
-        m_readers[id] = Reader{file, 0};
+        Reader r;
+        r.file = file;
+        r.lastSeek = std::chrono::steady_clock::now();
+        m_readers[id] = r;
     }
     updateWindow(false);
     return id;
@@ -352,12 +378,66 @@ void StreamTorrent::moveReader(int id, qint64 position)
         Reader &r = it->second;
         if (validFileLocked(r.file)) {
             const FileSpan span = spanLocked(r.file);
-            pieceChanged = pieceAt(span, r.position, m_pieceLength) != pieceAt(span, position, m_pieceLength);
+            const int from = pieceAt(span, r.position, m_pieceLength);
+            const int to = pieceAt(span, position, m_pieceLength);
+            pieceChanged = from != to;
+            const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
+            if (to > from + n || to < from - n)
+                m_resetDeadlines = true;
         }
         r.position = position;
     }
     if (pieceChanged)
         updateWindow(false);
+}
+
+void StreamTorrent::seekReader(int id, qint64 position)
+{
+    {
+        std::lock_guard l(m_infoMutex);
+        auto it = m_readers.find(id);
+        if (it == m_readers.end())
+            return;
+        it->second.lastSeek = std::chrono::steady_clock::now();
+        it->second.interruptedUntil = {};
+    }
+    moveReader(id, position);
+}
+
+int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time_point since)
+{
+    std::vector<int> pieces;
+    {
+        std::lock_guard l(m_infoMutex);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto &[rid, r] : m_readers) {
+            if (r.file != file || !r.waiting || r.lastSeek >= since || r.interruptedUntil > now)
+                continue;
+            r.interruptedUntil = now + std::chrono::milliseconds(kInterruptHoldMs);
+            if (validFileLocked(file))
+                pieces.push_back(pieceAt(spanLocked(file), r.position, m_pieceLength));
+        }
+    }
+    if (pieces.empty())
+        return 0;
+    m_cond.notify_all();
+    for (int piece : pieces)
+        logLine(QStringLiteral("[%1] seek: woke the read waiting on piece #%2").arg(m_id).arg(piece));
+    return int(pieces.size());
+}
+
+bool StreamTorrent::readerInterruptedLocked(int readerId)
+{
+    auto it = m_readers.find(readerId);
+    if (it == m_readers.end())
+        return false;
+    Reader &r = it->second;
+    if (r.interruptedUntil == std::chrono::steady_clock::time_point{})
+        return false;
+    if (r.interruptedUntil > std::chrono::steady_clock::now())
+        return true;
+    r.interruptedUntil = {};
+    return false;
 }
 
 qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel)
@@ -371,6 +451,8 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
         auto it = m_readers.find(id);
         if (it == m_readers.end() || !validFileLocked(it->second.file))
             return -1;
+        if (readerInterruptedLocked(id))
+            return 0;
         span = spanLocked(it->second.file);
         pieceLen = m_pieceLength;
     }
@@ -381,7 +463,10 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
     moveReader(id, position);
     const int piece = pieceAt(span, position, pieceLen);
     int pieceSize = 0;
-    const PieceBuffer buffer = getPiece(piece, &pieceSize, cancel);
+    bool interrupted = false;
+    const PieceBuffer buffer = waitForPiece(id, piece, &pieceSize, cancel, &interrupted);
+    if (interrupted)
+        return 0;
     if (!buffer)
         return -1;
     const qint64 o = span.offset + position - qint64(piece) * pieceLen;
@@ -394,25 +479,46 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
 
 PieceBuffer StreamTorrent::getPiece(int piece, int *size, const std::atomic<bool> *cancel)
 {
+    return waitForPiece(0, piece, size, cancel, nullptr);
+}
+
+PieceBuffer StreamTorrent::waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel,
+                                        bool *interrupted)
+{
     const auto start = std::chrono::steady_clock::now();
     bool blockedLogged = false;
     bool waitNoted = false;
     std::unique_lock l(m_infoMutex);
+    auto setWaiting = [&](bool on) {
+        if (auto it = m_readers.find(readerId); it != m_readers.end())
+            it->second.waiting = on;
+    };
     for (;;) {
         auto it = m_cache.find(piece);
         if (it != m_cache.end()) {
+            setWaiting(false);
             m_mru.remove(piece);
             m_mru.push_front(piece);
             if (size)
                 *size = it->second.size;
             return it->second.buffer;
         }
-        if (shutDown || (cancel && *cancel) || storageFailed)
+        if (shutDown || (cancel && *cancel) || storageFailed) {
+            setWaiting(false);
             return {};
+        }
+        if (readerId && readerInterruptedLocked(readerId)) {
+            setWaiting(false);
+            if (interrupted)
+                *interrupted = true;
+            return {};
+        }
         const bool have = piece >= 0 && piece < m_numPieces && m_have[size_t(piece)];
-        if (!have && !waitNoted && m_engine) {
+        if (!have && !waitNoted) {
             waitNoted = true;
-            m_engine->noteReaderWaiting();
+            setWaiting(true);
+            if (m_engine)
+                m_engine->noteReaderWaiting();
         }
         if (have && !m_readRequests.count(piece)) {
             m_readRequests.insert(piece);
@@ -470,13 +576,17 @@ void StreamTorrent::onMetadata()
 
 void StreamTorrent::onPieceFinished(int piece)
 {
-    bool expand = false;
+    bool replan = false;
     QStringList lines;
     {
         std::lock_guard l(m_infoMutex);
         if (piece < 0 || piece >= m_numPieces)
             return;
         m_have[size_t(piece)] = 1;
+        // A finished deadline piece passes its deadline on to the next missing piece, and a
+        // file whose heads and tails are in gets its full window.
+        replan = m_static.count(piece) ||
+                 std::any_of(m_applied.begin(), m_applied.end(), [&](const auto &e) { return e.first == piece; });
         if (m_firstPieceAt < 0) {
             m_firstPieceAt = logClock();
             lines << QStringLiteral("[%1] first piece done (#%2)").arg(m_id).arg(piece);
@@ -485,13 +595,12 @@ void StreamTorrent::onPieceFinished(int piece)
             std::all_of(m_static.begin(), m_static.end(), [&](const auto &e) { return m_have[size_t(e.first)]; })) {
             m_allStaticDoneAt = logClock();
             lines << QStringLiteral("[%1] all head/tail pieces done").arg(m_id);
-            expand = true;
         }
     }
     m_cond.notify_all();
     logAll(lines);
-    if (expand)
-        updateWindow(false); // the full read-ahead window from now on
+    if (replan)
+        updateWindow(false);
 }
 
 void StreamTorrent::onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok)

@@ -29,6 +29,8 @@ struct StreamParams {
     int minWindowPieces = 3;
     int deadlineStepMs = 400;
     qint64 headTailBytes = 4194304;
+    // Missing pieces ahead of each reader that carry a deadline (at least minWindowPieces).
+    qint64 urgentBytes = 4194304;
 };
 
 struct StreamStats {
@@ -113,8 +115,19 @@ public:
     int openReader(int file);
     void closeReader(int id);
     void moveReader(int id, qint64 position);
+    // The player moved the stream (a seek reached it): clears an interruption.
+    void seekReader(int id, qint64 position);
+    // Returns 0 without data while the reader is interrupted (see interruptStaleReads).
     qint64 read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel);
     PieceBuffer getPiece(int piece, int *size, const std::atomic<bool> *cancel);
+
+    // GUI thread, when the player seeks to a place it has not buffered: a read of `file` that
+    // waits for a missing piece and has not been moved by a seek since `since` keeps the
+    // player's demuxer from ever taking the seek (it only takes it between reads), so such
+    // reads return 0 at once, and so do further reads of that reader until the seek reaches
+    // it or `kInterruptHoldMs` pass. Returns how many readers were interrupted.
+    int interruptStaleReads(int file, std::chrono::steady_clock::time_point since);
+    static constexpr int kInterruptHoldMs = 500;
 
     // Engine alert thread.
     void onMetadata();
@@ -134,6 +147,9 @@ private:
     struct Reader {
         int file = 0;
         qint64 position = 0;
+        bool waiting = false;
+        std::chrono::steady_clock::time_point lastSeek{};
+        std::chrono::steady_clock::time_point interruptedUntil{};
     };
     struct CachedPiece {
         PieceBuffer buffer;
@@ -141,6 +157,9 @@ private:
     };
 
     void updateWindow(bool force);
+    PieceBuffer waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel,
+                             bool *interrupted);
+    bool readerInterruptedLocked(int readerId);
     void rebuildStaticPiecesLocked();
     FileSpan spanLocked(int file) const;
     bool validFileLocked(int file) const;
@@ -170,10 +189,15 @@ private:
 
     std::set<int> m_served;
     std::map<int, int> m_static;
+    std::map<int, std::vector<int>> m_staticOfFile;
     std::map<int, Reader> m_readers;
     int m_nextReader = 1;
     std::map<int, qint64> m_lastPositions;
     std::vector<std::pair<int, int>> m_applied;
+    std::vector<lt::download_priority_t> m_appliedPriorities;
+    // The next update replaces every deadline instead of adding and dropping single ones:
+    // after a jump, libtorrent then cancels the requests still out for the old window.
+    bool m_resetDeadlines = true;
 
     std::map<int, CachedPiece> m_cache;
     std::list<int> m_mru;

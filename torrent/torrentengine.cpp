@@ -50,6 +50,11 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     // Rate-limited messages and new connections wait for the session tick; the
     // default 500 ms adds up to half a second to every step of a start or a seek.
     s.set_int(lt::settings_pack::tick_interval, 100);
+    // New peers are tried over uTP first; a peer that only speaks TCP would cost the whole uTP
+    // connect time-out (3 s by default) before libtorrent falls back to TCP. Answering peers
+    // reply to a SYN within a round trip, so a short time-out loses little.
+    s.set_int(lt::settings_pack::utp_connect_timeout, cfg.utpConnectTimeoutMs);
+    s.set_int(lt::settings_pack::utp_syn_resends, 1);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     return s;
@@ -206,6 +211,8 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     QDir().mkpath(folder);
     p.save_path = QDir::toNativeSeparators(folder).toStdString();
     p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+    // Read-ahead beyond the deadline pieces is then requested in piece order, the order it is read.
+    p.flags |= lt::torrent_flags::sequential_download;
     if (p.ti)
         p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
 
@@ -374,9 +381,13 @@ void TorrentEngine::noteReaderWaiting()
     if (m_cfg.uploadRateLimit <= 0)
         return;
     std::lock_guard l(m_uploadMutex);
-    m_uploadLiftUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_cfg.uploadLiftMs);
-    if (m_uploadLifted)
+    const auto now = std::chrono::steady_clock::now();
+    // One short lift per wait lets the handshake and the requests out without waiting for a
+    // quota tick; between lifts the cap holds for a while, so a swarm that keeps readers
+    // waiting still sees it applied most of the time.
+    if (m_uploadLifted || now < m_uploadCapBackAt + std::chrono::milliseconds(m_cfg.uploadHoldMs))
         return;
+    m_uploadLiftUntil = now + std::chrono::milliseconds(m_cfg.uploadLiftMs);
     m_uploadLifted = true;
     applyUploadLimit(0);
     logLine(QStringLiteral("engine: upload cap off while a reader waits for data"));
@@ -399,6 +410,7 @@ void TorrentEngine::restoreUploadCapWhenDue()
     if (!m_uploadLifted || std::chrono::steady_clock::now() < m_uploadLiftUntil)
         return;
     m_uploadLifted = false;
+    m_uploadCapBackAt = std::chrono::steady_clock::now();
     applyUploadLimit(m_cfg.uploadRateLimit);
     logLine(QStringLiteral("engine: upload cap %1 MB/s back").arg(m_cfg.uploadRateLimit / 1e6, 0, 'f', 1));
 }

@@ -31,8 +31,11 @@ struct EngineConfig {
     QString cacheDir;
     qint64 cacheCapBytes = 4294967296;
     int uploadRateLimit = 1000000;
-    // How long the upload cap stays off after a reader last had to wait for data.
-    int uploadLiftMs = 5000;
+    // A reader that starts waiting lifts the upload cap for uploadLiftMs; after that the cap
+    // holds for at least uploadHoldMs before the next lift.
+    int uploadLiftMs = 1000;
+    int uploadHoldMs = 2000;
+    int utpConnectTimeoutMs = 250;
     int connectionsLimit = 300;
     // Makes the first cache write of every torrent fail as a storage error.
     bool testStorageError = false;
@@ -81,8 +84,8 @@ public:
 
     // A reader is waiting for a piece (any thread). With an upload cap, libtorrent
     // queues every outgoing message, requests and handshakes included, until its
-    // next quota tick; so while someone waits for data the cap is off, and it
-    // comes back uploadLiftMs after the last wait.
+    // next quota tick; so when someone starts waiting the cap is off for a moment
+    // (see EngineConfig::uploadLiftMs).
     void noteReaderWaiting();
     bool uploadCapLifted() const;
     // The upload limit the session applies now (bytes/s, 0 = none).
@@ -114,6 +117,7 @@ private:
     mutable std::mutex m_uploadMutex;
     bool m_uploadLifted = false;
     std::chrono::steady_clock::time_point m_uploadLiftUntil;
+    std::chrono::steady_clock::time_point m_uploadCapBackAt{};
 };
 
 } // namespace svd

@@ -168,11 +168,6 @@ private slots:
         const StreamParams d;
         // 2 MiB pieces: 12-piece window, deadlines every 400 ms; head/tail two pieces deep.
         QCOMPARE(windowPieces(d.readAheadBytes, d.minWindowPieces, 2 * kMiB), 12);
-        std::map<int, int> w;
-        addWindow(w, 5, 100, 12, d.deadlineStepMs);
-        QCOMPARE(int(w.size()), 12);
-        QCOMPARE(w.begin()->first, 5);
-        QCOMPARE(w.rbegin()->second, 4400);
         const auto ht = headTailPieces({{0, 9}}, 2 * kMiB, d.headTailBytes);
         const std::vector<std::pair<int, int>> expect = {{0, 0}, {9, 300}, {1, 200}, {8, 500}};
         QCOMPARE(ht, expect);
@@ -193,10 +188,31 @@ private slots:
         QCOMPARE(std::count_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; }), 1);
         QCOMPARE(std::find_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; })->second, 300);
 
-        // The window stops at the file's last piece and keeps the smaller deadline.
-        std::map<int, int> clipped{{9, 100}, {10, 0}};
-        addWindow(clipped, 8, 10, 12, 400);
-        QCOMPARE(clipped, (std::map<int, int>{{8, 0}, {9, 100}, {10, 0}}));
+    }
+
+    // The whole window is wanted, only the next missing pieces carry deadlines and top
+    // priority; a file still starting keeps its own windows short, not the others'.
+    void windowPlan()
+    {
+        std::vector<char> have(40, 0);
+        have[6] = have[7] = 1;
+        const std::map<int, int> statics{{0, 0}, {39, 300}};
+        // Reader at piece 5 of a file ending at 30 (started), reader at 33 of a file still starting.
+        const WindowPlan plan = planWindow(statics, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
+        QCOMPARE(plan.wanted.size(), size_t(2 + 12 + 3));
+        QCOMPARE(plan.wanted.at(16), kReadAheadPriority);
+        QVERIFY(!plan.wanted.count(17));
+        QVERIFY(!plan.wanted.count(36));
+        const std::vector<std::pair<int, int>> deadlines{{0, 0},     {5, 0},     {8, 1200}, {9, 1600},
+                                                         {10, 2000}, {33, 0},    {34, 400}, {35, 800},
+                                                         {39, 300}};
+        QCOMPARE(plan.deadlines, deadlines);
+        for (const auto &e : deadlines)
+            QCOMPARE(plan.wanted.at(e.first), kUrgentPriority);
+        QCOMPARE(plan.wanted.at(11), kReadAheadPriority);
+        // Clipped at the file end, the smaller deadline wins where windows overlap.
+        const WindowPlan two = planWindow({}, {{28, 30, false}, {29, 30, false}}, have, 12, 3, 4, 400);
+        QCOMPARE(two.deadlines, (std::vector<std::pair<int, int>>{{28, 0}, {29, 0}, {30, 400}}));
     }
 
     void fileSpans()
@@ -395,8 +411,7 @@ private slots:
         s->addFile(0); // head 0..15, tail 48..63 (4 MiB each)
         const int reader = s->openReader(0);
         s->moveReader(reader, 30 * qint64(p) + 17);
-        // Until the heads and tails are in, the window is only the minimum of 3
-        // pieces, so the tail pieces are not queued behind far read-ahead.
+        // Until the heads and tails are in, the window is only the minimum of 3 pieces.
         auto applied = s->appliedDeadlines();
         std::map<int, int> asMap(applied.begin(), applied.end());
         QCOMPARE(asMap.at(30), 0);
@@ -406,21 +421,26 @@ private slots:
         QCOMPARE(asMap.at(63), 300);
         QCOMPARE(topPriorityPieces(*s).size(), size_t(32 + 3));
 
-        // The last head/tail piece opens the full window:
-        // 24 MiB / 256 KiB = 96 pieces, clipped at the file end; it starts at piece 30.
+        // The last head/tail piece opens the full window (24 MiB / 256 KiB = 96 pieces, clipped
+        // at the file end): all wanted, deadlines only on the next 4 MiB.
         for (const auto &e : s->staticPieces())
             s->onPieceFinished(e.first);
         applied = s->appliedDeadlines();
         asMap = std::map<int, int>(applied.begin(), applied.end());
+        QCOMPARE(asMap.size(), size_t(16));
         QCOMPARE(asMap.at(30), 0);
-        QCOMPARE(asMap.at(31), 400);
-        QCOMPARE(asMap.at(47), 17 * 400);
-        QVERIFY(!asMap.count(29));
-        QVERIFY(!asMap.count(48)); // done pieces are not asked for again
-        const std::set<int> top = topPriorityPieces(*s);
+        QCOMPARE(asMap.at(45), 15 * 400);
+        const auto prio = piecePriorities(*s);
         for (int i = 30; i <= 47; ++i)
-            QVERIFY(top.count(i));
-        QVERIFY(!top.count(29));
+            QVERIFY(prio[size_t(i)] >= kReadAheadPriority);
+        QCOMPARE(prio[29], 0);
+        QCOMPARE(prio[47], kReadAheadPriority);
+
+        // A finished deadline piece hands its deadline on.
+        s->onPieceFinished(30);
+        applied = s->appliedDeadlines();
+        QCOMPARE(applied.front(), (std::pair<int, int>{31, 400}));
+        QCOMPARE(applied.back(), (std::pair<int, int>{46, 16 * 400}));
 
         // Inside the same piece nothing changes; closing the reader keeps its window.
         s->moveReader(reader, 30 * qint64(p) + 1000);
