@@ -403,7 +403,9 @@ private slots:
         QTemporaryDir dir;
         const int p = 256 * kKiB;
         const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Win"),
-                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(64 * p, 5)}}, p);
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(64 * p, 5)},
+                                           {QStringLiteral("ep.ass"), swarm::randomBytes(2 * p, 9)}},
+                                          p);
         TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
         QString error;
         auto s = engine.open(t.torrentBytes, QString(), &error);
@@ -441,6 +443,16 @@ private slots:
         applied = s->appliedDeadlines();
         QCOMPARE(applied.front(), (std::pair<int, int>{31, 400}));
         QCOMPARE(applied.back(), (std::pair<int, int>{46, 16 * 400}));
+
+        // A subtitle file served after the start gets its heads and tails first, and the
+        // video's window stays as wide as it was.
+        s->addFile(1);
+        applied = s->appliedDeadlines();
+        QCOMPARE(applied.size(), size_t(16 + 2));
+        QCOMPARE(applied.back(), (std::pair<int, int>{65, 300}));
+        QCOMPARE(piecePriorities(*s)[47], kReadAheadPriority);
+        s->removeFile(1);
+        applied = s->appliedDeadlines();
 
         // Inside the same piece nothing changes; closing the reader keeps its window.
         s->moveReader(reader, 30 * qint64(p) + 1000);

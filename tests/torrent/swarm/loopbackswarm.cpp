@@ -106,7 +106,7 @@ void limitLoopbackPeers(lt::session &s)
 
 } // namespace
 
-Seeder::Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec)
+Seeder::Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec, bool checkData)
 {
     lt::settings_pack s;
     s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
@@ -124,13 +124,17 @@ Seeder::Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec)
     p.ti = std::make_shared<lt::torrent_info>(
         lt::span<char const>(torrent.torrentBytes.constData(), torrent.torrentBytes.size()), lt::from_span);
     p.save_path = torrent.saveDir.toStdString();
-    p.flags |= lt::torrent_flags::seed_mode;
+    if (!checkData)
+        p.flags |= lt::torrent_flags::seed_mode;
     p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
     lt::torrent_handle h = m_session->add_torrent(std::move(p));
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
         m_port = m_session->listen_port();
-        if (m_port > 0 && h.status().is_seeding) {
+        const lt::torrent_status st = h.status();
+        const bool checked = st.state != lt::torrent_status::checking_files &&
+                             st.state != lt::torrent_status::checking_resume_data;
+        if (m_port > 0 && (st.is_seeding || (checkData && checked && st.num_pieces > 0))) {
             m_ready = true;
             break;
         }

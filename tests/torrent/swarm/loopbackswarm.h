@@ -47,7 +47,9 @@ GeneratedTorrent makeTorrent(const QString &saveDir, const QString &name,
 class Seeder
 {
 public:
-    explicit Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec = 0);
+    // With `checkData` the seeder hashes the content first and serves only the pieces that
+    // check out (a seeder missing part of the file); otherwise it trusts the content.
+    explicit Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec = 0, bool checkData = false);
     ~Seeder();
     int port() const { return m_port; }
     bool ready() const { return m_ready; }
