@@ -208,6 +208,32 @@ std::map<int, int> StreamTorrent::staticPieces() const
     return m_static;
 }
 
+StreamTorrent::PieceMap StreamTorrent::pieceMap(int file) const
+{
+    std::lock_guard l(m_infoMutex);
+    PieceMap map;
+    if (!validFileLocked(file))
+        return map;
+    const FileSpan span = spanLocked(file);
+    const PieceRange range = piecesOf(span, m_pieceLength);
+    map.firstPiece = range.first;
+    map.states.fill('.', range.last - range.first + 1);
+    for (int p = range.first; p <= range.last; ++p) {
+        const size_t i = size_t(p);
+        if (m_have[i])
+            map.states[p - range.first] = 'd';
+        else if (i < m_appliedPriorities.size() && m_appliedPriorities[i] != lt::dont_download)
+            map.states[p - range.first] = 'w';
+    }
+    for (const auto &[rid, r] : m_readers) {
+        if (r.file == file) {
+            map.readPiece = pieceAt(span, r.position, m_pieceLength);
+            break;
+        }
+    }
+    return map;
+}
+
 std::vector<int> StreamTorrent::cachedPieces() const
 {
     std::lock_guard l(m_infoMutex);

@@ -2,6 +2,7 @@
 
 #include "torrent/streamgeometry.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -140,6 +141,14 @@ public:
     // The (piece, deadline ms) list last sent to libtorrent and the static head/tail map.
     std::vector<std::pair<int, int>> appliedDeadlines() const;
     std::map<int, int> staticPieces() const;
+    // Piece states of one file for display: 'd' downloaded, 'w' wanted by the window,
+    // '.' missing and not wanted; readPiece is the first reader's piece of that file (-1 none).
+    struct PieceMap {
+        int firstPiece = -1;
+        QByteArray states;
+        int readPiece = -1;
+    };
+    PieceMap pieceMap(int file) const;
     // Pieces currently held by the read cache, most recently used first.
     std::vector<int> cachedPieces() const;
 
