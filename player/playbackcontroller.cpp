@@ -8,10 +8,14 @@
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace svd {
 
 namespace {
 
+constexpr int kEndFileEof = 0;   // MPV_END_FILE_REASON_EOF
 constexpr int kEndFileError = 4; // MPV_END_FILE_REASON_ERROR
 
 QString secs2(double s)
@@ -31,6 +35,8 @@ PlaybackController::PlaybackController(TorrentEngine *engine, SourceProvider *pr
     m_dubTimer.setInterval(200);
     connect(&m_tickTimer, &QTimer::timeout, this, &PlaybackController::tick);
     connect(&m_dubTimer, &QTimer::timeout, this, &PlaybackController::checkDubSwitch);
+    m_watchTimer.setInterval(250);
+    connect(&m_watchTimer, &QTimer::timeout, this, &PlaybackController::watchSources);
     if (player) {
         connect(player, &MpvPlayer::startFile, this, &PlaybackController::onStartFile);
         connect(player, &MpvPlayer::fileLoaded, this, &PlaybackController::onFileLoaded);
@@ -123,6 +129,10 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     m_recycleTimes.clear();
     m_recycleCount = 0;
     m_rate.burstUntilMs = 0;
+    closeAlternate(QStringLiteral("new play"));
+    m_givenUp.clear();
+    m_givenUpRetried = false;
+    resetWatch();
     m_sourceIndex = -1;
     m_playTimer.restart();
 
@@ -140,6 +150,17 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     }
     const quint64 gen = m_generation;
     QPointer<PlaybackController> self(this);
+    if (animeId == m_nextAnime && episode == m_nextEpisode && !m_nextSources.sources.isEmpty()) {
+        // Prepared while the previous episode played out; answered on the next turn like a provider.
+        const EpisodeSources prepared = std::exchange(m_nextSources, {});
+        m_nextRequested = false;
+        QTimer::singleShot(0, this, [self, gen, prepared] {
+            if (self)
+                self->onEpisode(gen, prepared);
+        });
+        return;
+    }
+    dropNext(QStringLiteral("episode %1 requested").arg(episode));
     m_provider->fetchEpisode(animeId, episode, [self, gen](EpisodeSources sources) {
         if (self)
             self->onEpisode(gen, sources);
@@ -200,8 +221,25 @@ void PlaybackController::trySource(int index, const QString &reason)
         logLine(QStringLiteral("player: source %1 abandoned: %2").arg(m_sourceIndex).arg(reason));
     m_fileLoaded = false;
     m_started = false;
+    resetWatch();
 
-    if (index >= m_sources.sources.size()) {
+    const int n = int(m_sources.sources.size());
+    while (index < n && m_givenUp.contains(index))
+        ++index;
+    if (index >= n && !m_givenUp.isEmpty() && !m_givenUpRetried) {
+        // Every other source failed too: the ones left in mid-episode get one more chance.
+        m_givenUpRetried = true;
+        index = *std::min_element(m_givenUp.begin(), m_givenUp.end());
+        m_givenUp.clear();
+    }
+    if (m_altIndex >= 0 && index == m_altIndex && m_alt) {
+        adoptAlternate(reason.isEmpty() ? QStringLiteral("source %1 abandoned").arg(m_sourceIndex) : reason);
+        return;
+    }
+    closeAlternate(QStringLiteral("source %1 is next").arg(index));
+    m_altOpened = false;
+
+    if (index >= n) {
         stopAndClose();
         fail(reason.isEmpty() ? QStringLiteral("no-torrent-source")
                               : QStringLiteral("all-sources-failed: ") + reason,
@@ -217,8 +255,9 @@ void PlaybackController::trySource(int index, const QString &reason)
     m_stats.sourceCount = int(m_sources.sources.size());
     emit dubsChanged();
 
-    if (m_torrent && !m_torrent->shutDown &&
-        m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0) {
+    const bool sameTorrent = m_torrent && !m_torrent->shutDown &&
+                             m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0;
+    if (sameTorrent || adoptNext(src)) {
         logLine(QStringLiteral("player: re-using torrent [%1] for episode %2")
                     .arg(m_torrent->id())
                     .arg(m_episode));
@@ -267,6 +306,7 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
         return;
     }
     m_torrent = t;
+    m_watchTimer.start();
     setState(Connecting, QStringLiteral("Подключение…"));
     m_waitingMetadata = true;
     if (t->metadataReady)
@@ -364,8 +404,13 @@ void PlaybackController::onPlaybackRestart()
 
 void PlaybackController::onEndFile(int reason, int error, long long entryId)
 {
-    if (m_waitingStartFile || entryId != m_entryId || reason != kEndFileError || !m_torrent)
+    if (m_waitingStartFile || entryId != m_entryId || !m_torrent)
         return;
+    if (reason != kEndFileError) {
+        if (reason == kEndFileEof && m_torrent->storageFailed)
+            failStorage();
+        return;
+    }
     const QString text = MpvPlayer::errorString(error);
     logLine(QStringLiteral("player: mpv end-file error: %1").arg(text));
     if (m_torrent->storageFailed) {
@@ -381,7 +426,10 @@ void PlaybackController::onEndFile(int reason, int error, long long entryId)
 void PlaybackController::onPropertyChanged(const QString &name, const QVariant &value)
 {
     if (name == QLatin1String("eof-reached")) {
-        if (m_started && value.toBool())
+        // A read that failed on a broken cache ends the stream like its end would.
+        if (m_started && value.toBool() && m_torrent && m_torrent->storageFailed)
+            failStorage();
+        else if (m_started && value.toBool())
             emit endReached();
     } else if (name == QLatin1String("paused-for-cache")) {
         if (m_started)
@@ -440,8 +488,20 @@ void PlaybackController::tick()
             startOnTorrent();
         if (m_torrent) {
             updateRateLimit();
-            if (!checkBudget(s.bytesDone))
+            if (!checkBudget(s.bytesDone + alternateBytes() + (m_next ? m_next->lastStats().bytesDone : 0)))
                 return;
+            if (m_alt)
+                m_alt->tick(dhtNodes);
+            watchSources();
+        }
+        if (m_torrent && m_started) {
+            watchStall(s);
+            if (!m_started)
+                return; // switched to another source
+            prepareNext();
+            if (m_next)
+                m_next->tick(dhtNodes);
+            serveNextHeads();
         }
         if (m_torrent && m_budget.workable && !m_started && m_sourceIndex >= 0) {
             if (srcSecs > m_opts.startTimeoutSec)
@@ -482,6 +542,8 @@ void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 
 void PlaybackController::closeTorrent()
 {
+    closeAlternate(QStringLiteral("closing"));
+    dropNext(QStringLiteral("closing"));
     m_rate.appliedLimit = -2;
     m_rate.burst = true;
     if (m_torrent) {
@@ -504,6 +566,8 @@ void PlaybackController::stopAndClose()
 void PlaybackController::stop()
 {
     ++m_generation;
+    closeAlternate(QStringLiteral("stop"));
+    dropNext(QStringLiteral("stop"));
     m_tickTimer.stop();
     m_dubTimer.stop();
     clearPendingDubSwitch();

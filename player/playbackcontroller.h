@@ -24,6 +24,7 @@ namespace svd {
 class MpvPlayer;
 class SourceProvider;
 class StreamTorrent;
+struct StreamStats;
 class TorrentEngine;
 
 // Turns "play episode E of title A" into a running video: fetches the sources,
@@ -131,6 +132,27 @@ private:
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
     void failStorage();
 
+    // Keeping playback alive when a source goes quiet (playbackfailover.cpp).
+    int nextCandidate(int after) const;
+    void watchSources();
+    void openAlternate(int index);
+    void onAlternateTorrent(quint64 generation, int index, const QByteArray &bytes, const QString &error);
+    void serveAlternateHeads();
+    void adoptAlternate(const QString &why);
+    void closeAlternate(const QString &why);
+    void watchStall(const StreamStats &current);
+    void failOverMidEpisode(int index, const QString &why);
+    void resetWatch();
+    qint64 alternateBytes() const;
+
+    // The next episode's heads and tails, fetched once this one needs no more data (playbacknext.cpp).
+    void prepareNext();
+    void onNextEpisode(quint64 generation, const EpisodeSources &sources);
+    void onNextTorrent(quint64 generation, const QByteArray &bytes, const QString &error);
+    void serveNextHeads();
+    bool adoptNext(const SourceInfo &src);
+    void dropNext(const QString &why);
+
     // Dubs and subtitles.
     void applyDubOnLoad();
     void syncDubToAid(long long aid);
@@ -179,6 +201,7 @@ private:
     QElapsedTimer m_sourceTimer;
     QTimer m_tickTimer;
     QTimer m_dubTimer;
+    QTimer m_watchTimer; // sources before the first frame, more often than the tick
 
     disk::CacheBudget m_budget;
     BudgetFunction m_budgetFn;
@@ -188,6 +211,25 @@ private:
     QList<qint64> m_recycleTimes;
     int m_recycleCount = 0;
     double m_resumePos = -1.0;
+
+    // A second source opened while the first has no peer (at most one), and the sources
+    // left in mid-episode, which are tried again only when all others failed.
+    std::shared_ptr<StreamTorrent> m_alt;
+    int m_altIndex = -1;
+    bool m_altOpened = false; // for the current source attempt
+    QSet<int> m_givenUp;
+    bool m_givenUpRetried = false;
+    double m_stallSince = -1.0;   // log clock, -1 = not stalled
+    double m_noPeersSince = -1.0; // log clock, -1 = peers present
+    qint64 m_lastBytes = -1;
+    double m_lastBytesAt = 0.0;
+
+    std::shared_ptr<StreamTorrent> m_next;
+    long long m_nextAnime = 0;
+    int m_nextEpisode = 0;
+    EpisodeSources m_nextSources;
+    bool m_nextRequested = false;
+    quint64 m_nextGeneration = 0;
 
     PlayerStats m_stats;
 };

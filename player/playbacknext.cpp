@@ -1,0 +1,130 @@
+// The next episode made ready while this one plays out: once the current episode needs no
+// more data, the next one's sources and .torrent are fetched and its heads and tails
+// downloaded, so Next starts from pieces already on disk.
+#include "player/playbackcontroller.h"
+
+#include "app/log.h"
+#include "player/mpvplayer.h"
+#include "sources/sourceprovider.h"
+#include "torrent/streamtorrent.h"
+#include "torrent/torrentengine.h"
+
+namespace svd {
+
+namespace {
+
+constexpr double kNearEndShare = 0.8;
+
+} // namespace
+
+void PlaybackController::prepareNext()
+{
+    if (m_nextRequested || !m_started || !m_torrent || !m_player || !m_provider || m_fileIndex < 0)
+        return;
+    const double duration = m_player->cachedProp(QStringLiteral("duration")).toDouble();
+    const double pos = m_player->cachedProp(QStringLiteral("time-pos")).toDouble();
+    if (duration <= 0)
+        return;
+    // Nothing more to fetch for this episode: it is all here, or it is nearly over and the
+    // player has buffered up to its end.
+    const QByteArray pieces = m_torrent->pieceMap(m_fileIndex).states;
+    const bool complete = !pieces.isEmpty() && !pieces.contains('.') && !pieces.contains('w');
+    const bool nearEnd = pos > kNearEndShare * duration && m_player->getProp(QStringLiteral("demuxer-cache-state"))
+                                                               .toMap()
+                                                               .value(QStringLiteral("eof-cached"))
+                                                               .toBool();
+    if (!complete && !nearEnd)
+        return;
+    m_nextRequested = true;
+    m_nextAnime = m_animeId;
+    m_nextEpisode = m_episode + 1;
+    m_nextGeneration = m_generation;
+    logLine(QStringLiteral("player: episode %1 %2 -> preparing episode %3")
+                .arg(m_episode)
+                .arg(complete ? QStringLiteral("downloaded") : QStringLiteral("buffered to its end"))
+                .arg(m_nextEpisode));
+    const quint64 gen = m_generation;
+    QPointer<PlaybackController> self(this);
+    m_provider->fetchEpisode(m_nextAnime, m_nextEpisode, [self, gen](EpisodeSources sources) {
+        if (self)
+            self->onNextEpisode(gen, sources);
+    });
+}
+
+void PlaybackController::onNextEpisode(quint64 generation, const EpisodeSources &sources)
+{
+    if (generation != m_generation || !m_torrent)
+        return;
+    if (sources.sources.isEmpty()) {
+        logLine(QStringLiteral("player: episode %1 has no sources to prepare").arg(m_nextEpisode));
+        return;
+    }
+    m_nextSources = sources;
+    const SourceInfo &src = sources.sources.first();
+    if (m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0) {
+        // The same torrent holds the next episode: serve its file now.
+        const int file = m_torrent->resolveFile(src.fileIndex, src.filePath);
+        if (file >= 0)
+            m_torrent->addFile(file);
+        return;
+    }
+    const quint64 gen = m_generation;
+    QPointer<PlaybackController> self(this);
+    m_provider->fetchTorrent(src, [self, gen](QByteArray bytes, QString error) {
+        if (self)
+            self->onNextTorrent(gen, bytes, error);
+    });
+}
+
+void PlaybackController::onNextTorrent(quint64 generation, const QByteArray &bytes, const QString &error)
+{
+    if (generation != m_generation || m_next || !m_engine || m_nextSources.sources.isEmpty())
+        return;
+    const SourceInfo &src = m_nextSources.sources.first();
+    QString openError;
+    if (!bytes.isEmpty() || !src.magnet.isEmpty())
+        m_next = m_engine->open(bytes, src.magnet, &openError);
+    if (!m_next) {
+        logLine(QStringLiteral("player: episode %1 not prepared: %2")
+                    .arg(m_nextEpisode)
+                    .arg(openError.isEmpty() ? error : openError));
+        return;
+    }
+    serveNextHeads();
+}
+
+void PlaybackController::serveNextHeads()
+{
+    if (!m_next || !m_next->metadataReady || m_next->servedBytes() > 0 || m_nextSources.sources.isEmpty())
+        return;
+    const SourceInfo &src = m_nextSources.sources.first();
+    const int file = m_next->resolveFile(src.fileIndex, src.filePath);
+    if (file >= 0)
+        m_next->addFile(file);
+}
+
+// Called by trySource: the prepared torrent becomes the current one when it is the source.
+bool PlaybackController::adoptNext(const SourceInfo &src)
+{
+    if (!m_next || m_next->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) != 0)
+        return false;
+    logLine(QStringLiteral("player: episode %1 starts from the prepared torrent [%2]").arg(m_episode).arg(m_next->id()));
+    std::shared_ptr<StreamTorrent> next = std::move(m_next);
+    stopAndClose();
+    m_torrent = next;
+    return true;
+}
+
+void PlaybackController::dropNext(const QString &why)
+{
+    m_nextRequested = false;
+    m_nextSources = {};
+    if (!m_next)
+        return;
+    logLine(QStringLiteral("player: prepared episode %1 dropped (%2)").arg(m_nextEpisode).arg(why));
+    if (m_engine)
+        m_engine->close(m_next);
+    m_next.reset();
+}
+
+} // namespace svd
