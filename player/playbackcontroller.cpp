@@ -535,6 +535,10 @@ void PlaybackController::tick()
 void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 {
     m_tickTimer.stop();
+    m_watchTimer.stop();
+    // The stopped player's last property changes must not bring back a playing state.
+    m_started = false;
+    m_fileLoaded = false;
     setState(Failed, reason);
     logLine(QStringLiteral("player: FAILED anime %1 ep %2: %3").arg(m_animeId).arg(m_episode).arg(reason));
     emit noTorrentSource(m_animeId, m_episode, reason, extra);

@@ -63,7 +63,9 @@ void PlaybackController::watchSources()
             adoptAlternate(QStringLiteral("source %1 delivered first").arg(m_altIndex));
         return;
     }
-    if (m_altOpened || m_torrent->events().firstPeerAt >= 0 || logClock() - m_torrent->openedAt() < kSilentSourceSec)
+    // Connected peers (a connection that never finished its handshake does not count).
+    if (m_altOpened || m_torrent->lastStats().numPeers > 0 || m_torrent->events().firstPieceAt >= 0 ||
+        logClock() - m_torrent->openedAt() < kSilentSourceSec)
         return;
     const int next = nextCandidate(m_sourceIndex);
     if (next > m_sourceIndex)

@@ -15,7 +15,8 @@ namespace {
 class FailFirstWriteDiskIo final : public lt::disk_interface
 {
 public:
-    explicit FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner) : m_inner(std::move(inner))
+    FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner, int fromPiece, int toPiece)
+        : m_inner(std::move(inner)), m_fromPiece(fromPiece), m_toPiece(toPiece)
     {
     }
 
@@ -52,7 +53,8 @@ public:
         {
             std::lock_guard l(m_mutex);
             auto it = m_storages.find(storage);
-            if (it != m_storages.end() && !it->second.failed) {
+            if (it != m_storages.end() && !it->second.failed && static_cast<int>(r.piece) >= m_fromPiece &&
+                static_cast<int>(r.piece) <= m_toPiece) {
                 it->second.failed = true;
                 fail = true;
                 const auto slices = it->second.files->map_block(r.piece, r.start, std::max(r.length, 1));
@@ -150,16 +152,19 @@ private:
     };
 
     std::unique_ptr<lt::disk_interface> m_inner;
+    const int m_fromPiece;
+    const int m_toPiece;
     mutable std::mutex m_mutex;
     std::map<lt::storage_index_t, Storage> m_storages;
 };
 
 } // namespace
 
-lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner)
+lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner, int fromPiece, int toPiece)
 {
-    return [inner = std::move(inner)](lt::io_context &ios, lt::settings_interface const &sett, lt::counters &cnt) {
-        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt)));
+    return [inner = std::move(inner), fromPiece, toPiece](lt::io_context &ios, lt::settings_interface const &sett,
+                                                 lt::counters &cnt) {
+        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt), fromPiece, toPiece));
     };
 }
 

@@ -2,10 +2,14 @@
 
 #include <libtorrent/session_params.hpp>
 
+#include <climits>
+
 namespace svd {
 
-// Wraps a disk back end so that the first write of every torrent fails with an I/O error,
-// which the session reports like any other storage failure (file error, torrent stopped).
-lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner);
+// Wraps a disk back end so that the first write of every torrent to a piece in
+// [fromPiece, toPiece] fails with an I/O error, which the session reports like any other storage failure
+// (file error, torrent stopped).
+lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner, int fromPiece = 0,
+                                                   int toPiece = INT_MAX);
 
 } // namespace svd

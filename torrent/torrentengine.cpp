@@ -128,7 +128,8 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent) : QObj
     lt::disk_io_constructor_type diskIo =
         m_cfg.diskIo == DiskIoBackend::Mmap ? lt::disk_io_constructor_type(lt::mmap_disk_io_constructor)
                                             : lt::disk_io_constructor_type(lt::posix_disk_io_constructor);
-    params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo)) : std::move(diskIo);
+    params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo), m_cfg.testStorageErrorFromPiece,
+                                                                         m_cfg.testStorageErrorToPiece) : std::move(diskIo);
     m_session = std::make_unique<lt::session>(std::move(params));
     if (m_cfg.loopbackOnly)
         countLocalPeersLikeOthers(*m_session);
@@ -300,6 +301,15 @@ std::shared_ptr<StreamTorrent> TorrentEngine::find(const QString &id) const
     std::lock_guard l(m_mutex);
     auto it = m_byId.find(id);
     return it == m_byId.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<StreamTorrent>> TorrentEngine::openTorrents() const
+{
+    std::lock_guard l(m_mutex);
+    std::vector<std::shared_ptr<StreamTorrent>> all;
+    for (const auto &entry : m_byId)
+        all.push_back(entry.second);
+    return all;
 }
 
 void TorrentEngine::requestStats()

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <climits>
+
 #include <libtorrent/session.hpp>
 
 #include <atomic>
@@ -39,6 +41,9 @@ struct EngineConfig {
     int connectionsLimit = 300;
     // Makes the first cache write of every torrent fail as a storage error.
     bool testStorageError = false;
+    // Only a write to a piece in this range fails (a failure in mid-episode).
+    int testStorageErrorFromPiece = 0;
+    int testStorageErrorToPiece = INT_MAX;
     StreamParams streamParams;
 
     // Where the session may reach. loopbackOnly also allows many peers per address and
@@ -73,6 +78,8 @@ public:
     std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error);
     void close(const std::shared_ptr<StreamTorrent> &stream);
     std::shared_ptr<StreamTorrent> find(const QString &id) const;
+    // Every torrent open now, in no particular order.
+    std::vector<std::shared_ptr<StreamTorrent>> openTorrents() const;
     void requestStats();
     qint64 cacheBytes() const;
     qint64 purgeCache();

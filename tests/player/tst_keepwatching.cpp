@@ -1,0 +1,201 @@
+// Playback that keeps going when sources fail: a dead first source, seeders that leave in
+// mid-episode, a cache that breaks in mid-episode. Local backend, in-process seeders.
+
+#include "player/mpvplayer.h"
+#include "player/playbackcontroller.h"
+#include "sources/apiprovider.h"
+#include "tests/common/genepisodes.h"
+#include "tests/player/testsupport.h"
+#include "tests/torrent/swarm/loopbackswarm.h"
+#include "tools/backend/testbackend.h"
+#include "torrent/streamtorrent.h"
+#include "torrent/torrentengine.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace svd;
+using svd::test::LogMark;
+using State = PlaybackController::State;
+
+namespace {
+
+constexpr qint64 kAnime = 900301;
+
+// The controller with its player; every open torrent meets the seeders at each tick, since
+// nothing but loopback is allowed and there is no tracker here.
+struct Watch {
+    MpvPlayer player;
+    std::unique_ptr<PlaybackController> ctl;
+    std::unique_ptr<QSignalSpy> started, failed, ended;
+    std::vector<int> ports;
+
+    Watch(TorrentEngine *engine, SourceProvider *provider, const PlaybackOptions &opts)
+    {
+        MpvPlayer::InitOptions o;
+        o.headless = true;
+        player.init(o, engine);
+        ctl = std::make_unique<PlaybackController>(engine, provider, &player, opts);
+        started = std::make_unique<QSignalSpy>(ctl.get(), &PlaybackController::playbackStarted);
+        failed = std::make_unique<QSignalSpy>(ctl.get(), &PlaybackController::noTorrentSource);
+        ended = std::make_unique<QSignalSpy>(ctl.get(), &PlaybackController::endReached);
+        auto introduce = [this, engine] {
+            for (const auto &t : engine->openTorrents())
+                for (int port : ports)
+                    swarm::connectToSeeder(t->handle(), port);
+        };
+        QObject::connect(ctl.get(), &PlaybackController::statsChanged, ctl.get(), introduce);
+        QObject::connect(ctl.get(), &PlaybackController::stateChanged, ctl.get(), introduce);
+    }
+    ~Watch() { ctl.reset(); }
+    double pos() { return player.getProp(QStringLiteral("time-pos")).toDouble(); }
+};
+
+std::unique_ptr<TorrentEngine> makeEngine(const QString &dir, bool storageError = false, int failPiece = 0)
+{
+    EngineConfig cfg;
+    cfg.stateDir = dir + QStringLiteral("/state");
+    cfg.cacheDir = dir + QStringLiteral("/cache");
+    cfg.testStorageError = storageError;
+    cfg.testStorageErrorFromPiece = failPiece;
+    cfg.testStorageErrorToPiece = failPiece;
+    applyLoopbackOnly(&cfg);
+    return std::make_unique<TorrentEngine>(cfg);
+}
+
+QStringList torrentFolders(const TorrentEngine &engine)
+{
+    return QDir(engine.config().cacheDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class TestKeepWatching : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        m_gen = test::generateEpisodes(QStringLiteral("keepwatching"),
+                                       {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--sources"),
+                                        QStringLiteral("dead:256:dead,a:64,b:64"), QStringLiteral("--duration"),
+                                        QStringLiteral("30"), QStringLiteral("--height"), QStringLiteral("240"),
+                                        QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        QVERIFY2(m_gen.ok(), qPrintable(m_gen.error));
+        for (const QString &id : {QStringLiteral("dead"), QStringLiteral("a"), QStringLiteral("b")}) {
+            QJsonObject s = m_gen.source(1, id);
+            const QString hash = s.value(QStringLiteral("infoHash")).toString();
+            s.insert(QStringLiteral("torrentUrl"), QString()); // from /api/torrents/<hash>/file
+            m_backend.setTorrentFile(hash, m_gen.torrentPath(hash));
+            m_src.insert(id, s);
+        }
+        QVERIFY(m_backend.listen());
+        m_provider = std::make_unique<ApiProvider>(m_backend.baseUrl());
+    }
+
+    // A first source nobody seeds: the second is opened alongside after 2 s and plays long
+    // before the 30 s no-peers time-out; stop leaves no torrent folder behind.
+    void deadFirstSourceStartsAlongside()
+    {
+        setSources({m_src[QStringLiteral("dead")], m_src[QStringLiteral("b")]});
+        auto seeder = seed(QStringLiteral("b"));
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeder->port()};
+        LogMark log;
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
+        QVERIFY(log.contains(QStringLiteral("player: source 0 has no peers after 2 s -> trying source 1 alongside")));
+        QCOMPARE(w.ctl->stats().sourceIndex, 1);
+        QVERIFY2(w.failed->isEmpty(), "the dead source failed the episode");
+        w.ctl->stop();
+        engine->waitForRemovals();
+        QVERIFY2(torrentFolders(*engine).isEmpty(), qPrintable(torrentFolders(*engine).join(QLatin1Char(' '))));
+    }
+
+    // The seeder of the playing source leaves: playback moves to the other source at the same
+    // position, with the same dub.
+    void seedersLeaveInMidEpisode()
+    {
+        setSources({m_src[QStringLiteral("a")], m_src[QStringLiteral("b")]});
+        // Just above the episode's rate, so little is buffered when the seeder leaves.
+        auto seederA = seed(QStringLiteral("a"), 60000);
+        auto seederB = seed(QStringLiteral("b"));
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seederA->port()};
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
+        QCOMPARE(w.ctl->stats().sourceIndex, 0);
+        const QString dub = w.ctl->currentDubId();
+        QTRY_VERIFY_WITH_TIMEOUT(w.pos() > 4, 15000);
+
+        LogMark log;
+        seederA.reset();
+        w.ports = {seederB->port()};
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> switching to source 1 at ")), 25000);
+        const QString line = log.text().section(QStringLiteral("-> switching to source 1 at "), 1).section(
+            QLatin1Char(' '), 0, 0);
+        const double switchedAt = line.toDouble();
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, 15000);
+        QCOMPARE(w.ctl->stats().sourceIndex, 1);
+        QVERIFY2(qAbs(w.pos() - switchedAt) < 2.0, qPrintable(QStringLiteral("%1 vs %2").arg(w.pos()).arg(switchedAt)));
+        QCOMPARE(w.ctl->currentDubId(), dub);
+        QVERIFY(w.failed->isEmpty());
+        w.ctl->stop();
+    }
+
+    // A cache write that fails in mid-episode ends playback with the storage reason, and the
+    // read it broke is never taken for the end of the episode.
+    void storageErrorInMidEpisode()
+    {
+        setSources({m_src[QStringLiteral("a")]});
+        auto seeder = seed(QStringLiteral("a"), 25000); // slower than the episode: the reader waits
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path(), true, 6);
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeder->port()};
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.failed->count(), 1, 60000);
+        QVERIFY2(w.started->count() == 1, "the failure came before the first frame");
+        QVERIFY2(w.failed->last().at(2).toString().startsWith(QStringLiteral("storage-error")),
+                 qPrintable(w.failed->last().at(2).toString()));
+        QCOMPARE(w.ctl->state(), State::Failed);
+        QTest::qWait(500);
+        QCOMPARE(w.ended->count(), 0);
+    }
+
+private:
+    void setSources(const QList<QJsonObject> &sources)
+    {
+        QJsonArray arr;
+        for (const QJsonObject &s : sources)
+            arr.append(s);
+        m_backend.setEpisode(kAnime, 1,
+                             {{QStringLiteral("animeId"), double(kAnime)},
+                              {QStringLiteral("episode"), 1},
+                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
+                              {QStringLiteral("blocked"), false},
+                              {QStringLiteral("sources"), arr}});
+    }
+    std::unique_ptr<swarm::Seeder> seed(const QString &id, int uploadLimit = 0)
+    {
+        const QString hash = m_src[id].value(QStringLiteral("infoHash")).toString();
+        return swarm::seedExisting(m_gen.seedDir(hash), m_gen.torrentPath(hash), uploadLimit);
+    }
+
+    test::GeneratedEpisodes m_gen;
+    QHash<QString, QJsonObject> m_src;
+    TestBackend m_backend;
+    std::unique_ptr<ApiProvider> m_provider;
+};
+
+SVD_REGISTER_TEST(TestKeepWatching)
+#include "tst_keepwatching.moc"
