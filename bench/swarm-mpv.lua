@@ -53,11 +53,15 @@ mp.observe_property("paused-for-cache", "bool", function(_, v)
     end
 end)
 
-mp.observe_property("eof-reached", "bool", function(_, v)
-    if v and started then
-        out("eof", string.format("%.3f", mp.get_property_number("time-pos", -1)))
-        mp.command("quit")
+local pos = -1
+mp.observe_property("time-pos", "number", function(_, v)
+    if v then
+        pos = v
     end
+end)
+
+mp.register_event("end-file", function(e)
+    out("end-file", e.reason or "?", string.format("%.3f", pos))
 end)
 
 mp.register_event("file-loaded", function()
