@@ -22,13 +22,9 @@ cmake --build "$build" -j 2 --target bench_play gen-episodes
 
 args=(--runs "$runs")
 if [ "$peer" = 1 ]; then
-  pf="$build/peerflix/node_modules/peerflix/app.js"
-  if [ ! -f "$pf" ] && command -v npm >/dev/null; then
-    mkdir -p "$build/peerflix"
-    (cd "$build/peerflix" && timeout 600 npm install --ignore-scripts --no-audit --no-fund peerflix >/dev/null 2>&1) ||
-      echo "run-play-bench: peerflix could not be installed; skipping it" >&2
-  fi
-  [ -f "$pf" ] && args+=(--peerflix "$pf")
+  . "$here/bench/peerflix.sh"
+  pf="$(peerflix_app "$build")"
+  [ -n "$pf" ] && args+=(--peerflix "$pf")
 fi
 export SVD_LOOPBACK_ONLY=1 SVD_BINARY_DIR="$build"
 exec "$build/bench/bench_play" "${args[@]}" 2>"$build/bench-play.stderr"

@@ -1,7 +1,7 @@
-// svd-seeder: a BitTorrent seeder for the loopback demo swarm, and a small
-// fetch client that proves the swarm serves. Listens on 127.0.0.1 only, with
-// DHT, LSD, UPnP and NAT-PMP off; peers are found through the torrents'
-// trackers (or given with --peer).
+// svd-seeder: a BitTorrent seeder for the loopback demo swarm and the swarm lab,
+// and a small fetch client that proves the swarm serves. Listens on 127.0.0.1
+// only, with DHT, LSD, UPnP and NAT-PMP off; peers are found through the
+// torrents' trackers (or given with --peer).
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
 #include <libtorrent/session.hpp>
@@ -22,6 +22,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <exception>
 #include <memory>
 
@@ -39,10 +40,19 @@ struct SeedItem {
     QString savePath;
 };
 
-lt::settings_pack loopbackSettings(int uploadBytesPerSec)
+struct Transport {
+    bool tcp = true;
+    bool utp = true;
+};
+
+lt::settings_pack loopbackSettings(int uploadBytesPerSec, int port = 0, Transport transport = {})
 {
     lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:" + std::to_string(port));
+    s.set_bool(lt::settings_pack::enable_incoming_tcp, transport.tcp);
+    s.set_bool(lt::settings_pack::enable_outgoing_tcp, transport.tcp);
+    s.set_bool(lt::settings_pack::enable_incoming_utp, transport.utp);
+    s.set_bool(lt::settings_pack::enable_outgoing_utp, transport.utp);
     s.set_bool(lt::settings_pack::enable_dht, false);
     s.set_bool(lt::settings_pack::enable_lsd, false);
     s.set_bool(lt::settings_pack::enable_upnp, false);
@@ -123,18 +133,21 @@ void logAlerts(lt::session &s, const char *name, bool *announced)
     std::fflush(stdout);
 }
 
-int runSeeder(const QStringList &fixtures, int uploadKbps, const QString &name)
+struct SeedOptions {
+    int uploadKbps = 0;
+    int port = 0;
+    Transport transport;
+    QString name;
+};
+
+int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
 {
-    QList<SeedItem> items;
-    QSet<QString> seen;
-    for (const QString &f : fixtures)
-        if (!readFixture(f, &items, &seen))
-            return 2;
     if (items.isEmpty()) {
         std::fprintf(stderr, "seeder: nothing to seed\n");
         return 2;
     }
-    lt::session session(lt::session_params(loopbackSettings(uploadKbps * 1000)));
+    const int uploadKbps = o.uploadKbps;
+    lt::session session(lt::session_params(loopbackSettings(uploadKbps * 1000, o.port, o.transport)));
     limitLoopbackPeersToo(session);
     for (const SeedItem &item : items) {
         std::shared_ptr<lt::torrent_info> ti = loadTorrent(item.torrentPath);
@@ -158,10 +171,11 @@ int runSeeder(const QStringList &fixtures, int uploadKbps, const QString &name)
         std::fprintf(stderr, "seeder: cannot listen on 127.0.0.1\n");
         return 1;
     }
-    const QByteArray tag = name.toUtf8();
-    std::printf("seeder %s: 127.0.0.1:%d, %lld torrents, upload limit %s\n", tag.constData(), port,
+    const QByteArray tag = o.name.toUtf8();
+    const char *transport = o.transport.tcp ? (o.transport.utp ? "tcp+utp" : "tcp") : "utp";
+    std::printf("seeder %s: 127.0.0.1:%d, %lld torrents, upload limit %s, %s\n", tag.constData(), port,
                 static_cast<long long>(items.size()),
-                uploadKbps > 0 ? qPrintable(QStringLiteral("%1 KB/s").arg(uploadKbps)) : "none");
+                uploadKbps > 0 ? qPrintable(QStringLiteral("%1 KB/s").arg(uploadKbps)) : "none", transport);
     std::fflush(stdout);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
@@ -231,7 +245,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("svd-seeder"));
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Seeds every seedable source of gen-episodes fixtures on 127.0.0.1 (prints\n"
+        "Seeds every seedable source of gen-episodes fixtures (or one --torrent) on 127.0.0.1 (prints\n"
         "\"seeder NAME: 127.0.0.1:PORT, ...\" once listening; SIGTERM stops it), or with --fetch\n"
         "downloads one torrent from the loopback swarm and exits 0 once it is complete."));
     p.addHelpOption();
@@ -240,6 +254,14 @@ int main(int argc, char **argv)
                  QStringLiteral("0")});
     p.addOption({QStringLiteral("name"), QStringLiteral("Name in the output lines."), QStringLiteral("text"),
                  QStringLiteral("1")});
+    p.addOption({QStringLiteral("torrent"), QStringLiteral("Seed this .torrent (with --content) instead of fixtures."),
+                 QStringLiteral("file")});
+    p.addOption({QStringLiteral("content"), QStringLiteral("--torrent: folder holding the torrent's content."),
+                 QStringLiteral("dir")});
+    p.addOption({QStringLiteral("port"), QStringLiteral("Listen port on 127.0.0.1 (0 = any)."), QStringLiteral("n"),
+                 QStringLiteral("0")});
+    p.addOption({QStringLiteral("transport"), QStringLiteral("Peer transports: tcp, utp or both (default)."),
+                 QStringLiteral("t"), QStringLiteral("both")});
     p.addOption({QStringLiteral("fetch"), QStringLiteral("Download this .torrent instead of seeding."),
                  QStringLiteral("file")});
     p.addOption({QStringLiteral("out"), QStringLiteral("--fetch: download folder."), QStringLiteral("dir")});
@@ -266,9 +288,32 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "--upload-kbps must be 0..2000000\n");
         return 2;
     }
-    if (!p.isSet(QStringLiteral("fixture"))) {
-        std::fprintf(stderr, "--fixture is required (or --fetch)\n");
+    SeedOptions o;
+    o.uploadKbps = kbps;
+    o.name = p.value(QStringLiteral("name"));
+    o.port = p.value(QStringLiteral("port")).toInt(&ok);
+    if (!ok || o.port < 0 || o.port > 65535) {
+        std::fprintf(stderr, "--port must be 0..65535\n");
         return 2;
     }
-    return runSeeder(p.values(QStringLiteral("fixture")), kbps, p.value(QStringLiteral("name")));
+    const QString transport = p.value(QStringLiteral("transport"));
+    o.transport.tcp = transport != QLatin1String("utp");
+    o.transport.utp = transport != QLatin1String("tcp");
+    if (transport != QLatin1String("tcp") && transport != QLatin1String("utp") && transport != QLatin1String("both")) {
+        std::fprintf(stderr, "--transport must be tcp, utp or both\n");
+        return 2;
+    }
+    QList<SeedItem> items;
+    if (p.isSet(QStringLiteral("torrent"))) {
+        items.append({p.value(QStringLiteral("torrent")), p.value(QStringLiteral("content"))});
+    } else if (p.isSet(QStringLiteral("fixture"))) {
+        QSet<QString> seen;
+        for (const QString &f : p.values(QStringLiteral("fixture")))
+            if (!readFixture(f, &items, &seen))
+                return 2;
+    } else {
+        std::fprintf(stderr, "--fixture or --torrent is required (or --fetch)\n");
+        return 2;
+    }
+    return runSeeder(items, o);
 }

@@ -65,6 +65,21 @@ bool parseAnnounce(const QByteArray &encodedQuery, Announce *out, QByteArray *er
     return true;
 }
 
+QByteArray announceAnswer(int complete, int incomplete, int intervalSec, const QList<int> &ports)
+{
+    QByteArray peers;
+    for (const int port : ports) {
+        // Compact form: 4 address bytes, 2 port bytes, network order.
+        uchar entry[6] = {127, 0, 0, 1, 0, 0};
+        qToBigEndian(quint16(port), entry + 4);
+        peers.append(reinterpret_cast<const char *>(entry), 6);
+    }
+    return "d" + bencodeString("complete") + bencodeInt(complete) + bencodeString("incomplete") +
+           bencodeInt(incomplete) + bencodeString("interval") + bencodeInt(intervalSec) +
+           bencodeString("min interval") + bencodeInt(qMax(1, intervalSec / 3)) + bencodeString("peers") +
+           bencodeString(peers) + "e";
+}
+
 QByteArray Tracker::failure(const QByteArray &reason)
 {
     return "d" + bencodeString("failure reason") + bencodeString(reason) + "e";
@@ -87,24 +102,17 @@ QByteArray Tracker::announce(const Announce &a, double now)
     if (a.event != "stopped")
         swarm.append(Peer{a.peerId, a.port, a.left == 0 || a.event == "completed", now});
 
-    QByteArray peers;
+    QList<int> ports;
     int complete = 0;
     int incomplete = 0;
     for (const Peer &p : swarm) {
         (p.seeding ? complete : incomplete) += 1;
-        if (p.peerId == a.peerId || peers.size() / 6 >= a.numWant)
-            continue;
-        // Compact form: 4 address bytes, 2 port bytes, network order.
-        uchar entry[6] = {127, 0, 0, 1, 0, 0};
-        qToBigEndian(quint16(p.port), entry + 4);
-        peers.append(reinterpret_cast<const char *>(entry), 6);
+        if (p.peerId != a.peerId && ports.size() < a.numWant)
+            ports.append(p.port);
     }
     if (swarm.isEmpty())
         m_swarms.remove(a.infoHash);
-    return "d" + bencodeString("complete") + bencodeInt(complete) + bencodeString("incomplete") +
-           bencodeInt(incomplete) + bencodeString("interval") + bencodeInt(m_interval) +
-           bencodeString("min interval") + bencodeInt(qMax(1, m_interval / 3)) + bencodeString("peers") +
-           bencodeString(peers) + "e";
+    return announceAnswer(complete, incomplete, m_interval, ports);
 }
 
 Tracker::Counts Tracker::counts(const QByteArray &infoHash, double now) const

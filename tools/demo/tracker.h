@@ -25,6 +25,10 @@ struct Announce {
 // False with `error` filled when a required parameter is missing or malformed.
 bool parseAnnounce(const QByteArray &encodedQuery, Announce *out, QByteArray *error);
 
+// The bencoded success answer to an announce: swarm counts, intervals and the
+// given ports as compact peers on 127.0.0.1.
+QByteArray announceAnswer(int complete, int incomplete, int intervalSec, const QList<int> &ports);
+
 // A tiny HTTP tracker for the loopback demo swarm. Every peer is taken to be
 // on 127.0.0.1 (the only address the demo uses), answers are compact peer
 // lists, and peers that stop announcing are forgotten after three intervals.

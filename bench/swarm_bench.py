@@ -1,0 +1,483 @@
+#!/usr/bin/env python3
+"""Swarm benchmark driver, started by bench/run-swarm-bench.sh (which builds first).
+
+For every scenario of the swarm lab and every run, each on a fresh lab (svd-swarmlab):
+  ours A      the program's headless self-test: first frame, seek to 50 % resumed
+  ours B      the self-test watching the whole episode: stalls, bytes never played, CPU, RSS
+  peerflix A  peerflix + mpv (bench/swarm-mpv.lua): first frame, seek to 50 % resumed
+  peerflix B  peerflix + mpv watching the whole episode
+and the floor of each figure: bytes needed / the seeders' total rate + two round trips.
+Prints one table per run (and medians with --runs N > 1) and the goal checks. Asserts nothing.
+"""
+import argparse
+import ctypes
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+MIB = 1048576.0
+GIB = 1073741824.0
+HERE = os.path.dirname(os.path.abspath(__file__))
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def die_with_parent():
+    # PR_SET_PDEATHSIG = 1: children go when the driver goes, also on Ctrl-C.
+    _libc.prctl(1, signal.SIGKILL)
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Child:
+    """A child process whose resource use is read with wait4 and whose output lines
+    are timestamped as they arrive."""
+
+    def __init__(self, args, log_path, env=None, cwd=None, lines=False):
+        self.t0 = time.monotonic()
+        self.log = open(log_path, "wb")
+        self.lines = []  # (monotonic time, text)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE if lines else self.log,
+                                     stderr=self.log, env=env, cwd=cwd, preexec_fn=die_with_parent)
+        self.rusage = None
+        self.status = None
+        if lines:
+            self.reader = threading.Thread(target=self._read, daemon=True)
+            self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            self.lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\n")))
+            self.log.write(raw)
+
+    def wait(self, timeout):
+        end = time.monotonic() + timeout
+        while self.status is None:
+            pid, status, ru = os.wait4(self.proc.pid, os.WNOHANG)
+            if pid:
+                self.status, self.rusage = status, ru
+                self.proc.returncode = os.waitstatus_to_exitcode(status)
+                break
+            if time.monotonic() > end:
+                self.proc.kill()
+                end = time.monotonic() + 10
+            time.sleep(0.05)
+        return self.proc.returncode
+
+    def stop(self, timeout=5):
+        if self.status is None:
+            self.proc.send_signal(signal.SIGTERM)
+        return self.wait(timeout)
+
+    def cpu(self):
+        return self.rusage.ru_utime + self.rusage.ru_stime if self.rusage else None
+
+    def rss_mib(self):
+        return self.rusage.ru_maxrss / 1024.0 if self.rusage else None  # ru_maxrss is in KiB
+
+
+class Lab:
+    """One svd-swarmlab process running a scenario."""
+
+    def __init__(self, build, scenario, torrent, content, work):
+        os.makedirs(work, exist_ok=True)
+        self.child = Child([os.path.join(build, "tools/swarmlab/svd-swarmlab"), "--scenario", scenario,
+                            "--torrent", torrent, "--content", content, "--work", work],
+                           os.path.join(work, "lab.log"), lines=True)
+        self.ready = self._event("ready", 30)
+        if not self.ready:
+            self.child.stop()
+            raise RuntimeError("lab %s did not start (see %s/lab.log)" % (scenario, work))
+
+    def _event(self, name, timeout):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            for _, line in self.child.lines:
+                if line.startswith("{") and json.loads(line).get("event") == name:
+                    return json.loads(line)
+            if self.child.proc.poll() is not None and name != "stopped":
+                return None
+            time.sleep(0.02)
+        return None
+
+    def stop(self):
+        self.child.stop(10)
+        self.child.reader.join(5)
+        return self._event("stopped", 1) or {}
+
+
+def bytes_relayed(stopped):
+    return sum(max(0, s.get("bytes_to_leechers", 0)) for s in stopped.get("seeders", []))
+
+
+def write_fixture(episode_fixture, torrent, path):
+    with open(episode_fixture) as f:
+        doc = json.load(f)
+    for ep in doc["episodes"]:
+        for src in ep["sources"]:
+            src["torrentUrl"] = "file://" + torrent
+            src["dubs"] = src["dubs"][:1]  # a single dub: the self-test skips its dub switch
+    with open(path, "w") as f:
+        json.dump(doc, f)
+
+
+def run_ours(args, lab, episode, rundir, watch):
+    fixture = os.path.join(rundir, "fixture.json")
+    write_fixture(episode["fixture"], lab.ready["torrent"], fixture)
+    # Watching stops 2 s before the end: a seek from the end of a kept-open file never resumes.
+    observe = episode["duration"] - 2 if watch else args.settle
+    env = dict(os.environ, SVD_LOOPBACK_ONLY="1", QT_QPA_PLATFORM="offscreen",
+               XDG_DATA_HOME=os.path.join(rundir, "data"), XDG_CONFIG_HOME=os.path.join(rundir, "config"),
+               XDG_CACHE_HOME=os.path.join(rundir, "cache-home"))
+    out = os.path.join(rundir, "selftest.json")
+    child = Child([os.path.join(args.build, "app/sorvanta-desktop"), "--selftest", "--no-update",
+                   "--play-fixture", fixture, "--selftest-out", out, "--cache-dir", os.path.join(rundir, "cache"),
+                   "--log", os.path.join(rundir, "program.log"),
+                   "--observe", str(observe), "--pause-observe", "0", "--max-wall", str(observe + 150)],
+                  os.path.join(rundir, "selftest.stdout"), env=env)
+    child.wait(observe + 200)
+    stopped = lab.stop()
+    try:
+        with open(out) as f:
+            res = json.load(f)
+    except (OSError, ValueError):
+        res = {}
+    r = {"ok": bool(res.get("pass")), "failures": res.get("failures", ["no result"]),
+         "first_frame": res.get("first_frame_since_source_start_s"),
+         "seek": (res.get("seek50") or {}).get("resume_s"),
+         "relayed": bytes_relayed(stopped), "cpu": child.cpu(), "rss": child.rss_mib(), "stopped": stopped}
+    if watch:
+        obs = next((o for o in res.get("observations", []) if o.get("label") == "initial"), None)
+        if obs:
+            r["stalls"], r["stall_s"] = obs["stalls"], obs["stall_s"]
+            # Within 4 s of the end, everything up to the end is in the player's cache already.
+            end = obs["pos_to"] >= episode["duration"] - 4
+            r["played"] = 1.0 if end else obs["pos_to"] / episode["duration"]
+    return r
+
+
+def run_peerflix(args, lab, episode, rundir, watch):
+    port = free_port()
+    pf = Child(["node", args.peerflix, lab.ready["torrent"], "--no-dht", "--hostname", "127.0.0.1",
+                "--port", str(port), "--path", os.path.join(rundir, "pf"), "--quiet"],
+               os.path.join(rundir, "peerflix.log"))
+    listening = False
+    while not listening and time.monotonic() - pf.t0 < 30 and pf.proc.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            listening = True
+        except OSError:
+            time.sleep(0.01)
+    r = {"ok": False}
+    if listening:
+        limit = episode["duration"] + 120 if watch else 120
+        mpv = Child(["mpv", "--no-config", "--vo=null", "--ao=null", "--really-quiet",
+                     "--script=" + os.path.join(HERE, "swarm-mpv.lua"),
+                     "--script-opts=svdbench-mode=%s,svdbench-settle=%s" % ("watch" if watch else "seek", args.settle),
+                     "http://127.0.0.1:%d/" % port], os.path.join(rundir, "mpv.log"), lines=True)
+        mpv.wait(limit)
+        mpv.reader.join(5)
+        ev = [(t, line.split()[1], line.split()[2:]) for t, line in mpv.lines if line.startswith("svdbench ")]
+        at = {name: t for t, name, _ in reversed(ev)}
+        if "first-frame" in at:
+            r["ok"] = True
+            r["first_frame"] = at["first-frame"] - pf.t0
+        if "seek-resumed" in at and "seek-start" in at:
+            r["seek"] = at["seek-resumed"] - at["seek-start"]
+        if watch:
+            stalls, stall_s, began = 0, 0.0, None
+            for t, name, _ in ev:
+                if name == "stall-start" and began is None:
+                    stalls, began = stalls + 1, t
+                elif name == "stall-end" and began is not None:
+                    stall_s, began = stall_s + t - began, None
+            r["stalls"], r["stall_s"] = stalls, round(stall_s, 3)
+            ends = [v for _, name, v in ev if name == "end-file" and len(v) == 2]
+            eof = bool(ends) and ends[-1][0] == "eof"
+            r["played"] = 1.0 if eof else (min(1.0, float(ends[-1][1]) / episode["duration"]) if ends else 0.0)
+            r["ok"] = r["ok"] and eof
+        pf.stop()
+        r["cpu"] = (pf.cpu() or 0) + (mpv.cpu() or 0)
+        r["rss"] = (pf.rss_mib() or 0) + (mpv.rss_mib() or 0)
+    else:
+        pf.stop()
+    stopped = lab.stop()
+    r["relayed"] = bytes_relayed(stopped)
+    r["stopped"] = stopped
+    return r
+
+
+def startup_pieces(build_dir, video, piece):
+    """Pieces mpv reads from the local file before its first frame (strace of
+    `mpv --frames=1`), cached beside the episode."""
+    cache = video + ".startup-%d.json" % piece
+    if os.path.exists(cache):
+        with open(cache) as f:
+            return json.load(f)
+    trace = os.path.join(build_dir, "strace-mpv.txt")
+    subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,read,pread64,lseek,close", "-o", trace,
+                    "mpv", "--no-config", "--really-quiet", "--vo=null", "--ao=null", "--frames=1", video],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    fds, pieces = {}, set()
+    name = os.path.basename(video)
+    with open(trace, errors="replace") as f:
+        for line in f:
+            parts = line.split(None, 1)
+            if len(parts) < 2:
+                continue
+            call = parts[1]
+            try:
+                result = int(call.rsplit("=", 1)[1].split()[0])
+            except (IndexError, ValueError):
+                continue
+            fd = call[call.find("(") + 1:].split(",")[0]
+            if call.startswith("openat(") and name in call and result >= 0:
+                fds[str(result)] = 0
+            elif call.startswith("close(") and fd.rstrip(")") in fds:
+                del fds[fd.rstrip(")")]
+            elif fd in fds and call.startswith("lseek(") and result >= 0:
+                fds[fd] = result
+            elif fd in fds and call.startswith("read(") and result > 0:
+                pieces.update(range(fds[fd] // piece, (fds[fd] + result - 1) // piece + 1))
+                fds[fd] += result
+            elif fd in fds and call.startswith("pread64(") and result > 0:
+                off = int(call.rsplit(",", 1)[1].split(")")[0])
+                pieces.update(range(off // piece, (off + result - 1) // piece + 1))
+    pieces = sorted(pieces) or [0]
+    with open(cache, "w") as f:
+        json.dump(pieces, f)
+    return pieces
+
+
+def floors(ready, startup_bytes, piece):
+    """Floor of first frame and seek: bytes / the seeders' total rate + two round trips.
+    Only good seeders present from the start count; an unthrottled one makes the rate infinite."""
+    present = [s for s in ready["seeders"] if s["start_s"] == 0 and s["corrupt_pieces"] == 0]
+    unlimited = any(s["rate_kbps"] == 0 for s in present)
+    rate = sum(s["rate_kbps"] * 1000.0 for s in present)
+    rtt = 2 * min(s["latency_ms"] for s in present) / 1000.0
+    transfer = (lambda b: 0.0) if unlimited or rate <= 0 else (lambda b: b / rate)
+    return transfer(startup_bytes) + 2 * rtt, transfer(piece) + 2 * rtt
+
+
+def ensure_episode(args, piece_kib):
+    out = os.path.join(args.build, "bench-swarm", "episode-%dk" % piece_kib)
+    fixture = subprocess.run([os.path.join(args.build, "tools/gen-episodes"), "--out", out,
+                              "--sources", "s%d:%d" % (piece_kib, piece_kib), "--duration", str(args.duration),
+                              "--height", "720", "--video-kbps", "2500"],
+                             check=True, capture_output=True, text=True).stdout.strip()
+    with open(fixture) as f:
+        src = json.load(f)["episodes"][0]["sources"][0]
+    content = os.path.join(os.path.dirname(fixture), src["seedPath"])
+    video = os.path.join(content, src["filePath"])
+    piece = src["pieceLength"]
+    return {"fixture": fixture, "torrent": os.path.join(os.path.dirname(fixture), src["torrentUrl"]),
+            "content": content, "video": video, "size": os.path.getsize(video), "piece": piece,
+            "duration": float(args.duration),
+            "startup_bytes": len(startup_pieces(args.build, video, piece)) * piece}
+
+
+def fmt(v, spec="%.2f"):
+    return "-" if v is None else spec % v
+
+
+def med(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def unplayed(r, size):
+    if r.get("played") is None or not r.get("relayed"):
+        return None
+    return max(0.0, r["relayed"] - r["played"] * size)
+
+
+def summarize(name, runs, episode):
+    """One row's figures (medians over the runs) from the run records of a scenario."""
+    def m(side, key):
+        return med([run[side].get(key) for run in runs if run.get(side)])
+
+    size = episode["size"]
+    row = {"scenario": name}
+    for side in ("ours", "pf"):
+        a, b = side + "A", side + "B"
+        row[side] = {"ff": m(a, "first_frame"), "seek": m(a, "seek"), "stalls": m(b, "stalls"),
+                     "stall_s": m(b, "stall_s"),
+                     "unplayed": med([unplayed(run[b], size) for run in runs if run.get(b)]),
+                     "cpu_gib": med([run[b]["cpu"] / (run[b]["relayed"] / GIB)
+                                     for run in runs if run.get(b) and run[b].get("cpu") and run[b].get("relayed")]),
+                     "rss": m(b, "rss")}
+    row["floor_ff"] = med([run["floor_ff"] for run in runs])
+    row["floor_seek"] = med([run["floor_seek"] for run in runs])
+    row["notes"] = sorted({n for run in runs for n in run.get("notes", [])})
+    return row
+
+
+def print_table(title, rows, episode):
+    size = episode["size"]
+    print("\n" + title)
+    head = ("%-9s | %-20s | %-20s | %-19s | %-24s | %-9s | %s" %
+            ("scenario", "first frame s", "seek 50% resumed s", "stalls (s)", "MiB never played (%file)",
+             "CPU s/GiB", "peak RSS MiB"))
+    print(head)
+    print("%-9s | %-20s | %-20s | %-19s | %-24s | %-9s | %s" %
+          ("", "ours/peerflix/floor", "ours/peerflix/floor", "ours/peerflix", "ours/peerflix",
+           "ours/pf", "ours/pf"))
+    print("-" * len(head))
+    for row in rows:
+        o, p = row["ours"], row["pf"]
+
+        def stall(x):
+            return "-" if x["stalls"] is None else "%d (%.1f)" % (x["stalls"], x["stall_s"] or 0)
+
+        def waste(x):
+            return "-" if x["unplayed"] is None else "%.1f (%.0f%%)" % (x["unplayed"] / MIB, 100 * x["unplayed"] / size)
+
+        print("%-9s | %-20s | %-20s | %-19s | %-24s | %-9s | %s" % (
+            row["scenario"],
+            "%s/%s/%s" % (fmt(o["ff"]), fmt(p["ff"]), fmt(row["floor_ff"])),
+            "%s/%s/%s" % (fmt(o["seek"]), fmt(p["seek"]), fmt(row["floor_seek"])),
+            "%s / %s" % (stall(o), stall(p)),
+            "%s / %s" % (waste(o), waste(p)),
+            "%s/%s" % (fmt(o["cpu_gib"], "%.0f"), fmt(p["cpu_gib"], "%.0f")),
+            "%s/%s" % (fmt(o["rss"], "%.0f"), fmt(p["rss"], "%.0f"))))
+    for row in rows:
+        for note in row["notes"]:
+            print("  %s: %s" % (row["scenario"], note))
+
+
+def goal_checks(rows, episode):
+    print("\nGoals (ours; yes/NO, n/a when a figure is missing):")
+
+    def check(ok):
+        return "n/a" if ok is None else ("yes" if ok else "NO")
+
+    for row in rows:
+        o, p = row["ours"], row["pf"]
+        items = []
+        if o["ff"] is not None and p["ff"]:
+            items.append("first frame %.2fx peerflix (<= 0.6x: %s)" % (o["ff"] / p["ff"], check(o["ff"] <= 0.6 * p["ff"])))
+        if o["ff"] is not None:
+            lim = 1.5 * row["floor_ff"] + 0.3
+            items.append("first frame <= 1.5x floor + 0.3 = %.2f: %s" % (lim, check(o["ff"] <= lim)))
+        if o["seek"] is not None:
+            lim = 1.5 * row["floor_seek"] + 0.3
+            items.append("seek <= %.2f: %s" % (lim, check(o["seek"] <= lim)))
+        if o["unplayed"] is not None:
+            items.append("never played <= 10%%: %s" % check(o["unplayed"] <= 0.1 * episode["size"]))
+        if row["scenario"] == "crowd" and o["stalls"] is not None:
+            items.append("no stall: %s" % check(o["stalls"] == 0))
+        if row["scenario"] == "dying" and o["stalls"] is not None:
+            items.append("at most one stall: %s" % check(o["stalls"] <= 1))
+        print("  %-9s %s" % (row["scenario"], "; ".join(items) or "no figures"))
+    by = {r["scenario"]: r for r in rows}
+    if "tcp-only" in by and "ideal" in by and by["tcp-only"]["ours"]["ff"] is not None and by["ideal"]["ours"]["ff"] is not None:
+        extra = by["tcp-only"]["ours"]["ff"] - by["ideal"]["ours"]["ff"]
+        print("  TCP-only peer costs %+.2f s over the uTP-capable ideal swarm (<= 0.3 s: %s)" % (extra, check(extra <= 0.3)))
+
+
+def corrupt_note(rec):
+    """The corrupt seeder is taken as banned when the leecher dropped every connection to it."""
+    seeders = rec.get("stopped", {}).get("seeders", [])
+    bad = [s for s in seeders if s.get("corrupt_pieces", 0) > 0]
+    if not bad:
+        return None
+    b = bad[0]
+    return "bad seeder sent %.1f MiB, connections %d, open at end %d" % (
+        max(0, b.get("bytes_to_leechers", 0)) / MIB, b.get("connections", 0), b.get("open_connections", -1))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("scenarios", nargs="*")
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--runs", type=int, default=1)
+    ap.add_argument("--peerflix", default="")
+    ap.add_argument("--duration", type=int, default=60)
+    ap.add_argument("--settle", type=float, default=3.0, help="seconds played before the seek")
+    ap.add_argument("--no-watch", action="store_true", help="skip the whole-episode runs (B)")
+    args = ap.parse_args()
+    args.build = os.path.abspath(args.build)
+
+    listed = subprocess.run([os.path.join(args.build, "tools/swarmlab/svd-swarmlab"), "--list"],
+                            check=True, capture_output=True, text=True).stdout.splitlines()
+    known = {s["name"]: s for s in map(json.loads, listed)}
+    names = args.scenarios or list(known)
+    for n in names:
+        if n not in known:
+            sys.exit("unknown scenario %s (known: %s)" % (n, ", ".join(known)))
+    work = os.path.join(args.build, "bench-swarm", "runs")
+    shutil.rmtree(work, ignore_errors=True)
+    episodes = {}
+    t_start = time.monotonic()
+    all_runs = {n: [] for n in names}
+    for run in range(args.runs):
+        rows = []
+        for name in names:
+            kib = known[name]["piece_kib"]
+            if kib not in episodes:
+                log("swarm-bench: episode with %d KiB pieces" % kib)
+                episodes[kib] = ensure_episode(args, kib)
+            ep = episodes[kib]
+            rec = {"notes": []}
+            sides = [("oursA", run_ours, False)]
+            if args.peerflix:
+                sides.append(("pfA", run_peerflix, False))
+            if not args.no_watch:
+                sides.append(("oursB", run_ours, True))
+                if args.peerflix:
+                    sides.append(("pfB", run_peerflix, True))
+            for key, fn, watch in sides:
+                rundir = os.path.join(work, "%s-%d-%s" % (name, run, key))
+                os.makedirs(rundir)
+                log("swarm-bench: %s run %d %s (%.0f s so far)" % (name, run + 1, key, time.monotonic() - t_start))
+                try:
+                    lab = Lab(args.build, name, ep["torrent"], ep["content"], os.path.join(rundir, "lab"))
+                except RuntimeError as e:
+                    rec["notes"].append(str(e))
+                    continue
+                rec.setdefault("floor_ff", floors(lab.ready, ep["startup_bytes"], ep["piece"])[0])
+                rec.setdefault("floor_seek", floors(lab.ready, ep["startup_bytes"], ep["piece"])[1])
+                r = fn(args, lab, ep, rundir, watch)
+                rec[key] = r
+                if not r.get("ok"):
+                    rec["notes"].append("%s run %d %s failed: %s (%s)" % (name, run + 1, key,
+                                        "; ".join(r.get("failures", ["no first frame"])), rundir))
+                if watch and key == "oursB":
+                    note = corrupt_note(r)
+                    if note:
+                        rec["notes"].append("ours: " + note)
+                if watch and key == "pfB":
+                    note = corrupt_note(r)
+                    if note:
+                        rec["notes"].append("peerflix: " + note)
+            all_runs[name].append(rec)
+            rows.append(summarize(name, [rec], ep))
+        ep0 = next(iter(episodes.values()))
+        print_table("Run %d of %d: file %.1f MiB, %d s; seconds; floor = bytes needed / seeders' rate + 2 RTT"
+                    % (run + 1, args.runs, ep0["size"] / MIB, args.duration), rows, ep0)
+        sys.stdout.flush()
+    ep0 = next(iter(episodes.values()))
+    final = [summarize(n, all_runs[n], episodes[known[n]["piece_kib"]]) for n in names]
+    if args.runs > 1:
+        print_table("Medians of %d runs" % args.runs, final, ep0)
+    goal_checks(final, ep0)
+    print("\nswarm-bench: %.0f s in all; runs in %s" % (time.monotonic() - t_start, work))
+
+
+if __name__ == "__main__":
+    main()

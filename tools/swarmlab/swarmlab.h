@@ -1,0 +1,110 @@
+#pragma once
+
+#include "tools/swarmlab/scenario.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+class QProcess;
+
+namespace svd {
+class TestBackend;
+}
+
+namespace svd::lab {
+
+class LabTracker;
+class RelayHub;
+
+// A BitTorrent swarm on 127.0.0.1 built from a scenario: our HTTP tracker and one
+// process per seeder (libtorrent's svd-seeder or aria2c), each behind a relay that
+// adds its latency and counts the bytes it sends to leechers. Leechers use
+// torrentPath(), a copy of the torrent announcing to trackerUrl(). Seeder processes
+// die with this process (PR_SET_PDEATHSIG), relays are threads of it. Runs on the
+// thread that owns it, which must spin an event loop (the tracker answers there).
+class SwarmLab : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options {
+        QString torrentFile;   // the episode's .torrent; its trackers are replaced in the lab's copy
+        QString contentDir;    // save path: holds the torrent's content (root folder included)
+        QString workDir;       // lab copy of the torrent, corrupt copies, seeder logs
+        QString seederProgram; // svd-seeder; empty: $SVD_SEEDER, next to this program, $SVD_BINARY_DIR
+        QString aria2Program = QStringLiteral("aria2c");
+        bool relays = true;    // a relay in front of every seeder, not only where latency needs one
+    };
+
+    struct SeederState {
+        SeederSpec spec;
+        int listenPort = 0;     // where the seeder itself listens
+        int advertisedPort = 0; // what leechers are given (the relay's port when it has one)
+        bool relayed = false;
+        bool started = false;
+        bool left = false;
+        bool failed = false;    // exited by itself
+        long long pid = 0;
+        long long bytesToLeechers = -1; // through its relay; -1 without one
+        long long bytesFromLeechers = -1;
+        int connections = 0;
+        int openConnections = 0;
+        QString endpoint() const { return QStringLiteral("127.0.0.1:%1").arg(advertisedPort); }
+    };
+
+    explicit SwarmLab(QObject *parent = nullptr);
+    ~SwarmLab() override;
+
+    bool start(const Scenario &scenario, const Options &options, QString *error);
+    // Waits (spinning the event loop) until every seeder without a start delay listens.
+    bool waitStarted(int timeoutMs, QString *error = nullptr);
+
+    QString trackerUrl() const { return m_trackerUrl; }
+    QString torrentPath() const { return m_torrentPath; }
+    const Scenario &scenario() const { return m_scenario; }
+    int seederCount() const { return int(m_seeders.size()); }
+    SeederState seeder(int i) const;
+    // Seconds since the first leecher announced or connected; negative before.
+    double leecherClock() const;
+
+    void leave(int i);
+    // Ends every seeder process and relay and closes the tracker; also done by the destructor.
+    void stop();
+
+    // {"scenario","tracker","torrent","seeders":[...]} for the command's JSON lines.
+    QJsonObject describe() const;
+
+signals:
+    void seederStarted(int index);
+    void seederLeft(int index);
+    void seederFailed(int index, const QString &why);
+
+private:
+    struct Seeder;
+    void launch(int i);
+    void onOutput(int i);
+    void markStarted(int i);
+    void tick();
+    void updateAdvertised();
+    QString seederProgram() const;
+
+    Scenario m_scenario;
+    Options m_options;
+    QString m_trackerUrl;
+    QString m_torrentPath;
+    std::unique_ptr<TestBackend> m_backend;
+    std::unique_ptr<LabTracker> m_tracker;
+    std::unique_ptr<RelayHub> m_relays;
+    std::vector<std::unique_ptr<Seeder>> m_seeders;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_leecherClock;
+    QTimer m_tick;
+    bool m_running = false;
+};
+
+} // namespace svd::lab
