@@ -14,6 +14,7 @@ namespace svd::release {
 int keygen(const QStringList &args);
 int signRelease(const QStringList &args);
 int makeFeed(const QStringList &args);
+int checkKey(const QStringList &args);
 
 // Prints "<command>: <text>" to stderr and returns 1.
 int complain(const char *command, const QString &text);

@@ -44,11 +44,14 @@ int main(int argc, char **argv)
         return svd::release::signRelease(args);
     if (command == QLatin1String("make-feed"))
         return svd::release::makeFeed(args);
+    if (command == QLatin1String("check-key"))
+        return svd::release::checkKey(args);
     std::fprintf(stderr,
-                 "usage: svd-release keygen|sign-release|make-feed [--help]\n"
+                 "usage: svd-release keygen|sign-release|make-feed|check-key [--help]\n"
                  "  keygen FILE            new Ed25519 release key pair; the private key goes to FILE (0600),\n"
                  "                         the public key (SVD_UPDATE_PUBLIC_KEY) is printed\n"
                  "  sign-release ...       signed manifest and update answer for a built .deb\n"
-                 "  make-feed ...          static update feed folder for a signed release\n");
+                 "  make-feed ...          static update feed folder for a signed release\n"
+                 "  check-key ...          a release key (and its private half) is usable\n");
     return 2;
 }
