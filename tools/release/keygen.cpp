@@ -43,13 +43,20 @@ int keygen(const QStringList &args)
     const QFileInfo target(p.positionalArguments().first());
     if (target.exists())
         return complain("keygen", QStringLiteral("%1 exists; a key is never overwritten").arg(target.filePath()));
-    const QString dir = target.absoluteDir().canonicalPath();
-    if (dir.isEmpty())
-        return complain("keygen", QStringLiteral("folder %1 does not exist").arg(target.absolutePath()));
-    const QString tree = workTreeAround(dir);
+    // The nearest existing folder decides where the key would land; missing
+    // folders are made owner-only.
+    QString existing = target.absolutePath();
+    while (!QFileInfo::exists(existing))
+        existing = QFileInfo(existing).path();
+    const QString tree = workTreeAround(QFileInfo(existing).canonicalFilePath());
     if (!tree.isEmpty())
         return complain("keygen", QStringLiteral("%1 is inside the checkout %2; keep the private key outside it")
                                       .arg(target.filePath(), tree));
+    if (!QFileInfo::exists(target.absolutePath())) {
+        if (!QDir().mkpath(target.absolutePath()))
+            return complain("keygen", QStringLiteral("cannot create %1").arg(target.absolutePath()));
+        QFile::setPermissions(target.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
     QString error;
     const Pkey key = generateKey(&error);
     if (!key || !writePrivateKey(key.get(), target.absoluteFilePath(), &error))
