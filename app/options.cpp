@@ -90,6 +90,10 @@ QList<OptionDef> optionTable()
          false},
         {"update-url", "url", s("Update API base for the updater only (signatures are still checked)."), false},
         {"update-channel", "channel", s("Update channel: stable (default) or beta."), false},
+        {"update-test-key", "base64",
+         s("TEST: verify updates with this Ed25519 public key instead of the built-in one; only with an "
+           "--update-url on 127.0.0.1 or [::1]."),
+         true},
         {"selftest-update", nullptr, s("Offline updater tests (Ed25519 vectors, manifest checks); exit 0 = pass."),
          false},
         {"update-bar-shot", "png", s("Render the update bar + dialog to PNG files (no window) and exit."), false},

@@ -2,12 +2,14 @@
 # The local demo of Sorvanta Desktop: demo episodes (made once, then cached), a
 # loopback swarm (tracker, a fast and a rate-limited seeder, and a source nobody
 # seeds), the local backend serving the API, the demo site and the update
-# endpoints, and the program on that site. Closing the window stops everything.
+# endpoints (a feed offering the next version, signed with the demo key by the
+# release tools), and the program on that site. Closing the window stops everything.
 #
 #   tools/demo.sh                  set up, build, run the demo (needs a display)
 #   tools/demo.sh --serve          swarm + site only, until Ctrl-C (open the URL in the program or a browser)
-#   tools/demo.sh --check          start swarm + backend, verify site, API, .torrent files, update
-#                                  endpoint and that the seeders serve, then stop (no display needed)
+#   tools/demo.sh --check          start swarm + backend, verify site, API, .torrent files, the signed
+#                                  update offer (check + verified download) and that the seeders
+#                                  serve, then stop (no display needed)
 #   tools/demo.sh --play-check     on a display: the program walks the site ("#tour"), plays an episode,
 #                                  screenshots go to <build>/demo-shots; checks nothing is left running
 #                                  (exit 77 = skipped: no display or no web shell in this build)
@@ -68,9 +70,9 @@ fi
 if [[ $do_build == 1 ]]; then
   "$root/tools/setup.sh"
   if [[ $build == "$root/build" ]]; then
-    "$root/tools/build.sh" --target sorvanta-desktop gen-episodes svd-demo-server svd-seeder
+    "$root/tools/build.sh" --target sorvanta-desktop gen-episodes svd-demo-server svd-seeder svd-release
   else
-    cmake --build "$build" --target sorvanta-desktop gen-episodes svd-demo-server svd-seeder
+    cmake --build "$build" --target sorvanta-desktop gen-episodes svd-demo-server svd-seeder svd-release
   fi
 fi
 
@@ -178,9 +180,47 @@ wait_for_line() {
   die "$what did not start in 15 s"
 }
 
+# --- update feed ---------------------------------------------------------------------
+# The next version offered as a real release would be: a (stand-in) package signed by
+# tools/release with the demo key pair of tools/demo/update-key. That private key is public,
+# so the program takes the demo key only through --update-test-key, and only for an update
+# URL on 127.0.0.1.
+release_tool=$build/tools/release/svd-release
+demo_key=$root/tools/demo/update-key
+demo_pub=$(cat "$demo_key/demo-release.pub")
+update_args=()
+feed_args=()
+offer_version=""
+if [[ -x $release_tool ]] && command -v dpkg-deb >/dev/null; then
+  app_version=$(sed -n 's/^project(SorvantaDesktop VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  IFS=. read -r major minor _ <<<"$app_version"
+  offer_version=$major.$((minor + 1)).0
+  upd=$work/update
+  rm -rf "$upd"
+  mkdir -p "$upd/pkg/DEBIAN" "$upd/pkg/usr/share/doc/sorvanta-desktop"
+  printf 'Package: sorvanta-desktop\nVersion: %s\nArchitecture: amd64\nMaintainer: Sorvanta <desktop@sorvanta.tv>\nDescription: Sorvanta Desktop demo update (a stand-in package)\n' \
+    "$offer_version" >"$upd/pkg/DEBIAN/control"
+  echo "The demo's update package: it only shows the signed update path." \
+    >"$upd/pkg/usr/share/doc/sorvanta-desktop/README.demo"
+  deb=$upd/sorvanta-desktop_${offer_version}_amd64.deb
+  dpkg-deb --build --root-owner-group "$upd/pkg" "$deb" >/dev/null || die "dpkg-deb failed"
+  SVD_RELEASE_KEY=$(cat "$demo_key/demo-release.key") "$release_tool" sign-release --deb "$deb" \
+    --version "$offer_version" --base-url "$base" --public-key "$demo_pub" --out "$upd/release" \
+    --notes "Демо-обновление: подписано демо-ключом Ed25519 и проверено приложением." >/dev/null \
+    || die "sign-release failed"
+  "$release_tool" make-feed --release "$upd/release" --public-key "$demo_pub" --out "$upd/feed" >/dev/null \
+    || die "make-feed failed"
+  feed_args=(--update-feed "$upd/feed")
+  update_args=(--update-test-key "$demo_pub")
+  say "update feed: version $offer_version signed with the demo key ($upd/feed)"
+else
+  say "no update feed (svd-release or dpkg-deb missing): the update endpoint answers 204"
+fi
+
 fixture_args=()
 for f in "${fixtures[@]}"; do fixture_args+=(--fixtures "$f"); done
-"$server" --port "$port" --site "$site" "${fixture_args[@]}" --interval 10 >"$work/logs/server.log" 2>&1 &
+"$server" --port "$port" --site "$site" "${fixture_args[@]}" "${feed_args[@]}" --interval 10 \
+  >"$work/logs/server.log" 2>&1 &
 pids+=($!)
 wait_for_line "$work/logs/server.log" "listening on" "${pids[-1]}" "the backend" >/dev/null
 
@@ -269,11 +309,12 @@ sys.exit(1 if bad else 0)
 EOF
   ok "API: sources of every catalogue episode and their .torrent files"
 
-  [[ $(status_of "$base/api/desktop/update?platform=linux&arch=x64&channel=stable&version=0.1.3") == 204 ]] \
-    || fail "update endpoint does not answer 204"
-  curl -fsS --max-time 5 "$base/api/desktop/latest?platform=linux&arch=x64" | grep -q "последняя версия" \
+  [[ -n $offer_version ]] || fail "no update feed (build svd-release)"
+  curl -fsS --max-time 5 "$base/api/desktop/update?platform=linux&arch=x64&channel=stable&version=0.1.3" \
+    | grep -q '"signature"' || fail "update endpoint does not answer with a signed manifest"
+  curl -fsSL --max-time 5 "$base/api/desktop/latest?platform=linux&arch=x64" | grep -q "Sorvanta Desktop $offer_version" \
     || fail "latest page"
-  ok "update endpoint (204) and latest page"
+  ok "update endpoint (signed $offer_version) and latest page"
 
   # The seeders serve: one torrent through the tracker, and from each seeder alone.
   hash=${live_hashes%%,*}
@@ -298,17 +339,20 @@ EOF
   ok "the unseeded sources have no seeders"
 
   if [[ -x $app ]]; then
-    # The program's own update check against the demo endpoint, in a throw-away data folder.
+    # The program's own update check against the demo endpoint, with the demo key, in a
+    # throw-away data folder: the offer verifies and so does the downloaded package.
     scratch=$(mktemp -d)
     set +e
     out=$(XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config XDG_CACHE_HOME=$scratch/cache \
-          QT_QPA_PLATFORM=offscreen timeout 60 "$app" --check-update --update-url "$base" 2>&1)
+          QT_QPA_PLATFORM=offscreen timeout 60 "$app" --check-update --update-download --update-url "$base" \
+          "${update_args[@]}" 2>&1)
     code=$?
     set -e
     rm -rf "$scratch"
-    [[ $code == 0 ]] && grep -q "update-check: up-to-date" <<<"$out" \
-      || fail "sorvanta-desktop --check-update exited $code: $out"
-    ok "sorvanta-desktop --check-update: up to date"
+    [[ $code == 10 ]] && grep -q "update-check: available version $offer_version" <<<"$out" \
+      && grep -q "update-download: ok" <<<"$out" \
+      || fail "sorvanta-desktop --check-update --update-download exited $code: $out"
+    ok "sorvanta-desktop --check-update: $offer_version offered, download verified"
   else
     echo "demo-check: skipped the program's update check ($app not built)"
   fi
@@ -368,7 +412,7 @@ fi
 # --- serve / run -----------------------------------------------------------------
 if [[ $mode == serve ]]; then
   say "serving until Ctrl-C; start the program with:"
-  echo "  SVD_LOOPBACK_ONLY=1 $app --site $base/ --api $base --update-url $base"
+  echo "  SVD_LOOPBACK_ONLY=1 $app --site $base/ --api $base --update-url $base ${update_args[*]}"
   while sleep 3600; do :; done
 fi
 
@@ -376,8 +420,8 @@ fi
 say "starting Sorvanta Desktop; close its window to stop the demo"
 start=$SECONDS
 set +e
-"$app" --site "$base/" --api "$base" --update-url "$base" --no-peers-timeout 10 "${app_args[@]}" \
-  2>&1 | tee "$work/logs/app.log"
+"$app" --site "$base/" --api "$base" --update-url "$base" "${update_args[@]}" --no-peers-timeout 10 \
+  "${app_args[@]}" 2>&1 | tee "$work/logs/app.log"
 code=${PIPESTATUS[0]}
 set -e
 if [[ $code != 0 ]]; then

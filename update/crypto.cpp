@@ -132,7 +132,7 @@ QByteArray Sha256::hexResult()
     return QByteArray(reinterpret_cast<const char *>(md), 32).toHex();
 }
 
-QByteArray sha256File(const QString &path, qint64 *bytes, QString *error)
+QByteArray sha256File(const QString &path, qint64 *bytes, QString *error, const std::atomic<bool> *cancel)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
@@ -148,6 +148,10 @@ QByteArray sha256File(const QString &path, qint64 *bytes, QString *error)
     }
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            fail(error, QStringLiteral("cancelled"));
+            return {};
+        }
         const qint64 n = f.read(chunk.data(), chunk.size());
         if (n < 0) {
             fail(error, QStringLiteral("read error in %1: %2").arg(path, f.errorString()));
@@ -165,9 +169,14 @@ QByteArray sha256File(const QString &path, qint64 *bytes, QString *error)
     return hex;
 }
 
+QByteArray embeddedPublicKeyText()
+{
+    return QByteArrayLiteral(SVD_UPDATE_PUBLIC_KEY);
+}
+
 QByteArray embeddedPublicKey()
 {
-    return QByteArray::fromBase64(QByteArray(kEmbeddedPublicKeyBase64));
+    return QByteArray::fromBase64(embeddedPublicKeyText());
 }
 
 QString cryptoLibraryVersion()

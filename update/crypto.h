@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+
 typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace svd::update {
@@ -32,11 +34,19 @@ private:
 };
 
 // Hashes a file in 1 MiB chunks. Returns the hex digest, empty on failure.
-QByteArray sha256File(const QString &path, qint64 *bytes = nullptr, QString *error = nullptr);
+// `cancel`, polled between chunks, ends it early with the error "cancelled".
+QByteArray sha256File(const QString &path, qint64 *bytes = nullptr, QString *error = nullptr,
+                      const std::atomic<bool> *cancel = nullptr);
 
-// The 32-byte Ed25519 release key compiled into the program.
+// The 32-byte Ed25519 release key compiled into the program (the build setting
+// SVD_UPDATE_PUBLIC_KEY), and that setting's base64 text.
 QByteArray embeddedPublicKey();
-inline constexpr const char kEmbeddedPublicKeyBase64[] = "mZ3pLq8Tn0vR5cWx2YbH7kJd4sFg9eUa1oNi6tPyQ0w=";
+QByteArray embeddedPublicKeyText();
+
+// True when `key` decodes to a point of the curve that is not of small order,
+// i.e. a key some private key can sign for. The library itself accepts any 32
+// bytes and only fails later, at every verification.
+bool isValidEd25519PublicKey(const QByteArray &key, QString *error = nullptr);
 
 // The crypto library's own version text.
 QString cryptoLibraryVersion();

@@ -42,8 +42,15 @@ int exitCodeFor(CheckResult::Kind kind)
 
 int runUpdateCheck(const UpdateCliOptions &options)
 {
+    if (options.config.checksOff) {
+        printLine(QStringLiteral("update-check: %1 %2")
+                      .arg(CheckResult::name(CheckResult::Error), QLatin1String(kKeyOffMessage)));
+        return exitCodeFor(CheckResult::Error);
+    }
     UpdaterConfig config = options.config;
-    config.installInPlace = config.installInPlace && options.download;
+    // The command line never runs the installer, so nothing needs to hold it
+    // locked: --update-download fetches and verifies it on every platform.
+    config.installInPlace = options.download;
     Updater updater(config);
     QEventLoop loop;
     int code = 2;

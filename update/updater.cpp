@@ -19,6 +19,8 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <limits>
+
 namespace svd {
 
 using update::CheckResult;
@@ -156,6 +158,11 @@ Updater::~Updater()
         }
     }
     throttleTimer_.stop();
+    if (hashThread_) {
+        hashCancel_->store(true);
+        hashThread_->wait();
+        delete hashThread_;
+    }
     if (dl_.part)
         dl_.part->close();
     if (lock_)
@@ -179,6 +186,8 @@ QUrl Updater::latestUrl() const
 
 void Updater::startSchedule(int ms)
 {
+    if (config_.checksOff)
+        return;
     scheduled_ = true;
     checkTimer_.start(ms);
 }
@@ -230,7 +239,7 @@ void Updater::vetRedirect(QNetworkReply *reply, const QUrl &location)
 
 void Updater::check()
 {
-    if (busy())
+    if (busy() || config_.checksOff)
         return;
     QString why;
     if (!update::isAllowedBase(config_.baseUrl, &why)) {
@@ -538,7 +547,7 @@ void Updater::onDownloadData(QNetworkReply *reply, bool final)
     qint64 take = available;
     if (config_.maxBytesPerSec > 0 && !final) {
         const qint64 allowance =
-            dl_.startOffset + config_.maxBytesPerSec * dl_.clock.elapsed() / 1000 - dl_.written;
+            Updater::allowance(dl_.startOffset, config_.maxBytesPerSec, dl_.clock.elapsed(), dl_.written);
         if (allowance < available) {
             take = qMax<qint64>(0, allowance);
             if (!throttleTimer_.isActive())
@@ -561,6 +570,14 @@ void Updater::onDownloadData(QNetworkReply *reply, bool final)
     if (dl_.sha)
         dl_.sha->add(chunk.constData(), chunk.size());
     dl_.written += chunk.size();
+}
+
+qint64 Updater::allowance(qint64 startOffset, qint64 bytesPerSec, qint64 elapsedMs, qint64 written)
+{
+    qint64 earned = 0;
+    if (qMulOverflow(bytesPerSec, elapsedMs, &earned))
+        return std::numeric_limits<qint64>::max();
+    return startOffset + earned / 1000 - written;
 }
 
 void Updater::onDownloadFinished(QNetworkReply *reply)
@@ -589,7 +606,9 @@ void Updater::onDownloadFinished(QNetworkReply *reply)
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        const QString what = status > 0 ? QStringLiteral("HTTP %1").arg(status) : reply->errorString();
+        // Error statuses ended in examineHeaders already; a 200 or 206 here
+        // broke after its headers, and the network error says why.
+        const QString what = status >= 400 ? QStringLiteral("HTTP %1").arg(status) : reply->errorString();
         downloadFailed(
             QStringLiteral("%1 (%2 of %3 bytes kept for resuming)").arg(what).arg(dl_.written).arg(size),
             status == 416);
@@ -641,14 +660,21 @@ void Updater::hashAsync(const QString &path, const Manifest &manifest, const QSt
     };
     hashing_ = true;
     auto result = std::make_shared<Result>();
-    QThread *thread = QThread::create([path, result] { result->hex = update::sha256File(path, &result->size, &result->error); });
-    // `finished` is queued to this thread; the connection dies with the updater,
-    // so a late result is dropped.
-    connect(thread, &QThread::finished, this, [this, path, manifest, dir, result] {
+    hashCancel_ = std::make_shared<std::atomic<bool>>(false);
+    QThread *thread = QThread::create([path, result, cancel = hashCancel_] {
+        result->hex = update::sha256File(path, &result->size, &result->error, cancel.get());
+    });
+    hashThread_ = thread;
+    // `finished` is queued to this thread, after the worker's last touch of
+    // `result`; the connection dies with the updater, whose destructor joins
+    // the worker instead.
+    connect(thread, &QThread::finished, this, [this, thread, path, manifest, dir, result] {
+        thread->wait();
+        delete thread;
+        hashThread_ = nullptr;
         hashing_ = false;
         onHashed(path, manifest, dir, result->hex, result->size, result->error);
     });
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start(QThread::LowestPriority);
 }
 

@@ -15,6 +15,7 @@
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QThread;
 
 namespace svd {
 
@@ -41,6 +42,9 @@ public:
     bool prepareInstall(QString *error = nullptr);
     bool launchPrepared(const QString &logPath, QString *error = nullptr, qint64 *pid = nullptr);
     static QStringList installerArguments(const QString &logPath);
+    // Bytes a throttled transfer may have taken by now, saturating instead of
+    // overflowing for any rate.
+    static qint64 allowance(qint64 startOffset, qint64 bytesPerSec, qint64 elapsedMs, qint64 written);
 
     QUrl updateUrl() const;
     QUrl downloadUrl(const QString &file) const;
@@ -107,6 +111,10 @@ private:
     QPointer<QNetworkReply> checkReply_;
     QPointer<QNetworkReply> downloadReply_;
     bool hashing_ = false;
+    // The running hash worker; joined (after asking it to stop) by the destructor
+    // so that it never reads a file or reports to an updater that is gone.
+    QThread *hashThread_ = nullptr;
+    std::shared_ptr<std::atomic<bool>> hashCancel_;
     Download dl_;
     update::Manifest preparedManifest_;
     QString preparedPath_;

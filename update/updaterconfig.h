@@ -20,11 +20,19 @@ struct UpdaterConfig {
     // installer locked until it runs.
     bool installInPlace = true;
     qint64 maxBytesPerSec = 0; // 0 = unlimited
+    // Set when the release key cannot verify anything: the updater then makes
+    // no request at all (the reason was logged once at start).
+    bool checksOff = false;
 };
 
+// The one log line of a build whose release key is unusable.
+inline constexpr const char kKeyOffMessage[] = "built-in release key is not a valid Ed25519 key -> update checks off";
+
 // The updater configuration of a run from the command line: --update-url (else
-// `api`), --update-channel, --update-max-kbps, --check-update. False with
-// `error` set for a channel other than stable or beta.
+// `api`), --update-channel, --update-max-kbps, --check-update and the hidden
+// --update-test-key. Checks the built-in release key (once per process: this
+// runs once at start). False with `error` set for a channel other than stable
+// or beta, or a test key that is refused.
 bool updaterConfigFromOptions(const QCommandLineParser &parser, const QUrl &api, const QString &dataDir,
                               UpdaterConfig *config, QString *error);
 

@@ -4,7 +4,12 @@
 
 #include <QRegularExpression>
 
+#include <string_view>
+
 namespace svd::update {
+
+static_assert(std::string_view(kAppVersion) == SVD_PROJECT_VERSION,
+              "kAppVersion must equal the project version in CMakeLists.txt (the package takes that one)");
 
 std::optional<Version> Version::parse(const QString &text)
 {

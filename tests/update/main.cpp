@@ -1,3 +1,4 @@
+#include "tst_release.h"
 #include "tst_updater.h"
 #include "tst_verification.h"
 
@@ -14,6 +15,10 @@ int main(int argc, char **argv)
     }
     {
         TestUpdater t;
+        failed += QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestRelease t;
         failed += QTest::qExec(&t, argc, argv);
     }
     return failed == 0 ? 0 : 1;

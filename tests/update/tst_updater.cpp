@@ -4,6 +4,7 @@
 #include "disk/volumes.h"
 #include "update/updatecli.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -342,21 +343,153 @@ void TestUpdater::freshDownloadThenAlreadyVerified()
 void TestUpdater::resumeAfterDrop()
 {
     Updater u(config());
+    // A transfer that breaks after its headers is reported by the network's
+    // error text (or, when Qt sees no error, as incomplete), never by its status.
+    auto brokenAfter = [](const QString &message, int bytes) {
+        const QString kept = QStringLiteral("%1 of 1000 bytes").arg(bytes);
+        return !message.startsWith(QLatin1String("HTTP")) &&
+               (message == QStringLiteral("Connection closed (%1 kept for resuming)").arg(kept) ||
+                message == QStringLiteral("incomplete: %1 (kept for resuming)").arg(kept));
+    };
     QList<QVariant> done = failAfter400Bytes(u);
     QVERIFY(!done.at(0).toBool());
-    QVERIFY2(done.at(1).toString().endsWith(QStringLiteral(" (400 of 1000 bytes kept for resuming)")),
-             qPrintable(done.at(1).toString()));
+    QVERIFY2(brokenAfter(done.at(1).toString(), 400), qPrintable(done.at(1).toString()));
     const QString part = partFile(downloadRoot());
     QCOMPARE(QFileInfo(part).size(), qint64(400));
+
+    // The resumed 206 breaks as well, 200 bytes further.
+    download_ = [this](const LocalServer::Request &r) {
+        LocalServer::Response resp = LocalServer::serveBytes(r, installer_);
+        resp.dropAfter = 200;
+        return resp;
+    };
+    runCheck(u);
+    const QString second = waitDownload(u).at(1).toString();
+    QVERIFY2(brokenAfter(second, 600), qPrintable(second));
+    QCOMPARE(server_->requests.last().headers.value("range"), QByteArray("bytes=400-"));
 
     download_ = [this](const LocalServer::Request &r) { return LocalServer::serveBytes(r, installer_); };
     Updater next(config()); // state.json leads it to the same folder
     runCheck(next);
     done = waitDownload(next);
     QVERIFY2(done.at(0).toBool(), qPrintable(done.at(1).toString()));
-    QCOMPARE(server_->requests.last().headers.value("range"), QByteArray("bytes=400-"));
+    QCOMPARE(server_->requests.last().headers.value("range"), QByteArray("bytes=600-"));
     QCOMPARE(QFileInfo(done.at(1).toString()).dir(), QFileInfo(part).dir());
     QVERIFY(!QFileInfo::exists(part));
+}
+
+void TestUpdater::downloadAnswerFaults()
+{
+    Updater u(config());
+    failAfter400Bytes(u);
+    const QString part = partFile(downloadRoot());
+    // Each answer to the resumed request ("bytes=400-") fails before any byte is written.
+    auto resumeWith = [&](const LocalServer::Response &answer) {
+        download_ = [answer](const LocalServer::Request &) { return answer; };
+        runCheck(u);
+        return waitDownload(u).at(1).toString();
+    };
+    const QByteArray range = "bytes 400-999/1000";
+    QCOMPARE(resumeWith({206, {{"Content-Range", range}}, installer_.mid(400), 500, -1}),
+             QStringLiteral("Content-Length 500, expected 600"));
+    QCOMPARE(QFileInfo(part).size(), qint64(400));
+
+    // Redirects of the download to another host or scheme: refused before they are followed.
+    LocalServer other;
+    const QByteArray path = QByteArray("/api/desktop/download/") + kFile;
+    const QByteArray elsewhere[] = {"http://localhost:" + QByteArray::number(other.serverPort()) + path,
+                                    "https://127.0.0.1:" + QByteArray::number(server_->serverPort()) + path};
+    for (const QByteArray &target : elsewhere) {
+        QCOMPARE(resumeWith({302, {{"Location", target}}, {}, -1, -1}),
+                 QStringLiteral("redirect to another origin refused: ") + QString::fromLatin1(target));
+        QCOMPARE(QFileInfo(part).size(), qint64(400));
+    }
+    QVERIFY(other.requests.isEmpty());
+
+    // 416: the server cannot serve that range, so the partial file cannot be trusted.
+    QCOMPARE(resumeWith({416, {}, {}, -1, -1}), QStringLiteral("HTTP 416"));
+    QVERIFY(partFile(downloadRoot()).isEmpty());
+}
+
+void TestUpdater::badStateDirIgnored()
+{
+    // A state.json naming the offered manifest but a "dir" outside the download
+    // folder must not lead the download there.
+    const QString victim = dir_->filePath(QStringLiteral("victim"));
+    QVERIFY(QDir().mkpath(victim));
+    QFile victimPart(victim + u'/' + QLatin1String(kFile) + QStringLiteral(".part"));
+    QVERIFY(victimPart.open(QIODevice::WriteOnly));
+    victimPart.write("keep");
+    victimPart.close();
+    QVERIFY(QDir().mkpath(downloadRoot()));
+    QJsonObject state;
+    state.insert(QStringLiteral("dir"), QStringLiteral("../victim"));
+    state.insert(QStringLiteral("manifest"), QString::fromLatin1(manifest().toBase64()));
+    state.insert(QStringLiteral("signature"), QString::fromLatin1(key_.sign(manifest()).toBase64()));
+    QFile stateFile(downloadRoot() + QStringLiteral("/state.json"));
+    QVERIFY(stateFile.open(QIODevice::WriteOnly));
+    stateFile.write(QJsonDocument(state).toJson(QJsonDocument::Compact));
+    stateFile.close();
+
+    offer(manifest());
+    Updater u(config());
+    runCheck(u);
+    const QList<QVariant> done = waitDownload(u);
+    QVERIFY2(done.at(0).toBool(), qPrintable(done.at(1).toString()));
+    const QFileInfo installer(done.at(1).toString());
+    QCOMPARE(installer.dir().absolutePath(), QDir(downloadRoot()).absoluteFilePath(installer.dir().dirName()));
+    QVERIFY(!server_->requests.last().headers.contains("range"));
+    QVERIFY(victimPart.open(QIODevice::ReadOnly));
+    QCOMPARE(victimPart.readAll(), QByteArray("keep"));
+}
+
+namespace {
+
+// Whether this process holds `path` open (Linux: the links of /proc/self/fd).
+bool openHere(const QString &path)
+{
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+        if (fd.symLinkTarget() == path)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void TestUpdater::hashWorkerJoinedOnDestruction()
+{
+    // A .part that already holds every byte is hashed on a worker thread. The
+    // updater goes away mid-hash: its worker must stop and be joined, not go on
+    // reading the file (or report to a dead object) afterwards.
+    const qint64 size = svd::update::kMaxInstallerBytes; // 2 GiB, sparse: seconds to hash
+    const QByteArray m = manifest("0.2.0", QByteArray(64, 'a'), size);
+    const QString sub = QStringLiteral("0123456789abcdef0123456789abcdef");
+    QVERIFY(QDir().mkpath(downloadRoot() + u'/' + sub));
+    const QString part = downloadRoot() + u'/' + sub + u'/' + QLatin1String(kFile) + QStringLiteral(".part");
+    QFile f(part);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(size));
+    f.close();
+    QJsonObject state;
+    state.insert(QStringLiteral("dir"), sub);
+    state.insert(QStringLiteral("manifest"), QString::fromLatin1(m.toBase64()));
+    state.insert(QStringLiteral("signature"), QString::fromLatin1(key_.sign(m).toBase64()));
+    QFile stateFile(downloadRoot() + QStringLiteral("/state.json"));
+    QVERIFY(stateFile.open(QIODevice::WriteOnly));
+    stateFile.write(QJsonDocument(state).toJson(QJsonDocument::Compact));
+    stateFile.close();
+    svd::disk::setFakeFreeBytes(4 * size);
+
+    offer(m);
+    auto u = std::make_unique<Updater>(config());
+    QCOMPARE(runCheck(*u).kind, CheckResult::Available);
+    QTRY_VERIFY_WITH_TIMEOUT(openHere(QFileInfo(part).canonicalFilePath()), 10000);
+    QVERIFY(u->busy());
+    const QString canonical = QFileInfo(part).canonicalFilePath();
+    u.reset();
+    QVERIFY(!openHere(canonical));
+    QCOMPARE(downloadRequests(), 0);
 }
 
 void TestUpdater::wrongContentRangeDiscardsPart()
@@ -531,6 +664,60 @@ void TestUpdater::throttledDownload()
     QVERIFY2(t.elapsed() >= 600, qPrintable(QString::number(t.elapsed())));
 }
 
+void TestUpdater::configFromOptions()
+{
+    auto configFor = [](const QStringList &args, svd::UpdaterConfig *c, QString *error) {
+        QCommandLineParser p;
+        for (const char *name : {"update-url", "update-channel", "update-max-kbps", "update-test-key"})
+            p.addOption({QString::fromLatin1(name), QString(), QStringLiteral("v")});
+        for (const char *name : {"check-update", "no-update"})
+            p.addOption({QString::fromLatin1(name), QString()});
+        return p.parse(QStringList{QStringLiteral("prog")} + args) &&
+               svd::updaterConfigFromOptions(p, QUrl(QStringLiteral("https://api.example.net/")), QStringLiteral("/d"),
+                                             c, error);
+    };
+    svd::UpdaterConfig c;
+    QString error;
+    QVERIFY(configFor({}, &c, &error));
+    QCOMPARE(c.publicKey, svd::update::embeddedPublicKey());
+    QCOMPARE(c.checksOff, !svd::update::isValidEd25519PublicKey(c.publicKey));
+
+    // The test key: only for an update server on 127.0.0.1 or ::1, and only a usable key.
+    const QString key = QString::fromLatin1(key_.publicKey().toBase64());
+    for (const char *url : {"http://127.0.0.1:1/", "http://[::1]:1/"}) {
+        QVERIFY2(configFor({QStringLiteral("--update-url"), QLatin1String(url), QStringLiteral("--update-test-key"), key},
+                           &c, &error),
+                 qPrintable(error));
+        QCOMPARE(c.publicKey, key_.publicKey());
+        QVERIFY(!c.checksOff);
+    }
+    for (const char *url : {"http://localhost:1/", "https://127.0.0.1.example.net/", "https://api.example.net/"}) {
+        QVERIFY(!configFor({QStringLiteral("--update-url"), QLatin1String(url), QStringLiteral("--update-test-key"), key},
+                           &c, &error));
+        QCOMPARE(error, QStringLiteral("--update-test-key refused: the update URL must be on 127.0.0.1 or [::1]"));
+    }
+    QVERIFY(!configFor({QStringLiteral("--update-url"), QStringLiteral("http://127.0.0.1:1/"),
+                        QStringLiteral("--update-test-key"), QStringLiteral("mZ3pLq8Tn0vR5cWx2YbH7kJd4sFg9eUa1oNi6tPyQ0w=")},
+                       &c, &error));
+    QCOMPARE(error, QStringLiteral("--update-test-key refused: no curve point has this y"));
+
+    // The largest rate the option takes: ten seconds at it overflow 64 bits, the allowance must not.
+    QVERIFY(configFor({QStringLiteral("--update-max-kbps"), QStringLiteral("1099511627775")}, &c, &error));
+    QCOMPARE(c.maxBytesPerSec, qint64(1099511627775) * 1000);
+    QVERIFY(Updater::allowance(0, c.maxBytesPerSec, 10000, 0) > 0);
+    QCOMPARE(Updater::allowance(400, 1000000, 500, 400), qint64(500000));
+
+    // With checks off nothing is ever asked.
+    svd::UpdaterConfig off = config();
+    off.checksOff = true;
+    Updater u(off);
+    u.startSchedule(0);
+    u.check();
+    QTest::qWait(200);
+    QVERIFY(server_->requests.isEmpty());
+    QCOMPARE(u.nextCheckInMs(), -1);
+}
+
 void TestUpdater::commandLineExitCodes()
 {
     svd::UpdateCliOptions o;
@@ -575,16 +762,29 @@ void TestUpdater::programModes()
     };
     QByteArray out;
     const QString base = server_->base().toString();
-    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 0);
+    const QString log = dir_->filePath(QStringLiteral("xdg/Sorvanta/SorvantaDesktop/logs/update-check.log"));
+    if (!svd::update::isValidEd25519PublicKey(svd::update::embeddedPublicKey())) {
+        // A build without a usable release key: one log line, no request, the code of a failed check.
+        QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 2);
+        QCOMPARE(out, QByteArray("update-check: error built-in release key is not a valid Ed25519 key -> update "
+                                 "checks off\n"));
+        QVERIFY(server_->requests.isEmpty());
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().count("update: built-in release key is not a valid Ed25519 key -> update checks off"), 1);
+    }
+    const QStringList testKey{QStringLiteral("--update-test-key"), QString::fromLatin1(key_.publicKey().toBase64())};
+    QCOMPARE(run(QStringList{QStringLiteral("--check-update"), QStringLiteral("--update-url"), base} + testKey, &out), 0);
     QCOMPARE(out, QByteArray("update-check: up-to-date nothing newer published (204)\n"));
-    offer(manifest()); // signed by a test key, not the release key
-    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 4);
-    QVERIFY2(out.startsWith("update-check: rejected bad signature: "), out.constData());
+    QCOMPARE(run(QStringList{QStringLiteral("--check-update"), QStringLiteral("--update-url"),
+                             QStringLiteral("http://localhost:1/")} + testKey,
+                 &out),
+             2);
     QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-channel"), QStringLiteral("nightly")},
                  &out),
              2);
     QCOMPARE(run({QStringLiteral("--selftest-update")}, &out), 0);
-    QVERIFY(QFileInfo::exists(dir_->filePath(QStringLiteral("xdg/Sorvanta/SorvantaDesktop/logs/update-check.log"))));
+    QVERIFY(QFileInfo::exists(log));
     server_.reset();
-    QCOMPARE(run({QStringLiteral("--check-update"), QStringLiteral("--update-url"), base}, &out), 2);
+    QCOMPARE(run(QStringList{QStringLiteral("--check-update"), QStringLiteral("--update-url"), base} + testKey, &out), 2);
 }

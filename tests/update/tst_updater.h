@@ -24,6 +24,9 @@ private slots:
     void redirects();
     void freshDownloadThenAlreadyVerified();
     void resumeAfterDrop();
+    void downloadAnswerFaults();
+    void badStateDirIgnored();
+    void hashWorkerJoinedOnDestruction();
     void wrongContentRangeDiscardsPart();
     void ignoredRangeStartsOver();
     void digestMismatchDeletesAndRestartsFromZero();
@@ -33,6 +36,7 @@ private slots:
     void staleFoldersCleaned();
     void scheduleIntervals();
     void throttledDownload();
+    void configFromOptions();
     void commandLineExitCodes();
     void programModes();
 

@@ -102,6 +102,37 @@ void TestVerification::signRoundTripWithFreshKey()
     QCOMPARE(error, QStringLiteral("signature does not match"));
 }
 
+void TestVerification::publicKeyValidity_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("error"); // empty: valid
+    QTest::newRow("fresh key") << TestKey().publicKey() << QString();
+    QTest::newRow("RFC 8032 TEST 1 key")
+        << QByteArray::fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a") << QString();
+    // The key this program once shipped: 32 bytes, but no point has its y.
+    QTest::newRow("former built-in key") << QByteArray::fromBase64("mZ3pLq8Tn0vR5cWx2YbH7kJd4sFg9eUa1oNi6tPyQ0w=")
+                                         << QStringLiteral("no curve point has this y");
+    QTest::newRow("identity") << QByteArray::fromHex("01" + QByteArray(62, '0'))
+                              << QStringLiteral("the point has small order");
+    QTest::newRow("all zero (order 4)") << QByteArray(32, '\0') << QStringLiteral("the point has small order");
+    QTest::newRow("order 8") << QByteArray::fromHex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a")
+                             << QStringLiteral("the point has small order");
+    QTest::newRow("y = p") << QByteArray::fromHex("ed" + QByteArray(60, 'f') + "7f")
+                           << QStringLiteral("y is not reduced modulo p");
+    QTest::newRow("x = 0 with sign bit") << QByteArray::fromHex("01" + QByteArray(60, '0') + "80")
+                                         << QStringLiteral("x is 0 but its sign bit is set");
+    QTest::newRow("31 bytes") << TestKey().publicKey().left(31) << QStringLiteral("public key is 31 bytes, expected 32");
+}
+
+void TestVerification::publicKeyValidity()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QString, error);
+    QString why;
+    QCOMPARE(isValidEd25519PublicKey(key, &why), error.isEmpty());
+    QCOMPARE(why, error);
+}
+
 void TestVerification::envelope_data()
 {
     QTest::addColumn<QByteArray>("body");

@@ -9,6 +9,8 @@ private slots:
     void selfTestPasses();
     void signatureLengthsAndScalarBoundary();
     void signRoundTripWithFreshKey();
+    void publicKeyValidity_data();
+    void publicKeyValidity();
     void envelope_data();
     void envelope();
     void validationMessages_data();

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace svd::demo {
 
@@ -13,6 +14,28 @@ namespace {
 QString htmlEscaped(const QString &s)
 {
     return s.toHtmlEscaped();
+}
+
+// A file of the update feed, the way a static web server answers for it.
+HttpResponse serveFeed(const QString &feed, const HttpRequest &r)
+{
+    const QString path = r.path();
+    QString file = QDir::cleanPath(feed + path);
+    if (!file.startsWith(feed + QLatin1Char('/')))
+        return HttpResponse::notFound();
+    if (QFileInfo(file).isDir()) {
+        if (!path.endsWith(QLatin1Char('/'))) {
+            QUrl to = r.url;
+            to.setPath(path + QLatin1Char('/'));
+            return HttpResponse::redirect(to.toString(QUrl::FullyEncoded).toUtf8(), 301);
+        }
+        file += QStringLiteral("/index.html");
+    }
+    QFile f(file);
+    if (!QFileInfo(file).isFile() || !f.open(QIODevice::ReadOnly))
+        return HttpResponse::notFound();
+    const bool html = file.endsWith(QLatin1String(".html"));
+    return HttpResponse::bytes(f.readAll(), html ? "text/html; charset=utf-8" : "application/octet-stream");
 }
 
 } // namespace
@@ -34,15 +57,18 @@ QByteArray latestPage(const QString &platform, const QString &arch)
     return html.toUtf8();
 }
 
-void installDemoRoutes(TestBackend *backend, Tracker *tracker, const QString &siteDir)
+void installDemoRoutes(TestBackend *backend, Tracker *tracker, const QString &siteDir, const QString &updateFeed)
 {
     const QString index = QDir(siteDir).absoluteFilePath(QStringLiteral("index.html"));
-    backend->addHandler([tracker, index](const HttpRequest &r) -> std::optional<HttpResponse> {
+    const QString feed = updateFeed.isEmpty() ? QString() : QDir(updateFeed).absolutePath();
+    backend->addHandler([tracker, index, feed](const HttpRequest &r) -> std::optional<HttpResponse> {
         if (r.method != "GET" && r.method != "HEAD")
             return std::nullopt;
         if (std::optional<HttpResponse> t = tracker->handle(r, logClock()))
             return t;
         const QString path = r.path();
+        if (!feed.isEmpty() && path.startsWith(QLatin1String("/api/desktop/")))
+            return serveFeed(feed, r);
         if (path == QLatin1String("/api/desktop/update"))
             return HttpResponse::bytes(QByteArray(), QByteArray(), 204);
         if (path == QLatin1String("/api/desktop/latest")) {

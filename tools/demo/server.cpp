@@ -21,7 +21,7 @@ int main(int argc, char **argv)
         "Local backend of the demo, on 127.0.0.1 only:\n"
         "  /api/anime/{id}/torrents?episode=N, /api/torrents/{hash}/file   from fixture files\n"
         "  /announce, /tracker/stats                                      loopback BitTorrent tracker\n"
-        "  /api/desktop/update (204), /api/desktop/latest                 update endpoints\n"
+        "  /api/desktop/update, /download/, /latest   update endpoints: the --update-feed folder, else 204\n"
         "  /, /title/...                                                  the demo site\n"
         "Prints \"listening on http://127.0.0.1:PORT\" once ready."));
     p.addHelpOption();
@@ -33,6 +33,9 @@ int main(int argc, char **argv)
     p.addOption({QStringLiteral("interval"), QStringLiteral("Tracker announce interval in seconds (15)."),
                  QStringLiteral("s"), QStringLiteral("15")});
     p.addOption({QStringLiteral("log-requests"), QStringLiteral("Log every request.")});
+    p.addOption({QStringLiteral("update-feed"),
+                 QStringLiteral("Serve /api/desktop/ from this folder (made by tools/release/make-feed)."),
+                 QStringLiteral("dir")});
     p.process(app);
 
     const QString site = p.value(QStringLiteral("site"));
@@ -57,7 +60,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    svd::demo::installDemoRoutes(&backend, &tracker, site);
+    svd::demo::installDemoRoutes(&backend, &tracker, site, p.value(QStringLiteral("update-feed")));
     backend.addStaticDir(QStringLiteral("/"), site);
 
     const int port = p.value(QStringLiteral("port")).toInt(&ok);
