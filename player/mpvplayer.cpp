@@ -189,6 +189,7 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     }
 
     mpv_request_log_messages(m_mpv, "warn");
+    mpv_hook_add(m_mpv, 0, "on_preloaded", 0);
 
     static const char *const observed[] = {
         "time-pos",
@@ -436,6 +437,16 @@ void MpvPlayer::pump()
         case MPV_EVENT_FILE_LOADED:
             emit fileLoaded();
             break;
+        case MPV_EVENT_HOOK: {
+            // mpv waits for the continue; receivers run synchronously before it.
+            const auto *hook = static_cast<mpv_event_hook *>(ev->data);
+            const quint64 id = hook->id;
+            if (qstrcmp(hook->name, "on_preloaded") == 0)
+                emit preloaded();
+            if (m_mpv)
+                mpv_hook_continue(m_mpv, id);
+            break;
+        }
         case MPV_EVENT_CLIENT_MESSAGE: {
             const auto *cm = static_cast<mpv_event_client_message *>(ev->data);
             QStringList args;

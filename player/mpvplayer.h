@@ -70,6 +70,9 @@ public slots:
 
 signals:
     void propertyChanged(const QString &name, const QVariant &value);
+    // The file's tracks are known and playback has not begun (mpv's "on_preloaded" hook):
+    // track choices made by receivers now take effect before any reading ahead.
+    void preloaded();
     void fileLoaded();
     void playbackRestart();
     void endFile(int reason, int error, long long entryId);

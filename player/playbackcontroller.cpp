@@ -40,6 +40,7 @@ PlaybackController::PlaybackController(TorrentEngine *engine, SourceProvider *pr
     if (player) {
         connect(player, &MpvPlayer::startFile, this, &PlaybackController::onStartFile);
         connect(player, &MpvPlayer::fileLoaded, this, &PlaybackController::onFileLoaded);
+        connect(player, &MpvPlayer::preloaded, this, &PlaybackController::onPreloaded);
         connect(player, &MpvPlayer::playbackRestart, this, &PlaybackController::onPlaybackRestart);
         connect(player, &MpvPlayer::endFile, this, &PlaybackController::onEndFile);
         connect(player, &MpvPlayer::propertyChanged, this, &PlaybackController::onPropertyChanged);
@@ -377,15 +378,28 @@ void PlaybackController::onStartFile(long long entryId)
     m_entryId = entryId;
 }
 
+// The player knows the file's tracks and has not started reading ahead: choosing the dub and
+// subtitles now costs nothing, while a choice after the file loaded makes the demuxer read the
+// start again, which waits behind a read blocked on a piece further on.
+void PlaybackController::onPreloaded()
+{
+    if (m_waitingStartFile || !m_torrent || m_fileLoaded)
+        return;
+    m_fileLoaded = true;
+    applyDubOnLoad();
+}
+
 void PlaybackController::onFileLoaded()
 {
     if (m_waitingStartFile || !m_torrent)
         return;
+    const bool applied = m_fileLoaded;
     m_fileLoaded = true;
     logLine(QStringLiteral("player: file loaded (%1 s after source start), duration %2 s")
                 .arg(secs2(sourceSeconds()),
                      QString::number(m_player->getProp(QStringLiteral("duration")).toDouble(), 'f', 1)));
-    applyDubOnLoad();
+    if (!applied)
+        applyDubOnLoad();
 }
 
 void PlaybackController::onPlaybackRestart()

@@ -118,6 +118,7 @@ private:
     double sourceSeconds() const;
 
     void onStartFile(long long entryId);
+    void onPreloaded();
     void onFileLoaded();
     void onPlaybackRestart();
     void onEndFile(int reason, int error, long long entryId);

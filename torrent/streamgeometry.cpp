@@ -41,7 +41,8 @@ int windowPieces(qint64 readAheadBytes, int minWindowPieces, int pieceLength)
     return int(std::max<qint64>(minWindowPieces, n));
 }
 
-WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::vector<WindowReader> &readers,
+WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::set<int> &staticDeadlinePieces,
+                      const std::set<int> &startingStatics, const std::vector<WindowReader> &readers,
                       const std::vector<char> &have, int windowLength, int minWindowPieces, int urgentPieces,
                       int deadlineStepMs)
 {
@@ -49,8 +50,9 @@ WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::vector<
     auto missing = [&](int piece) { return piece >= 0 && size_t(piece) < have.size() && !have[size_t(piece)]; };
     std::map<int, int> urgent;
     for (const auto &[piece, deadline] : staticPieces) {
-        plan.wanted[piece] = kUrgentPriority;
-        if (missing(piece))
+        const bool starting = startingStatics.count(piece) > 0;
+        plan.wanted[piece] = starting ? kUrgentPriority : kSettledStaticPriority;
+        if (starting && missing(piece) && staticDeadlinePieces.count(piece))
             urgent.emplace(piece, deadline);
     }
     for (const WindowReader &r : readers) {
@@ -59,8 +61,12 @@ WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::vector<
         for (int i = 0; i < n && r.startPiece + i <= r.lastPiece; ++i) {
             const int piece = r.startPiece + i;
             const bool isUrgent = missing(piece) && marked < urgentPieces;
+            const int span = kReadAheadPriority - kFarReadAheadPriority;
+            const int readAhead = n > 1 ? kReadAheadPriority - span * i / (n - 1) : kReadAheadPriority;
             int &prio = plan.wanted[piece];
-            prio = std::max(prio, isUrgent ? kUrgentPriority : kReadAheadPriority);
+            // One piece at a time at the top: a slow peer serves requests in order, and pieces
+            // asked for side by side would all arrive late.
+            prio = std::max(prio, !isUrgent ? readAhead : marked == 0 ? kUrgentPriority : kSoonPriority);
             if (!isUrgent)
                 continue;
             ++marked;

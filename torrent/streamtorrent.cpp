@@ -244,6 +244,7 @@ void StreamTorrent::rebuildStaticPiecesLocked()
 {
     m_static.clear();
     m_staticOfFile.clear();
+    m_staticDeadline.clear();
     if (!m_info)
         return;
     std::vector<PieceRange> ranges;
@@ -251,6 +252,8 @@ void StreamTorrent::rebuildStaticPiecesLocked()
         if (!validFileLocked(f))
             continue;
         ranges.push_back(piecesOf(spanLocked(f), m_pieceLength));
+        m_staticDeadline.insert(ranges.back().first);
+        m_staticDeadline.insert(ranges.back().last);
         for (const auto &entry : headTailPieces({ranges.back()}, m_pieceLength, m_params.headTailBytes))
             m_staticOfFile[f].push_back(entry.first);
     }
@@ -275,6 +278,11 @@ void StreamTorrent::updateWindow(bool force)
         if (!filesWithReader.count(file))
             positions.emplace_back(file, pos);
     }
+    std::set<int> startingStatics;
+    for (const auto &[file, statics] : m_staticOfFile) {
+        if (std::any_of(statics.begin(), statics.end(), [&](int piece) { return !m_have[size_t(piece)]; }))
+            startingStatics.insert(statics.begin(), statics.end());
+    }
     std::vector<WindowReader> readers;
     for (const auto &[file, pos] : positions) {
         if (!m_served.count(file) || !validFileLocked(file))
@@ -289,7 +297,8 @@ void StreamTorrent::updateWindow(bool force)
     const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
     const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
     const WindowPlan plan =
-        planWindow(m_static, readers, m_have, n, m_params.minWindowPieces, urgent, m_params.deadlineStepMs);
+        planWindow(m_static, m_staticDeadline, startingStatics, readers, m_have, n, m_params.minWindowPieces,
+                   urgent, m_params.deadlineStepMs);
 
     std::vector<lt::download_priority_t> prio(size_t(m_numPieces), lt::dont_download);
     for (const auto &[piece, p] : plan.wanted)
@@ -407,8 +416,10 @@ void StreamTorrent::moveReader(int id, qint64 position)
             const int from = pieceAt(span, r.position, m_pieceLength);
             const int to = pieceAt(span, position, m_pieceLength);
             pieceChanged = from != to;
-            const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
-            if (to > from + n || to < from - n)
+            // A move past the pieces with deadlines is a jump: the requests still out for the
+            // old place would hold up the new one.
+            const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
+            if (to > from + urgent || to < from - 1)
                 m_resetDeadlines = true;
         }
         r.position = position;

@@ -45,16 +45,16 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     s.set_int(lt::settings_pack::connections_limit, cfg.connectionsLimit);
     s.set_bool(lt::settings_pack::announce_to_all_tiers, true);
     s.set_bool(lt::settings_pack::announce_to_all_trackers, true);
-    s.set_int(lt::settings_pack::upload_rate_limit, cfg.uploadRateLimit);
+    // No limit until we really upload (see UploadCap).
+    s.set_int(lt::settings_pack::upload_rate_limit, 0);
     s.set_bool(lt::settings_pack::close_redundant_connections, false);
     // Rate-limited messages and new connections wait for the session tick; the
     // default 500 ms adds up to half a second to every step of a start or a seek.
     s.set_int(lt::settings_pack::tick_interval, 100);
-    // New peers are tried over uTP first; a peer that only speaks TCP would cost the whole uTP
-    // connect time-out (3 s by default) before libtorrent falls back to TCP. Answering peers
-    // reply to a SYN within a round trip, so a short time-out loses little.
-    s.set_int(lt::settings_pack::utp_connect_timeout, cfg.utpConnectTimeoutMs);
-    s.set_int(lt::settings_pack::utp_syn_resends, 1);
+    // Outgoing connections use TCP. Libtorrent tries uTP first otherwise, and a peer that only
+    // speaks TCP costs the uTP connect time-out plus up to a second before the TCP retry (its
+    // reconnect clock counts whole seconds). Peers that connect to us over uTP are accepted.
+    s.set_bool(lt::settings_pack::enable_outgoing_utp, cfg.outgoingUtp);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     return s;
@@ -101,7 +101,8 @@ QString TorrentEngine::infoHashKey(const lt::info_hash_t &hashes)
     return fromStd(lt::aux::to_hex(hashes.get_best()));
 }
 
-TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent) : QObject(parent), m_cfg(config)
+TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
+    : QObject(parent), m_cfg(config), m_uploadCap(config.uploadRateLimit, config.uploadLiftMs, config.uploadHoldMs)
 {
     if (loopbackOnlyRequested() || m_cfg.loopbackOnly) {
         applyLoopbackOnly(&m_cfg);
@@ -135,6 +136,7 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent) : QObj
         countLocalPeersLikeOthers(*m_session);
 
     m_dhtNodesIndex = lt::find_metric_idx("dht.dht_nodes");
+    m_sentPayloadIndex = lt::find_metric_idx("net.sent_payload_bytes");
     try {
         m_alertThread = std::thread([this] { alertLoop(); });
     } catch (const std::system_error &) {
@@ -212,8 +214,6 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     QDir().mkpath(folder);
     p.save_path = QDir::toNativeSeparators(folder).toStdString();
     p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-    // Read-ahead beyond the deadline pieces is then requested in piece order, the order it is read.
-    p.flags |= lt::torrent_flags::sequential_download;
     if (p.ti)
         p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
 
@@ -386,27 +386,37 @@ void TorrentEngine::applyUploadLimit(int bytesPerSec)
     m_session->apply_settings(std::move(s)); // posts to the session thread
 }
 
+qint64 TorrentEngine::uploadClockMs() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_uploadEpoch)
+        .count();
+}
+
 void TorrentEngine::noteReaderWaiting()
 {
     if (m_cfg.uploadRateLimit <= 0)
         return;
     std::lock_guard l(m_uploadMutex);
-    const auto now = std::chrono::steady_clock::now();
-    // One short lift per wait lets the handshake and the requests out without waiting for a
-    // quota tick; between lifts the cap holds for a while, so a swarm that keeps readers
-    // waiting still sees it applied most of the time.
-    if (m_uploadLifted || now < m_uploadCapBackAt + std::chrono::milliseconds(m_cfg.uploadHoldMs))
-        return;
-    m_uploadLiftUntil = now + std::chrono::milliseconds(m_cfg.uploadLiftMs);
-    m_uploadLifted = true;
-    applyUploadLimit(0);
-    logLine(QStringLiteral("engine: upload cap off while a reader waits for data"));
+    m_uploadCap.onReaderWaiting(uploadClockMs());
+    applyUploadCapLocked();
+}
+
+// Called with the upload mutex held.
+void TorrentEngine::applyUploadCapLocked()
+{
+    const int wanted = m_uploadCap.wanted();
+    if (wanted != m_uploadApplied) {
+        m_uploadApplied = wanted;
+        applyUploadLimit(wanted);
+    }
+    for (const QString &line : m_uploadCap.takeEvents())
+        logLine(line);
 }
 
 bool TorrentEngine::uploadCapLifted() const
 {
     std::lock_guard l(m_uploadMutex);
-    return m_uploadLifted;
+    return m_uploadCap.lifted();
 }
 
 int TorrentEngine::sessionUploadLimit() const
@@ -417,12 +427,8 @@ int TorrentEngine::sessionUploadLimit() const
 void TorrentEngine::restoreUploadCapWhenDue()
 {
     std::lock_guard l(m_uploadMutex);
-    if (!m_uploadLifted || std::chrono::steady_clock::now() < m_uploadLiftUntil)
-        return;
-    m_uploadLifted = false;
-    m_uploadCapBackAt = std::chrono::steady_clock::now();
-    applyUploadLimit(m_cfg.uploadRateLimit);
-    logLine(QStringLiteral("engine: upload cap %1 MB/s back").arg(m_cfg.uploadRateLimit / 1e6, 0, 'f', 1));
+    m_uploadCap.onTimer(uploadClockMs());
+    applyUploadCapLocked();
 }
 
 void TorrentEngine::alertLoop()
@@ -443,6 +449,11 @@ void TorrentEngine::dispatch(lt::alert *a)
         const auto counters = s->counters();
         if (m_dhtNodesIndex >= 0 && m_dhtNodesIndex < int(counters.size()))
             dhtNodes = int(counters[m_dhtNodesIndex]);
+        if (m_sentPayloadIndex >= 0 && m_sentPayloadIndex < int(counters.size()) && m_cfg.uploadRateLimit > 0) {
+            std::lock_guard l(m_uploadMutex);
+            m_uploadCap.onStats(uploadClockMs(), counters[m_sentPayloadIndex]);
+            applyUploadCapLocked();
+        }
         return;
     }
     if (auto *d = lt::alert_cast<lt::torrent_deleted_alert>(a)) {

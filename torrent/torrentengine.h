@@ -1,6 +1,7 @@
 #pragma once
 
 #include "torrent/streamtorrent.h"
+#include "torrent/uploadcap.h"
 
 #include <QObject>
 #include <QString>
@@ -33,11 +34,11 @@ struct EngineConfig {
     QString cacheDir;
     qint64 cacheCapBytes = 4294967296;
     int uploadRateLimit = 1000000;
-    // A reader that starts waiting lifts the upload cap for uploadLiftMs; after that the cap
-    // holds for at least uploadHoldMs before the next lift.
+    // The cap applies while we upload close to it; a reader that starts waiting lifts it for
+    // uploadLiftMs, after which it holds for at least uploadHoldMs before the next lift.
     int uploadLiftMs = 1000;
     int uploadHoldMs = 2000;
-    int utpConnectTimeoutMs = 250;
+    bool outgoingUtp = false;
     int connectionsLimit = 300;
     // Makes the first cache write of every torrent fail as a storage error.
     bool testStorageError = false;
@@ -89,10 +90,7 @@ public:
     // Port the session listens on (0 before it listens); tests connect peers to it.
     int listenPort() const;
 
-    // A reader is waiting for a piece (any thread). With an upload cap, libtorrent
-    // queues every outgoing message, requests and handshakes included, until its
-    // next quota tick; so when someone starts waiting the cap is off for a moment
-    // (see EngineConfig::uploadLiftMs).
+    // A reader is waiting for a piece (any thread); see UploadCap.
     void noteReaderWaiting();
     bool uploadCapLifted() const;
     // The upload limit the session applies now (bytes/s, 0 = none).
@@ -107,6 +105,8 @@ private:
     void removalThread(const QString &key, const QString &folder);
     void restoreUploadCapWhenDue();
     void applyUploadLimit(int bytesPerSec);
+    void applyUploadCapLocked();
+    qint64 uploadClockMs() const;
 
     EngineConfig m_cfg;
     std::unique_ptr<lt::session> m_session;
@@ -122,9 +122,10 @@ private:
     std::vector<std::thread> m_removalThreads;
 
     mutable std::mutex m_uploadMutex;
-    bool m_uploadLifted = false;
-    std::chrono::steady_clock::time_point m_uploadLiftUntil;
-    std::chrono::steady_clock::time_point m_uploadCapBackAt{};
+    UploadCap m_uploadCap;
+    int m_uploadApplied = 0;
+    const std::chrono::steady_clock::time_point m_uploadEpoch = std::chrono::steady_clock::now();
+    int m_sentPayloadIndex = -1;
 };
 
 } // namespace svd

@@ -4,6 +4,7 @@
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "torrent/streamprotocol.h"
 #include "torrent/torrentengine.h"
+#include "torrent/uploadcap.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -190,28 +191,35 @@ private slots:
 
     }
 
-    // The whole window is wanted, only the next missing pieces carry deadlines and top
-    // priority; a file still starting keeps its own windows short, not the others'.
+    // The whole window is wanted, falling in priority with distance; only each file's first
+    // and last piece while it starts and the next missing pieces of each window carry
+    // deadlines, one at a time at the top; a file still starting keeps its own windows short.
     void windowPlan()
     {
         std::vector<char> have(40, 0);
         have[6] = have[7] = 1;
         const std::map<int, int> statics{{0, 0}, {39, 300}};
         // Reader at piece 5 of a file ending at 30 (started), reader at 33 of a file still starting.
-        const WindowPlan plan = planWindow(statics, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
+        const WindowPlan plan =
+            planWindow(statics, {0, 39}, {0, 39}, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
         QCOMPARE(plan.wanted.size(), size_t(2 + 12 + 3));
-        QCOMPARE(plan.wanted.at(16), kReadAheadPriority);
         QVERIFY(!plan.wanted.count(17));
         QVERIFY(!plan.wanted.count(36));
-        const std::vector<std::pair<int, int>> deadlines{{0, 0},     {5, 0},     {8, 1200}, {9, 1600},
-                                                         {10, 2000}, {33, 0},    {34, 400}, {35, 800},
-                                                         {39, 300}};
+        const std::vector<std::pair<int, int>> deadlines{{0, 0},     {5, 0},  {8, 1200}, {9, 1600}, {10, 2000},
+                                                         {33, 0},    {34, 400}, {35, 800}, {39, 300}};
         QCOMPARE(plan.deadlines, deadlines);
-        for (const auto &e : deadlines)
-            QCOMPARE(plan.wanted.at(e.first), kUrgentPriority);
-        QCOMPARE(plan.wanted.at(11), kReadAheadPriority);
+        for (int piece : {0, 5, 33, 39})
+            QCOMPARE(plan.wanted.at(piece), kUrgentPriority);
+        for (int piece : {8, 10, 34})
+            QCOMPARE(plan.wanted.at(piece), kSoonPriority);
+        QCOMPARE(plan.wanted.at(11), 4);
+        QCOMPARE(plan.wanted.at(16), kFarReadAheadPriority);
+        // Heads and tails of a file already playing stay wanted, last and without deadline.
+        const WindowPlan settled = planWindow(statics, {0, 39}, {}, {}, have, 12, 3, 4, 400);
+        QCOMPARE(settled.wanted.at(0), kSettledStaticPriority);
+        QVERIFY(settled.deadlines.empty());
         // Clipped at the file end, the smaller deadline wins where windows overlap.
-        const WindowPlan two = planWindow({}, {{28, 30, false}, {29, 30, false}}, have, 12, 3, 4, 400);
+        const WindowPlan two = planWindow({}, {}, {}, {{28, 30, false}, {29, 30, false}}, have, 12, 3, 4, 400);
         QCOMPARE(two.deadlines, (std::vector<std::pair<int, int>>{{28, 0}, {29, 0}, {30, 400}}));
     }
 
@@ -263,9 +271,8 @@ private slots:
         for (const auto &e : statics)
             staticSet.insert(e.first);
         QCOMPARE(topPriorityPieces(*s), staticSet);
-        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>(statics.begin(), statics.end())));
-        QCOMPARE(statics.at(s->filePieces(1).first), 0);
-        QCOMPARE(statics.at(s->filePieces(1).last), 300);
+        const PieceRange range = s->filePieces(1);
+        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>{{range.first, 0}, {range.last, 300}}));
 
         swarm::Seeder seeder(t);
         QVERIFY(seeder.ready());
@@ -294,48 +301,46 @@ private slots:
         QVERIFY(logHas(QStringLiteral("[%1] all head/tail pieces done").arg(s->id())));
     }
 
-    // Waiting readers switch the session's upload cap off (libtorrent would hold
-    // every request and handshake until its next quota tick); it comes back
-    // once nobody has waited for a while.
-    void uploadCapIsOffWhileReadersWait()
+    // The upload cap is set only while we upload near it (libtorrent holds every message of
+    // every peer until its next quota tick once any limit is set), and a reader that starts
+    // waiting lifts it briefly, no more than once per hold time.
+    void uploadCapFollowsUploads()
     {
+        UploadCap cap(1000000, 1000, 2000);
+        cap.onStats(0, 0);
+        cap.onReaderWaiting(100);
+        QCOMPARE(cap.wanted(), 0); // nothing uploaded: no cap, nothing to lift
+        QVERIFY(!cap.lifted());
+        cap.onStats(1000, 600000); // 600 KB/s
+        QCOMPARE(cap.wanted(), 1000000);
+        QCOMPARE(cap.takeEvents(), QStringList{QStringLiteral("engine: upload cap 1.0 MB/s on (uploading 600 KB/s)")});
+        cap.onReaderWaiting(1100);
+        QCOMPARE(cap.wanted(), 0);
+        cap.onReaderWaiting(1500); // the same wait goes on: no longer lift
+        cap.onTimer(2100);
+        QCOMPARE(cap.wanted(), 1000000);
+        cap.onReaderWaiting(3000); // within the hold time: the cap stays
+        QCOMPARE(cap.wanted(), 1000000);
+        cap.onReaderWaiting(4200);
+        QCOMPARE(cap.wanted(), 0);
+        cap.onTimer(5200);
+        QCOMPARE(cap.takeEvents(), (QStringList{QStringLiteral("engine: upload cap off while a reader waits for data"),
+                                                QStringLiteral("engine: upload cap 1.0 MB/s back"),
+                                                QStringLiteral("engine: upload cap off while a reader waits for data"),
+                                                QStringLiteral("engine: upload cap 1.0 MB/s back")}));
+        // Quiet uploads for 5 s take it off again.
+        cap.onStats(6000, 3000000);
+        cap.onStats(8000, 3100000);
+        QCOMPARE(cap.wanted(), 1000000);
+        cap.onStats(13000, 3200000);
+        QCOMPARE(cap.wanted(), 0);
+
+        // A new engine starts without a limit.
         QTemporaryDir dir;
-        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Cap"),
-                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(3 * kMiB + 5, 7)}}, 256 * kKiB);
         EngineConfig cfg = engineConfig(dir.filePath(QStringLiteral("app")));
         cfg.uploadRateLimit = 500000;
-        cfg.uploadLiftMs = 400;
         TorrentEngine engine(cfg);
-        QCOMPARE(engine.sessionUploadLimit(), 500000);
-        QString error;
-        auto s = engine.open(t.torrentBytes, QString(), &error);
-        QVERIFY2(s, qPrintable(error));
-        s->addFile(0);
-        swarm::Seeder seeder(t);
-        QVERIFY(seeder.ready());
-        swarm::connectToSeeder(s->handle(), seeder.port());
-        const int reader = s->openReader(0);
-        QCOMPARE(readRange(*s, reader, 0, 64 * kKiB, 256 * kKiB), t.files[0].data.left(64 * kKiB));
-        QVERIFY(logHas(QStringLiteral("engine: upload cap off while a reader waits for data")));
-        QTRY_COMPARE_WITH_TIMEOUT(engine.sessionUploadLimit(), 500000, 5000);
-        QVERIFY(!engine.uploadCapLifted());
-        QVERIFY(logHas(QStringLiteral("engine: upload cap 0.5 MB/s back")));
-
-        // Data already here costs no lift.
-        const qint64 mark = QFile(g_logPath).size();
-        QCOMPARE(readRange(*s, reader, 0, 32 * kKiB, 256 * kKiB), t.files[0].data.left(32 * kKiB));
-        QVERIFY(!engine.uploadCapLifted());
-        QFile f(g_logPath);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QVERIFY(!QString::fromUtf8(f.readAll().mid(mark)).contains(QStringLiteral("upload cap off")));
-
-        // Without a cap there is nothing to lift.
-        EngineConfig uncapped = engineConfig(dir.filePath(QStringLiteral("app2")));
-        uncapped.uploadRateLimit = 0;
-        TorrentEngine free(uncapped);
-        free.noteReaderWaiting();
-        QVERIFY(!free.uploadCapLifted());
-        QCOMPARE(free.sessionUploadLimit(), 0);
+        QCOMPARE(engine.sessionUploadLimit(), 0);
     }
 
     void magnetGetsMetadataFromTheSeeder()
@@ -419,9 +424,10 @@ private slots:
         QCOMPARE(asMap.at(30), 0);
         QCOMPARE(asMap.at(32), 800);
         QVERIFY(!asMap.count(33));
-        QCOMPARE(asMap.at(48), 300 + 15 * 200);
+        QVERIFY(!asMap.count(48)); // heads and tails wanted first, deadlines only on the ends
+        QCOMPARE(asMap.at(0), 0);
         QCOMPARE(asMap.at(63), 300);
-        QCOMPARE(topPriorityPieces(*s).size(), size_t(32 + 3));
+        QCOMPARE(topPriorityPieces(*s).size(), size_t(32 + 1));
 
         // The last head/tail piece opens the full window (24 MiB / 256 KiB = 96 pieces, clipped
         // at the file end): all wanted, deadlines only on the next 4 MiB.
