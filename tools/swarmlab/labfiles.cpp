@@ -111,15 +111,22 @@ bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, con
     return true;
 }
 
-int freeLoopbackPort()
+int freeLoopbackPort(bool v6too)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
         QTcpServer tcp;
         if (!tcp.listen(QHostAddress::LocalHost, 0))
             continue;
+        const quint16 port = tcp.serverPort();
         QUdpSocket udp;
-        if (udp.bind(QHostAddress::LocalHost, tcp.serverPort()))
-            return tcp.serverPort();
+        if (!udp.bind(QHostAddress::LocalHost, port))
+            continue;
+        if (!v6too)
+            return port;
+        QTcpServer tcp6;
+        QUdpSocket udp6;
+        if (tcp6.listen(QHostAddress::LocalHostIPv6, port) && udp6.bind(QHostAddress::LocalHostIPv6, port))
+            return port;
     }
     return 0;
 }

@@ -14,7 +14,7 @@ bool writeTorrentWithTracker(const QString &from, const QString &to, const QStri
 bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, const QString &toDir,
                       const QList<int> &pieces, QString *error);
 
-// A port number that is free on 127.0.0.1 for both TCP and UDP right now.
-int freeLoopbackPort();
+// A port number that is free for both TCP and UDP on 127.0.0.1 (and on ::1 with `v6too`) right now.
+int freeLoopbackPort(bool v6too = false);
 
 } // namespace svd::lab
