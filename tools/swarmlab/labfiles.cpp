@@ -66,7 +66,7 @@ bool writeTorrentWithTracker(const QString &from, const QString &to, const QStri
 }
 
 bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, const QString &toDir,
-                      const QList<int> &pieces, QString *error)
+                      const QList<int> &pieces, int *corrupted, QString *error)
 {
     auto fail = [&](const QString &what) {
         if (error)
@@ -92,9 +92,11 @@ bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, con
                                      QFileDevice::ReadOther);
         paths.append(target);
     }
+    *corrupted = 0;
     for (const int p : pieces) {
         if (p < 0 || p >= ti->num_pieces())
             continue;
+        ++*corrupted;
         const lt::piece_index_t piece(p);
         const int size = ti->piece_size(piece);
         for (int block = 0; block < size; block += 16384) {

@@ -100,7 +100,8 @@ bool SwarmLab::start(const Scenario &scenario, const Options &options, QString *
         s->contentDir = options.contentDir;
         if (!spec.corruptPieces.isEmpty()) {
             s->contentDir = options.workDir + QStringLiteral("/seeder%1-corrupt").arg(i);
-            if (!writeCorruptCopy(options.torrentFile, options.contentDir, s->contentDir, spec.corruptPieces, &why))
+            if (!writeCorruptCopy(options.torrentFile, options.contentDir, s->contentDir, spec.corruptPieces,
+                                  &s->state.corruptPieces, &why))
                 return fail(why);
         }
         if (relayed) {
@@ -368,7 +369,7 @@ QJsonObject SwarmLab::describe() const
                                    {QStringLiteral("jitter_ms"), sp.jitterMs},
                                    {QStringLiteral("start_s"), sp.startDelaySec},
                                    {QStringLiteral("leave_s"), sp.leaveAfterSec},
-                                   {QStringLiteral("corrupt_pieces"), int(sp.corruptPieces.size())},
+                                   {QStringLiteral("corrupt_pieces"), st.corruptPieces},
                                    {QStringLiteral("endpoint"), st.endpoint()},
                                    {QStringLiteral("listen"), QStringLiteral("%1:%2")
                                                                   .arg(st.relayed ? QStringLiteral("[::1]")

@@ -49,6 +49,7 @@ public:
         int listenPort = 0;
         int advertisedPort = 0; // what leechers are given
         bool relayed = false;
+        int corruptPieces = 0;  // of the torrent's pieces, those it sends bad
         bool started = false;
         bool left = false;
         bool failed = false;    // exited by itself
