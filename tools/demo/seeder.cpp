@@ -45,10 +45,12 @@ struct Transport {
     bool utp = true;
 };
 
-lt::settings_pack loopbackSettings(int uploadBytesPerSec, int port = 0, Transport transport = {})
+lt::settings_pack loopbackSettings(int uploadBytesPerSec, int port = 0, Transport transport = {},
+                                   bool ipv6Loopback = false)
 {
     lt::settings_pack s;
-    s.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:" + std::to_string(port));
+    s.set_str(lt::settings_pack::listen_interfaces,
+              (ipv6Loopback ? "[::1]:" : "127.0.0.1:") + std::to_string(port));
     s.set_bool(lt::settings_pack::enable_incoming_tcp, transport.tcp);
     s.set_bool(lt::settings_pack::enable_outgoing_tcp, transport.tcp);
     s.set_bool(lt::settings_pack::enable_incoming_utp, transport.utp);
@@ -72,6 +74,8 @@ void limitLoopbackPeersToo(lt::session &s)
     lt::ip_filter f;
     const std::uint32_t global = 1u << static_cast<std::uint32_t>(lt::session::global_peer_class_id);
     f.add_rule(lt::make_address("0.0.0.0"), lt::make_address("255.255.255.255"), global);
+    // The swarm lab's relays reach their seeders over ::1.
+    f.add_rule(lt::make_address("::"), lt::make_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), global);
     s.set_peer_class_filter(f);
 }
 
@@ -136,6 +140,7 @@ void logAlerts(lt::session &s, const char *name, bool *announced)
 struct SeedOptions {
     int uploadKbps = 0;
     int port = 0;
+    bool ipv6Loopback = false;
     Transport transport;
     QString name;
 };
@@ -147,7 +152,7 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
         return 2;
     }
     const int uploadKbps = o.uploadKbps;
-    lt::session session(lt::session_params(loopbackSettings(uploadKbps * 1000, o.port, o.transport)));
+    lt::session session(lt::session_params(loopbackSettings(uploadKbps * 1000, o.port, o.transport, o.ipv6Loopback)));
     limitLoopbackPeersToo(session);
     for (const SeedItem &item : items) {
         std::shared_ptr<lt::torrent_info> ti = loadTorrent(item.torrentPath);
@@ -173,7 +178,8 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
     }
     const QByteArray tag = o.name.toUtf8();
     const char *transport = o.transport.tcp ? (o.transport.utp ? "tcp+utp" : "tcp") : "utp";
-    std::printf("seeder %s: 127.0.0.1:%d, %lld torrents, upload limit %s, %s\n", tag.constData(), port,
+    std::printf("seeder %s: %s:%d, %lld torrents, upload limit %s, %s\n", tag.constData(),
+                o.ipv6Loopback ? "[::1]" : "127.0.0.1", port,
                 static_cast<long long>(items.size()),
                 uploadKbps > 0 ? qPrintable(QStringLiteral("%1 KB/s").arg(uploadKbps)) : "none", transport);
     std::fflush(stdout);
@@ -189,14 +195,14 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
 }
 
 int runFetch(const QString &torrentPath, const QString &outDir, const QStringList &peers, bool noTrackers,
-             int timeoutSec)
+             int timeoutSec, Transport transport)
 {
     std::shared_ptr<lt::torrent_info> ti = loadTorrent(torrentPath);
     if (!ti)
         return 2;
     if (noTrackers)
         ti->clear_trackers();
-    lt::session session(lt::session_params(loopbackSettings(0)));
+    lt::session session(lt::session_params(loopbackSettings(0, 0, transport)));
     lt::add_torrent_params atp;
     atp.ti = ti;
     atp.save_path = QFile::encodeName(outDir).toStdString();
@@ -258,9 +264,11 @@ int main(int argc, char **argv)
                  QStringLiteral("file")});
     p.addOption({QStringLiteral("content"), QStringLiteral("--torrent: folder holding the torrent's content."),
                  QStringLiteral("dir")});
-    p.addOption({QStringLiteral("port"), QStringLiteral("Listen port on 127.0.0.1 (0 = any)."), QStringLiteral("n"),
+    p.addOption({QStringLiteral("port"), QStringLiteral("Listen port (0 = any)."), QStringLiteral("n"),
                  QStringLiteral("0")});
-    p.addOption({QStringLiteral("transport"), QStringLiteral("Peer transports: tcp, utp or both (default)."),
+    p.addOption({QStringLiteral("address"), QStringLiteral("Listen address: 127.0.0.1 (default) or ::1."),
+                 QStringLiteral("addr"), QStringLiteral("127.0.0.1")});
+    p.addOption({QStringLiteral("transport"), QStringLiteral("Peer transports (also --fetch): tcp, utp or both (default)."),
                  QStringLiteral("t"), QStringLiteral("both")});
     p.addOption({QStringLiteral("fetch"), QStringLiteral("Download this .torrent instead of seeding."),
                  QStringLiteral("file")});
@@ -272,6 +280,15 @@ int main(int argc, char **argv)
                  QStringLiteral("s"), QStringLiteral("60")});
     p.process(app);
 
+    const QString transportName = p.value(QStringLiteral("transport"));
+    Transport transport;
+    transport.tcp = transportName != QLatin1String("utp");
+    transport.utp = transportName != QLatin1String("tcp");
+    if (transportName != QLatin1String("tcp") && transportName != QLatin1String("utp") &&
+        transportName != QLatin1String("both")) {
+        std::fprintf(stderr, "--transport must be tcp, utp or both\n");
+        return 2;
+    }
     bool ok = false;
     if (p.isSet(QStringLiteral("fetch"))) {
         const int timeout = p.value(QStringLiteral("timeout")).toInt(&ok);
@@ -281,7 +298,7 @@ int main(int argc, char **argv)
             return 2;
         }
         return runFetch(p.value(QStringLiteral("fetch")), out, p.values(QStringLiteral("peer")),
-                        p.isSet(QStringLiteral("no-trackers")), timeout);
+                        p.isSet(QStringLiteral("no-trackers")), timeout, transport);
     }
     const int kbps = p.value(QStringLiteral("upload-kbps")).toInt(&ok);
     if (!ok || kbps < 0 || kbps > 2000000) {
@@ -289,6 +306,7 @@ int main(int argc, char **argv)
         return 2;
     }
     SeedOptions o;
+    o.transport = transport;
     o.uploadKbps = kbps;
     o.name = p.value(QStringLiteral("name"));
     o.port = p.value(QStringLiteral("port")).toInt(&ok);
@@ -296,11 +314,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "--port must be 0..65535\n");
         return 2;
     }
-    const QString transport = p.value(QStringLiteral("transport"));
-    o.transport.tcp = transport != QLatin1String("utp");
-    o.transport.utp = transport != QLatin1String("tcp");
-    if (transport != QLatin1String("tcp") && transport != QLatin1String("utp") && transport != QLatin1String("both")) {
-        std::fprintf(stderr, "--transport must be tcp, utp or both\n");
+    const QString address = p.value(QStringLiteral("address"));
+    o.ipv6Loopback = address == QLatin1String("::1");
+    if (!o.ipv6Loopback && address != QLatin1String("127.0.0.1")) {
+        std::fprintf(stderr, "--address must be 127.0.0.1 or ::1\n");
         return 2;
     }
     QList<SeedItem> items;

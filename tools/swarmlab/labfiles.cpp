@@ -66,7 +66,7 @@ bool writeTorrentWithTracker(const QString &from, const QString &to, const QStri
 }
 
 bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, const QString &toDir,
-                      const QList<int> &pieces, QString *error)
+                      const QList<int> &pieces, int *corrupted, QString *error)
 {
     auto fail = [&](const QString &what) {
         if (error)
@@ -92,9 +92,11 @@ bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, con
                                      QFileDevice::ReadOther);
         paths.append(target);
     }
+    *corrupted = 0;
     for (const int p : pieces) {
         if (p < 0 || p >= ti->num_pieces())
             continue;
+        ++*corrupted;
         const lt::piece_index_t piece(p);
         const int size = ti->piece_size(piece);
         for (int block = 0; block < size; block += 16384) {
@@ -111,15 +113,22 @@ bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, con
     return true;
 }
 
-int freeLoopbackPort()
+int freeLoopbackPort(bool v6too)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
         QTcpServer tcp;
         if (!tcp.listen(QHostAddress::LocalHost, 0))
             continue;
+        const quint16 port = tcp.serverPort();
         QUdpSocket udp;
-        if (udp.bind(QHostAddress::LocalHost, tcp.serverPort()))
-            return tcp.serverPort();
+        if (!udp.bind(QHostAddress::LocalHost, port))
+            continue;
+        if (!v6too)
+            return port;
+        QTcpServer tcp6;
+        QUdpSocket udp6;
+        if (tcp6.listen(QHostAddress::LocalHostIPv6, port) && udp6.bind(QHostAddress::LocalHostIPv6, port))
+            return port;
     }
     return 0;
 }

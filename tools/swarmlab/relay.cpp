@@ -41,6 +41,30 @@ sockaddr_in loopback(int port)
     return a;
 }
 
+// Opens a socket of `type` connected (or connecting) to the seeder; -1 on failure.
+int connectToSeeder(int type, int port, bool v6)
+{
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int r = 0;
+    if (v6) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(quint16(port));
+        a.sin6_addr = in6addr_loopback;
+        r = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    } else {
+        const sockaddr_in a = loopback(port);
+        r = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    }
+    if (r != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 struct Chunk {
     long long due = 0;
     std::vector<char> data;
@@ -162,19 +186,15 @@ struct Pair : Watch {
 
     bool start()
     {
-        seed.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        seed.fd = connectToSeeder(SOCK_STREAM, relay->spec.targetPort, relay->spec.targetV6);
         if (seed.fd < 0)
             return false;
         const int one = 1;
         setsockopt(seed.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         setsockopt(leech.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        const sockaddr_in to = loopback(relay->spec.targetPort);
-        if (::connect(seed.fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0)
-            connected = true;
-        else if (errno != EINPROGRESS)
-            return false;
+        // Connected or not yet: EPOLLOUT tells, and SO_ERROR says how it went.
         leech.mask = EPOLLIN;
-        seed.mask = connected ? EPOLLIN : EPOLLOUT;
+        seed.mask = EPOLLOUT;
         relay->loop->watch(leech.fd, &leech, leech.mask);
         relay->loop->watch(seed.fd, &seed, seed.mask);
         return true;
@@ -325,9 +345,8 @@ struct Flow : Watch {
     }
     bool start()
     {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = loopback(relay->spec.targetPort);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
+        fd = connectToSeeder(SOCK_DGRAM, relay->spec.targetPort, relay->spec.targetV6);
+        if (fd < 0)
             return false;
         relay->loop->watch(fd, this, EPOLLIN);
         return true;
@@ -584,14 +603,15 @@ int RelayHub::add(const Spec &spec, int *port, QString *error)
     auto relay = std::make_shared<Relay>();
     relay->spec = spec;
     relay->loop = m_loop.get();
-    // One port number for both transports: bind TCP on a free port, then UDP on the same one.
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    // One port number for both transports: bind TCP on the given (or a free) port, then UDP on
+    // the same one.
+    for (int attempt = 0; attempt < (spec.port > 0 ? 1 : 50); ++attempt) {
         int tcp = -1;
         int udp = -1;
         int p = 0;
         if (spec.tcp) {
             tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            const sockaddr_in any = loopback(0);
+            const sockaddr_in any = loopback(spec.port);
             sockaddr_in got{};
             socklen_t len = sizeof got;
             if (tcp < 0 || ::bind(tcp, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0 ||
@@ -604,7 +624,7 @@ int RelayHub::add(const Spec &spec, int *port, QString *error)
         }
         if (spec.udp) {
             udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            const sockaddr_in at = loopback(p);
+            const sockaddr_in at = loopback(spec.tcp ? p : spec.port);
             sockaddr_in got{};
             socklen_t len = sizeof got;
             if (udp < 0 || ::bind(udp, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0 ||
@@ -628,7 +648,8 @@ int RelayHub::add(const Spec &spec, int *port, QString *error)
     }
     if (relay->tcpFd < 0 && relay->udpFd < 0) {
         if (error)
-            *error = QStringLiteral("relay: no free port for TCP and UDP on 127.0.0.1");
+            *error = spec.port > 0 ? QStringLiteral("relay: port %1 on 127.0.0.1 is taken").arg(spec.port)
+                                   : QStringLiteral("relay: no free port for TCP and UDP on 127.0.0.1");
         return -1;
     }
     int id = 0;

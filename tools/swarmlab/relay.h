@@ -29,7 +29,9 @@ class RelayHub
 {
 public:
     struct Spec {
-        int targetPort = 0; // the seeder's port on 127.0.0.1
+        int port = 0;       // to listen on, 127.0.0.1; 0 = any free one
+        int targetPort = 0; // the seeder's port
+        bool targetV6 = false; // the seeder listens on [::1] rather than 127.0.0.1
         bool tcp = true;    // a transport the seeder does not speak is not listened on,
         bool udp = true;    // so a leecher sees a closed port as it would without the relay
         int delayMs = 0;
@@ -41,7 +43,7 @@ public:
     RelayHub(const RelayHub &) = delete;
     RelayHub &operator=(const RelayHub &) = delete;
 
-    // Opens the listening sockets on a free port; returns the relay id (>= 0), or -1 with `error`.
+    // Opens the listening sockets; returns the relay id (>= 0), or -1 with `error`.
     int add(const Spec &spec, int *port, QString *error);
     // The seeder left: listeners and every connection of this relay are closed.
     void drop(int id);

@@ -91,20 +91,24 @@ bool SwarmLab::start(const Scenario &scenario, const Options &options, QString *
         auto s = std::make_unique<Seeder>();
         s->state.spec = scenario.seeders.at(i);
         const SeederSpec &spec = s->state.spec;
-        s->state.listenPort = freeLoopbackPort();
+        const bool relayed = options.relays || spec.latencyMs > 0 || spec.jitterMs > 0;
+        s->state.listenPort = freeLoopbackPort(relayed);
         if (s->state.listenPort == 0)
-            return fail(QStringLiteral("no free port on 127.0.0.1"));
+            return fail(QStringLiteral("no free port on 127.0.0.1 and ::1"));
         seederPorts.insert(s->state.listenPort);
         s->state.advertisedPort = s->state.listenPort;
         s->contentDir = options.contentDir;
         if (!spec.corruptPieces.isEmpty()) {
             s->contentDir = options.workDir + QStringLiteral("/seeder%1-corrupt").arg(i);
-            if (!writeCorruptCopy(options.torrentFile, options.contentDir, s->contentDir, spec.corruptPieces, &why))
+            if (!writeCorruptCopy(options.torrentFile, options.contentDir, s->contentDir, spec.corruptPieces,
+                                  &s->state.corruptPieces, &why))
                 return fail(why);
         }
-        if (options.relays || spec.latencyMs > 0 || spec.jitterMs > 0) {
+        if (relayed) {
             RelayHub::Spec r;
+            r.port = s->state.listenPort;
             r.targetPort = s->state.listenPort;
+            r.targetV6 = true;
             r.tcp = spec.transport != Transport::Utp;
             r.udp = spec.transport != Transport::Tcp;
             r.delayMs = spec.latencyMs;
@@ -113,7 +117,6 @@ bool SwarmLab::start(const Scenario &scenario, const Options &options, QString *
             s->relayId = m_relays->add(r, &port, &why);
             if (s->relayId < 0)
                 return fail(why);
-            s->state.advertisedPort = port;
             s->state.relayed = true;
         }
         s->log = std::make_unique<QFile>(options.workDir + QStringLiteral("/seeder%1.log").arg(i));
@@ -148,6 +151,7 @@ void SwarmLab::launch(int i)
         program = seederProgram();
         args = {QStringLiteral("--torrent"), m_torrentPath,
                 QStringLiteral("--content"), s.contentDir,
+                QStringLiteral("--address"), s.state.relayed ? QStringLiteral("::1") : QStringLiteral("127.0.0.1"),
                 QStringLiteral("--port"), QString::number(s.state.listenPort),
                 QStringLiteral("--transport"), transportName(spec.transport),
                 QStringLiteral("--upload-kbps"), QString::number(spec.rateKBps),
@@ -159,7 +163,8 @@ void SwarmLab::launch(int i)
                 QStringLiteral("--show-console-readout=false"),
                 QStringLiteral("--enable-dht=false"), QStringLiteral("--enable-dht6=false"),
                 QStringLiteral("--bt-enable-lpd=false"), QStringLiteral("--enable-peer-exchange=false"),
-                QStringLiteral("--interface=127.0.0.1"), QStringLiteral("--disable-ipv6=true"),
+                s.state.relayed ? QStringLiteral("--interface=::1") : QStringLiteral("--interface=127.0.0.1"),
+                s.state.relayed ? QStringLiteral("--disable-ipv6=false") : QStringLiteral("--disable-ipv6=true"),
                 QStringLiteral("--listen-port=%1").arg(s.state.listenPort),
                 // Seed what lies there without hashing it first: a corrupt copy is served as it is.
                 QStringLiteral("--seed-ratio=0.0"), QStringLiteral("--bt-seed-unverified=true"),
@@ -364,9 +369,12 @@ QJsonObject SwarmLab::describe() const
                                    {QStringLiteral("jitter_ms"), sp.jitterMs},
                                    {QStringLiteral("start_s"), sp.startDelaySec},
                                    {QStringLiteral("leave_s"), sp.leaveAfterSec},
-                                   {QStringLiteral("corrupt_pieces"), int(sp.corruptPieces.size())},
+                                   {QStringLiteral("corrupt_pieces"), st.corruptPieces},
                                    {QStringLiteral("endpoint"), st.endpoint()},
-                                   {QStringLiteral("listen_port"), st.listenPort},
+                                   {QStringLiteral("listen"), QStringLiteral("%1:%2")
+                                                                  .arg(st.relayed ? QStringLiteral("[::1]")
+                                                                                  : QStringLiteral("127.0.0.1"))
+                                                                  .arg(st.listenPort)},
                                    {QStringLiteral("relayed"), st.relayed},
                                    {QStringLiteral("started"), st.started},
                                    {QStringLiteral("left"), st.left},

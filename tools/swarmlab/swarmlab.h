@@ -43,9 +43,13 @@ public:
 
     struct SeederState {
         SeederSpec spec;
-        int listenPort = 0;     // where the seeder itself listens
-        int advertisedPort = 0; // what leechers are given (the relay's port when it has one)
+        // A relayed seeder listens on [::1] with the port number of its relay on 127.0.0.1: the
+        // port it names in its handshakes is then the relay's, and leechers cannot reach it
+        // around the relay. Without a relay it listens on 127.0.0.1 itself.
+        int listenPort = 0;
+        int advertisedPort = 0; // what leechers are given
         bool relayed = false;
+        int corruptPieces = 0;  // of the torrent's pieces, those it sends bad
         bool started = false;
         bool left = false;
         bool failed = false;    // exited by itself

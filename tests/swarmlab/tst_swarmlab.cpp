@@ -1,0 +1,310 @@
+// The swarm lab (tools/swarmlab) and what it shows about the torrent engine: seeders
+// of another client, speaking TCP only, behind relays with latency, sending corrupt data.
+// Seeders are real processes (svd-seeder, aria2c) on 127.0.0.1; the tracker answers on
+// this thread, so every wait here spins the event loop.
+
+#include "app/log.h"
+#include "tests/common/genepisodes.h"
+#include "tools/swarmlab/scenario.h"
+#include "tools/swarmlab/swarmlab.h"
+#include "torrent/torrentengine.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <libtorrent/session.hpp>
+#include <libtorrent/settings_pack.hpp>
+#include <libtorrent/torrent_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include <atomic>
+#include <clocale>
+#include <thread>
+
+using namespace svd;
+
+namespace {
+
+struct Episode {
+    QString torrent;
+    QString content;
+    QString videoPath; // inside the torrent
+    int videoIndex = -1;
+    QByteArray video;  // the file's bytes
+};
+
+lab::SeederSpec seeder(lab::SeederKind kind, lab::Transport transport, int rateKBps = 0)
+{
+    lab::SeederSpec s;
+    s.kind = kind;
+    s.transport = transport;
+    s.rateKBps = rateKBps;
+    return s;
+}
+
+bool haveAria2()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("aria2c")).isEmpty();
+}
+
+} // namespace
+
+class TestSwarmLab : public QObject
+{
+    Q_OBJECT
+
+private:
+    Episode m_ep;
+    QTemporaryDir m_tmp;
+
+    // Starts `sc` on the episode and waits until its seeders listen.
+    bool startLab(lab::SwarmLab &lab, const lab::Scenario &sc, const QString &name)
+    {
+        lab::SwarmLab::Options o;
+        o.torrentFile = m_ep.torrent;
+        o.contentDir = m_ep.content;
+        o.workDir = m_tmp.filePath(name);
+        QString error;
+        const bool ok = lab.start(sc, o, &error) && lab.waitStarted(30000, &error);
+        if (!ok)
+            qWarning("lab %s: %s", qPrintable(name), qPrintable(error));
+        return ok;
+    }
+
+    // Our engine streaming the episode's video from the lab, one reader open, as a player would.
+    struct Streaming {
+        std::unique_ptr<TorrentEngine> engine;
+        std::shared_ptr<StreamTorrent> stream;
+        int reader = -1;
+        ~Streaming()
+        {
+            if (stream) {
+                stream->closeReader(reader);
+                engine->close(stream);
+            }
+        }
+    };
+    bool startStreaming(const lab::SwarmLab &swarm, const QString &name, Streaming *out)
+    {
+        EngineConfig cfg;
+        cfg.stateDir = m_tmp.filePath(name + QStringLiteral("/state"));
+        cfg.cacheDir = m_tmp.filePath(name + QStringLiteral("/cache"));
+        applyLoopbackOnly(&cfg);
+        out->engine = std::make_unique<TorrentEngine>(cfg);
+        QString error;
+        out->stream = out->engine->open(fileBytes(swarm.torrentPath()), QString(), &error);
+        if (!out->stream) {
+            qWarning("open: %s", qPrintable(error));
+            return false;
+        }
+        out->stream->addFile(m_ep.videoIndex);
+        out->reader = out->stream->openReader(m_ep.videoIndex);
+        return true;
+    }
+
+    static QByteArray fileBytes(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_tmp.isValid());
+        const auto gen = test::generateEpisodes(
+            QStringLiteral("swarmlab"), {QStringLiteral("--sources"), QStringLiteral("p256:256"),
+                                         QStringLiteral("--duration"), QStringLiteral("16"), QStringLiteral("--height"),
+                                         QStringLiteral("360"), QStringLiteral("--video-kbps"), QStringLiteral("1200")});
+        QVERIFY2(gen.ok(), qPrintable(gen.error));
+        const QJsonObject src = gen.source(1, QStringLiteral("p256"));
+        const QString hash = src.value(QStringLiteral("infoHash")).toString();
+        m_ep.torrent = gen.torrentPath(hash);
+        m_ep.content = gen.seedDir(hash);
+        m_ep.videoIndex = src.value(QStringLiteral("fileIndex")).toInt();
+        m_ep.videoPath = src.value(QStringLiteral("filePath")).toString();
+        m_ep.video = fileBytes(m_ep.content + QLatin1Char('/') + m_ep.videoPath);
+        QVERIFY(m_ep.video.size() > 1024 * 1024);
+    }
+
+    // The shipped scenario file holds the benchmark's scenarios; a bad line names its place.
+    void scenarioFile()
+    {
+        QList<lab::Scenario> all;
+        QString error;
+        QVERIFY2(lab::loadScenarios(qEnvironmentVariable("SVD_SOURCE_DIR") + QStringLiteral("/tools/swarmlab/scenarios.txt"),
+                                    &all, &error),
+                 qPrintable(error));
+        QStringList names;
+        for (const lab::Scenario &s : all)
+            names << s.name;
+        for (const char *want : {"ideal", "tcp-only", "slow-tcp", "crowd", "latency", "dying", "corrupt"})
+            QVERIFY2(names.contains(QLatin1String(want)), want);
+        const lab::Scenario &crowd = all.at(names.indexOf(QStringLiteral("crowd")));
+        QCOMPARE(crowd.seeders.size(), 8);
+        QCOMPARE(crowd.seeders.first().latencyMs, 40);
+
+        QVERIFY(!lab::parseScenarios(QStringLiteral("scenario x\n  seeder aria2 transport=utp\n"), QStringLiteral("f"),
+                                     &all, &error));
+        QVERIFY2(error.startsWith(QLatin1String("f:2:")), qPrintable(error));
+        QVERIFY(lab::parseScenarios(QStringLiteral("scenario y piece=256\n seeder lt corrupt=0-8/4,11 count=2\n"),
+                                    QStringLiteral("f"), &all, &error));
+        QCOMPARE(all.first().seeders.size(), 2);
+        QCOMPARE(all.first().seeders.last().corruptPieces, (QList<int>{0, 4, 8, 11}));
+    }
+
+    // A libtorrent leecher finds the seeders through the lab's tracker and downloads through
+    // their relays: over TCP from one and over uTP from the other, each 80 ms away, and the
+    // relays count what they pass on.
+    void leecherDownloadsThroughLatencyRelays()
+    {
+        lab::Scenario sc;
+        sc.name = QStringLiteral("relays");
+        sc.seeders = {seeder(lab::SeederKind::Libtorrent, lab::Transport::Tcp),
+                      seeder(lab::SeederKind::Libtorrent, lab::Transport::Utp)};
+        for (lab::SeederSpec &s : sc.seeders)
+            s.latencyMs = 80;
+        lab::SwarmLab swarm;
+        QVERIFY(startLab(swarm, sc, QStringLiteral("relays")));
+        QVERIFY(swarm.seeder(0).endpoint() != swarm.seeder(1).endpoint());
+
+        lt::settings_pack sp;
+        sp.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+        sp.set_bool(lt::settings_pack::enable_dht, false);
+        sp.set_bool(lt::settings_pack::enable_lsd, false);
+        sp.set_bool(lt::settings_pack::enable_upnp, false);
+        sp.set_bool(lt::settings_pack::enable_natpmp, false);
+        sp.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+        lt::session session(sp);
+        lt::add_torrent_params atp;
+        atp.ti = std::make_shared<lt::torrent_info>(QFile::encodeName(swarm.torrentPath()).toStdString());
+        atp.save_path = QFile::encodeName(m_tmp.filePath(QStringLiteral("relays-leecher"))).toStdString();
+        QElapsedTimer clock;
+        clock.start();
+        const lt::torrent_handle h = session.add_torrent(atp);
+        QTRY_VERIFY_WITH_TIMEOUT(h.status().num_pieces > 0, 60000);
+        // Handshake, unchoke and the first request each cross the relay both ways.
+        QVERIFY2(clock.elapsed() >= 2 * 2 * 80, qPrintable(QString::number(clock.elapsed())));
+        QTRY_VERIFY_WITH_TIMEOUT(h.status().is_seeding, 120000);
+
+        const qint64 total = atp.ti->total_size();
+        const lab::SwarmLab::SeederState tcp = swarm.seeder(0);
+        const lab::SwarmLab::SeederState utp = swarm.seeder(1);
+        QVERIFY(tcp.connections >= 1 && utp.connections >= 1);
+        QVERIFY(utp.bytesToLeechers > 0);
+        QVERIFY2(tcp.bytesToLeechers + utp.bytesToLeechers >= total,
+                 qPrintable(QStringLiteral("%1 + %2 of %3").arg(tcp.bytesToLeechers).arg(utp.bytesToLeechers).arg(total)));
+        QCOMPARE(swarm.leecherClock() >= 0, true);
+
+        // A seeder that leaves is no longer reachable through its relay.
+        const quint16 port = quint16(tcp.advertisedPort);
+        swarm.leave(0);
+        QVERIFY(swarm.seeder(0).left);
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!probe.waitForConnected(5000));
+        QCOMPARE(probe.error(), QAbstractSocket::ConnectionRefusedError);
+    }
+
+    // A seeder of another client that speaks only TCP delivers the first piece without the
+    // leecher first waiting out a uTP connection attempt (3 s in libtorrent by default).
+    void tcpOnlyAria2SeederDeliversTheFirstPieceAtOnce()
+    {
+        if (!haveAria2())
+            QSKIP("aria2c is missing (tools/setup.sh installs it)");
+        lab::Scenario sc;
+        sc.name = QStringLiteral("tcp-only");
+        sc.seeders = {seeder(lab::SeederKind::Aria2, lab::Transport::Tcp)};
+        lab::SwarmLab swarm;
+        QVERIFY(startLab(swarm, sc, QStringLiteral("tcp-only")));
+        Streaming st;
+        QVERIFY(startStreaming(swarm, QStringLiteral("tcp-only-engine"), &st));
+        StreamTorrent *s = st.stream.get();
+        // A player's first read waits for the head, as at the start of playback.
+        std::atomic<bool> cancel{false};
+        std::thread read([&] {
+            char byte = 0;
+            s->read(st.reader, 0, &byte, 1, &cancel);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(s->events().firstPieceAt >= 0, 60000);
+        cancel = true;
+        read.join();
+        const double first = s->events().firstPieceAt - s->openedAt();
+        // The engine tries a new peer over uTP first; against a TCP-only peer it gets there
+        // over TCP only after the uTP attempt gave up and the next connect round came (about
+        // 2.6 s here, 0.7 s for a TCP-only libtorrent leecher). To be lifted with the fix.
+        QEXPECT_FAIL("", "a TCP-only peer still costs the uTP attempt first", Continue);
+        QVERIFY2(first < 2.5, qPrintable(QStringLiteral("first piece after %1 s").arg(first)));
+    }
+
+    // A seeder sending bad data gets its pieces rejected and is dropped for good, while the
+    // whole file still arrives, intact, from the good seeder.
+    void corruptSeederIsBannedAndTheFileCompletes()
+    {
+        if (!haveAria2())
+            QSKIP("aria2c is missing (tools/setup.sh installs it)");
+        lab::Scenario sc;
+        sc.name = QStringLiteral("corrupt");
+        lab::SeederSpec bad = seeder(lab::SeederKind::Aria2, lab::Transport::Tcp);
+        bad.corruptPieces = {0};
+        for (int p = 1; p < 64; ++p)
+            bad.corruptPieces.append(p);
+        // The good one is slow, so the bad one is asked for plenty.
+        sc.seeders = {bad, seeder(lab::SeederKind::Libtorrent, lab::Transport::Both, 300)};
+        lab::SwarmLab swarm;
+        QVERIFY(startLab(swarm, sc, QStringLiteral("corrupt")));
+        Streaming st;
+        QVERIFY(startStreaming(swarm, QStringLiteral("corrupt-engine"), &st));
+        StreamTorrent *s = st.stream.get();
+
+        // Read like a player, on a thread of its own: this one must keep answering the tracker.
+        QByteArray got;
+        std::atomic<bool> cancel{false};
+        std::atomic<bool> done{false};
+        std::thread readerThread([&] {
+            QByteArray buf(65536, 0);
+            for (qint64 pos = 0; pos < m_ep.video.size();) {
+                const qint64 n = s->read(st.reader, pos, buf.data(), buf.size(), &cancel);
+                if (n <= 0)
+                    break;
+                got.append(buf.constData(), n);
+                pos += n;
+            }
+            done = true;
+        });
+        auto finish = qScopeGuard([&] {
+            cancel = true;
+            readerThread.join();
+        });
+        // Rejected pieces, then the bad seeder dropped; once dropped it is never dialled again.
+        QTRY_VERIFY_WITH_TIMEOUT(s->hashFailures > 0, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(swarm.seeder(0).openConnections, 0, 60000);
+        const int badConnections = swarm.seeder(0).connections;
+        QVERIFY(badConnections >= 1 && swarm.seeder(0).bytesToLeechers > 0);
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 180000));
+        finish.dismiss();
+        readerThread.join();
+        QCOMPARE(got.size(), m_ep.video.size());
+        QVERIFY(got == m_ep.video);
+        QCOMPARE(swarm.seeder(0).connections, badConnections);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // Nothing here may reach beyond this machine.
+    qputenv("SVD_LOOPBACK_ONLY", "1");
+    QCoreApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    QTemporaryDir logDir;
+    logStart(logDir.filePath(QStringLiteral("test.log")));
+    TestSwarmLab t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_swarmlab.moc"
