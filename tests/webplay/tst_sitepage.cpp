@@ -454,7 +454,7 @@ void TestSitePage::statsPanelOnASlowSwarm()
         qInfo("%s: %s", qPrintable(name), qPrintable(view->statsPanel()->lines().join(QStringLiteral(" | "))));
     };
     QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("started:")), 120000);
-    QTest::qWait(3000);
+    QTest::qWait(500);
     shot(QStringLiteral("stats-slow-start.png"));
     QTRY_COMPARE_WITH_TIMEOUT(view->statsPanel()->health().stats.state, QStringLiteral("buffering"), 120000);
     QTest::qWait(1500);
