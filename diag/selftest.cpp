@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "disk/cachebudget.h"
+#include "player/episodefigures.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "torrent/streamtorrent.h"
@@ -68,6 +69,12 @@ SelfTest::SelfTest(const AppConfig &config, TorrentEngine *engine, MpvPlayer *pl
                     finish(QStringLiteral("no torrent source / start failed: ") + reason);
                 });
         connect(controller, &PlaybackController::dubSwitched, this, &SelfTest::onDubSwitched);
+        // The episode's figures arrive when finish() stops the controller (or when it fails),
+        // before the result is written.
+        if (auto *figures = EpisodeFigures::attach(controller, player))
+            connect(figures, &EpisodeFigures::recorded, this, [this](const QJsonObject &f) {
+                m_result.insert(QStringLiteral("episode_figures"), f);
+            });
     }
     if (player) {
         connect(player, &MpvPlayer::playbackRestart, this, [this] {

@@ -28,6 +28,8 @@ DesktopBridge::DesktopBridge(const QString &version, const QStringList &allowedH
     : QObject(parent), m_version(version), m_allowedHosts(allowedHosts), m_pageUrl(std::move(pageUrl)),
       m_opener([](const QUrl &url) { return QDesktopServices::openUrl(url); })
 {
+    m_statsTimer.setInterval(1000);
+    connect(&m_statsTimer, &QTimer::timeout, this, &DesktopBridge::sendStats);
 }
 
 QStringList DesktopBridge::capabilities()
@@ -147,6 +149,34 @@ void DesktopBridge::reportClientInfo(const QVariantMap &info, int reqId)
     if (!originAllowed())
         return;
     emit clientInfo(info);
+}
+
+void DesktopBridge::watchStats(bool on, int reqId)
+{
+    if (!originAllowed()) {
+        logLine(QStringLiteral("bridge: watchStats() refused for origin %1").arg(pageUrlText()));
+        emit reply(reqId, refusal(originRefused()));
+        return;
+    }
+    if (on != watchingStats())
+        logLine(QStringLiteral("bridge: watchStats(%1)").arg(on ? QStringLiteral("true") : QStringLiteral("false")));
+    if (on)
+        m_statsTimer.start();
+    else
+        m_statsTimer.stop();
+    emit reply(reqId, {{QStringLiteral("ok"), true}, {QStringLiteral("watching"), on}});
+}
+
+// Events reach whatever document is shown now, so the origin is checked again for every
+// one: a page that navigated to a foreign site ends the watch.
+void DesktopBridge::sendStats()
+{
+    if (!originAllowed()) {
+        logLine(QStringLiteral("bridge: stats watch ended: origin %1").arg(pageUrlText()));
+        m_statsTimer.stop();
+        return;
+    }
+    sendEvent(QStringLiteral("stats"), m_statsSource ? m_statsSource() : QVariantMap());
 }
 
 void DesktopBridge::sendEvent(const QString &type, QVariantMap ev)

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QRect>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QVariantMap>
 
@@ -22,6 +23,7 @@ class DesktopBridge : public QObject {
 public:
     using UrlSource = std::function<QUrl()>;
     using ExternalOpener = std::function<bool(const QUrl &)>;
+    using StatsSource = std::function<QVariantMap()>;
 
     DesktopBridge(const QString &version, const QStringList &allowedHosts, UrlSource pageUrl,
                   QObject *parent = nullptr);
@@ -36,6 +38,10 @@ public:
     // The system browser by default; replaceable so tests never launch one.
     void setExternalOpener(ExternalOpener opener) { m_opener = std::move(opener); }
 
+    // What the `stats` event carries, asked once a second while the page watches.
+    void setStatsSource(StatsSource source) { m_statsSource = std::move(source); }
+    bool watchingStats() const { return m_statsTimer.isActive(); }
+
     Q_INVOKABLE void play(const QVariantMap &args, int reqId);
     Q_INVOKABLE void isAvailable(qint64 animeId, int episode, int reqId);
     Q_INVOKABLE void setVideoRect(const QVariantMap &r, int reqId);
@@ -45,6 +51,7 @@ public:
     Q_INVOKABLE void setDub(const QString &label, int reqId);
     Q_INVOKABLE void setSubtitle(int id, int reqId);
     Q_INVOKABLE void reportClientInfo(const QVariantMap &info, int reqId);
+    Q_INVOKABLE void watchStats(bool on, int reqId);
 
     // Shell-side helpers for the event payloads.
     void sendEvent(const QString &type, QVariantMap ev);
@@ -65,11 +72,14 @@ signals:
 
 private:
     QString pageUrlText() const;
+    void sendStats();
 
     QString m_version;
     QStringList m_allowedHosts;
     UrlSource m_pageUrl;
     ExternalOpener m_opener;
+    StatsSource m_statsSource;
+    QTimer m_statsTimer;
 };
 
 } // namespace svd

@@ -167,6 +167,7 @@ void MainWindow::setupWeb()
     connect(m_bridge, &DesktopBridge::dubRequested, this, &MainWindow::onDubRequested);
     connect(m_bridge, &DesktopBridge::subtitleRequested, this, &MainWindow::onSubtitleRequested);
     connect(m_bridge, &DesktopBridge::videoRectChanged, this, &MainWindow::onVideoRectChanged);
+    m_bridge->setStatsSource([this] { return statsPayload(); });
     connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
             [](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
                 logLine(QStringLiteral("shell: render process terminated (status %1, exit code %2)")

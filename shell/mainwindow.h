@@ -74,6 +74,8 @@ public:
     void closePlayer(const QString &reason);
     void scheduleTracksEvent();
     QVariantMap tracksPayload() const;
+    // The page's `stats` event: what the statistics panel shows.
+    QVariantMap statsPayload() const;
 
     // Overlay.
     void updateOverlay();

@@ -5,6 +5,7 @@
 #include "app/log.h"
 #include "diag/perfmonitor.h"
 #include "disk/cachebudget.h"
+#include "player/episodefigures.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "shell/desktopbridge.h"
@@ -14,6 +15,7 @@
 #include "torrent/torrentengine.h"
 #include "ui/playertexts.h"
 #include "ui/playerview.h"
+#include "ui/streamhealth.h"
 #include "ui/updatedialog.h"
 #include "ui/updateflow.h"
 #include "video/videooutput.h"
@@ -147,6 +149,8 @@ bool MainWindow::initPlayer()
     }
     m_tuner = new VideoTuner(m_player, level, this);
     m_tuner->init();
+    m_playerView->setTuner(m_tuner);
+    EpisodeFigures::attach(m_controller, m_player);
     auto trackScreen = [this](QScreen *screen) {
         if (m_tuner && screen)
             m_tuner->setScreenRefreshRate(screen->refreshRate());
@@ -343,6 +347,11 @@ QVariantMap MainWindow::tracksPayload() const
             {QStringLiteral("episode"), m_controller->episode()},
             {QStringLiteral("dubs"), dubs},
             {QStringLiteral("subtitles"), subs}};
+}
+
+QVariantMap MainWindow::statsPayload() const
+{
+    return collectStreamHealth(m_controller, m_player, m_tuner).toVariantMap();
 }
 
 void MainWindow::onTracksRequested(int reqId)

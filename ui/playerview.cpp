@@ -97,6 +97,7 @@ PlayerView::PlayerView(QWidget *parent) : QWidget(parent), m_kind(videoOutput().
     }
     m_idleTimer.setInterval(250);
     connect(&m_idleTimer, &QTimer::timeout, this, &PlayerView::pollIdle);
+    initStats();
 }
 
 PlayerView::~PlayerView() = default;
@@ -615,6 +616,9 @@ bool PlayerView::handleKey(int key)
     case Qt::Key_Right:
         m_player->commandAsync({QStringLiteral("seek"), QStringLiteral("5")}, nullptr);
         return true;
+    case Qt::Key_I:
+        setStatsVisible(!statsVisible());
+        return true;
     default:
         return false;
     }
@@ -677,6 +681,7 @@ void PlayerView::onStats(const PlayerStats &s)
     m_status->setToolTip(text);
     m_seek->setBuffered(s.bufferedRanges,
                         m_player ? m_player->cachedProp(QStringLiteral("duration")).toDouble() : 0.0);
+    updateStatsPanel(s);
 }
 
 void PlayerView::pollIdle()

@@ -10,6 +10,8 @@
 #include <QWidget>
 
 class QLabel;
+class QAction;
+class QContextMenuEvent;
 class QMenu;
 class QSlider;
 class QToolButton;
@@ -22,6 +24,8 @@ class MpvPlayer;
 class MpvVideoWindow;
 class PlaybackController;
 class SeekSlider;
+class StatsPanel;
+class VideoTuner;
 
 // The native player: top bar, video area and bottom bar with seek slider,
 // transport, dub/audio/subtitle menus, volume and fullscreen. GUI thread only.
@@ -58,6 +62,13 @@ public:
     bool handleKey(int key);
     void onStats(const svd::PlayerStats &stats);
 
+    // Statistics panel over the video ("i" and the player's menu); remembered under "ui/statsPanel".
+    void setTuner(VideoTuner *tuner);
+    void setStatsVisible(bool on);
+    bool statsVisible() const;
+    StatsPanel *statsPanel() const { return m_statsPanel; }
+    QMenu *playerMenu() const { return m_playerMenu; }
+
     // For tests and the smoke check.
     QLabel *statusLabel() const { return m_status; }
     QLabel *timeLabel() const { return m_time; }
@@ -83,6 +94,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
     void buildLayout();
@@ -94,6 +106,9 @@ private:
     void rebuildDubMenu();
     void pollIdle();
     bool anyMenuOpen() const;
+    void initStats();
+    void updateStatsPanel(const svd::PlayerStats &stats);
+    void showPlayerMenu(const QPoint &globalPos);
 
     QPointer<MpvPlayer> m_player;
     QPointer<PlaybackController> m_controller;
@@ -129,6 +144,11 @@ private:
     QPoint m_lastMousePos;
     qint64 m_lastMoveMs = 0;
     QTimer m_idleTimer;
+
+    QPointer<VideoTuner> m_tuner;
+    StatsPanel *m_statsPanel = nullptr;
+    QMenu *m_playerMenu = nullptr;
+    QAction *m_statsAction = nullptr;
 };
 
 } // namespace svd

@@ -186,6 +186,8 @@ void MpvVideoWindow::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
         emit pressed(false);
+    else if (event->button() == Qt::RightButton)
+        emit contextMenuRequested(event->globalPosition().toPoint());
     event->accept();
 }
 

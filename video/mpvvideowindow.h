@@ -44,6 +44,7 @@ public:
 
 signals:
     void pressed(bool doubleClick);
+    void contextMenuRequested(const QPoint &globalPos);
     void keyPressed(QKeyEvent *event);
 
 protected:

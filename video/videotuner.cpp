@@ -260,10 +260,10 @@ void VideoTuner::stepDown(double percent)
     m_window.setSettle(60);
 }
 
-void VideoTuner::logInfo()
+QString VideoTuner::pipelineText() const
 {
     if (!m_player)
-        return;
+        return QString();
     QString codec = text("video-codec");
     QString profile;
     for (const QVariant &t : m_player->trackList()) {
@@ -281,13 +281,17 @@ void VideoTuner::logInfo()
     QString pixfmt = params.value(QStringLiteral("pixelformat")).toString();
     if (const QString hw = params.value(QStringLiteral("hw-pixelformat")).toString(); !hw.isEmpty())
         pixfmt += QLatin1Char('/') + hw;
-    logLine(QStringLiteral("video: ") +
-            QStringLiteral("vo %1 (%2), hwdec %3, %4%5 %6 %7x%8 @ %9 fps, display %10, level %11 (%12)")
-                .arg(text("current-vo"), text("current-gpu-context"), text("hwdec-current"), codec, profile, pixfmt,
-                     QString::number(params.value(QStringLiteral("w")).toLongLong()),
-                     QString::number(params.value(QStringLiteral("h")).toLongLong()),
-                     fixed(number("container-fps"), 3))
-                .arg(displayHz(), QString::number(m_level), levelName(m_level)));
+    return QStringLiteral("vo %1 (%2), hwdec %3, %4%5 %6 %7x%8 @ %9 fps, display %10, level %11 (%12)")
+        .arg(text("current-vo"), text("current-gpu-context"), text("hwdec-current"), codec, profile, pixfmt,
+             QString::number(params.value(QStringLiteral("w")).toLongLong()),
+             QString::number(params.value(QStringLiteral("h")).toLongLong()), fixed(number("container-fps"), 3))
+        .arg(displayHz(), QString::number(m_level), levelName(m_level));
+}
+
+void VideoTuner::logInfo()
+{
+    if (m_player)
+        logLine(QStringLiteral("video: ") + pipelineText());
 }
 
 void VideoTuner::logPeriodic()

@@ -84,6 +84,8 @@ public:
     double framesPerSecond() const;
     QString displayHz() const;
     Sample readMpv() const;
+    // "vo … (…), hwdec …, <codec> <pixel format> WxH @ fps, display …, level N (name)".
+    QString pipelineText() const;
     void logInfo();
     void logPeriodic();
 

@@ -169,6 +169,7 @@
     var nextReqId = 1;
     var pending = {};
     var handlers = {};
+    var statsWanted = false; // this document asked for `stats` events
     var resolveReady;
     var ready = new Promise(function (resolve) { resolveReady = resolve; });
 
@@ -207,6 +208,10 @@
 
     function onPlayerEvent(ev) {
         var type = ev && ev.type !== undefined ? String(ev.type) : "";
+        // The native side sends statistics to the page shown now; a document that did not
+        // ask for them (a later page of the same site) ignores them.
+        if (type === "stats" && !statsWanted)
+            return;
         var list = (handlers[type] || []).slice();
         for (var i = 0; i < list.length; i++) {
             try {
@@ -402,6 +407,10 @@
         },
         stop: function () {
             send("stop", []);
+        },
+        watchStats: function (on) {
+            statsWanted = on !== false;
+            return call("watchStats", [statsWanted]);
         },
         on: function (type, handler) {
             if (typeof handler !== "function")

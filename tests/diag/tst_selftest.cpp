@@ -23,6 +23,11 @@ namespace {
 // The generated torrents name this tracker; a stable port keeps them valid between runs.
 constexpr quint16 kPreferredPort = 28941;
 
+QString compact(const QJsonObject &o)
+{
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
 struct Run {
     int exitCode = -1;
     QString out;
@@ -136,6 +141,24 @@ private slots:
         QVERIFY(!cleanup.value(QStringLiteral("cache_dir")).toString().isEmpty());
         QVERIFY(cleanup.value(QStringLiteral("cache_dir_deleted")).toBool());
 
+        // The episode's figures: the one seek (not the resync of the dub switch) with its
+        // resume time, in the result and in the one log line written when the test stopped.
+        const QJsonObject fig = r.value(QStringLiteral("episode_figures")).toObject();
+        QCOMPARE(fig.value(QStringLiteral("end")).toString(), QStringLiteral("stop"));
+        const QJsonArray seeks = fig.value(QStringLiteral("seeks")).toArray();
+        QCOMPARE(seeks.size(), 1);
+        const QJsonObject seek = seeks.first().toObject();
+        const double duration = r.value(QStringLiteral("duration_s")).toDouble();
+        QVERIFY2(qAbs(seek.value(QStringLiteral("to_s")).toDouble() - duration / 2) < 5, qPrintable(compact(seek)));
+        QVERIFY(seek.value(QStringLiteral("resume_s")).toDouble() > 0);
+        QCOMPARE(fig.value(QStringLiteral("sources_tried")).toInt(), 1);
+        QVERIFY(fig.value(QStringLiteral("time_to_first_frame_s")).toDouble() > 0);
+        QVERIFY(fig.value(QStringLiteral("downloaded_bytes")).toDouble() > 0);
+        QVERIFY(fig.value(QStringLiteral("played_bytes")).toDouble() > 0);
+        QVERIFY(fig.value(QStringLiteral("peers_max")).toInt() >= 1);
+        QCOMPARE(run.log.count(QStringLiteral("player: episode figures {")), 1);
+        QVERIFY(run.log.contains(QStringLiteral("\"seeks\":[") + compact(seek) + QStringLiteral("]")));
+
         QVERIFY(run.log.contains(QStringLiteral("selftest: SEEK 50% resumed after ")));
         QVERIFY(run.log.contains(QStringLiteral("SELFTEST RESULT {")));
         QVERIFY(run.log.contains(QStringLiteral("] exit 0\n")));
@@ -158,6 +181,10 @@ private slots:
                  QStringLiteral("no torrent source / start failed: all-sources-failed: no peers after 2 s"));
         QCOMPARE(failures.at(1).toString(), QStringLiteral("playback never started"));
         QVERIFY(!run.result.value(QStringLiteral("pass")).toBool());
+        const QJsonObject fig = run.result.value(QStringLiteral("episode_figures")).toObject();
+        QCOMPARE(fig.value(QStringLiteral("end")).toString(), QStringLiteral("failure"));
+        QVERIFY(fig.value(QStringLiteral("time_to_first_frame_s")).isNull());
+        QCOMPARE(fig.value(QStringLiteral("sources_tried")).toInt(), 1);
     }
 
     // --selftest without anything to play, and a fixture that does not load.

@@ -470,6 +470,47 @@ private slots:
         QVERIFY(topPriorityPieces(*s).empty());
     }
 
+    // A file its only seeder has half of, read as far as it goes: the piece map for display
+    // is what libtorrent holds, what the window asks it for, and where the reader is.
+    void pieceMapOfAHalfSeededFile()
+    {
+        QTemporaryDir dir;
+        const int p = 128 * kKiB;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Half"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(128 * p, 21)}}, p);
+        QFile seedFile(t.saveDir + QLatin1Char('/') + t.files[0].path);
+        QVERIFY(seedFile.open(QIODevice::ReadWrite));
+        QVERIFY(seedFile.seek(64 * qint64(p)));
+        seedFile.write(QByteArray(64 * p, '\0'));
+        seedFile.close();
+        swarm::Seeder seeder(t, 0, true);
+        QVERIFY(seeder.ready());
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(s, qPrintable(error));
+        s->addFile(0);
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        const int reader = s->openReader(0);
+        QCOMPARE(readRange(*s, reader, 0, 64 * qint64(p), p).size(), 64 * p);
+        QTRY_COMPARE_WITH_TIMEOUT(s->handle().status().num_pieces, 64, 10000);
+
+        const StreamTorrent::PieceMap map = s->pieceMap(0);
+        QCOMPARE(map.firstPiece, 0);
+        QCOMPARE(map.states.size(), 128);
+        QCOMPARE(map.readPiece, 63);
+        const std::vector<int> prio = piecePriorities(*s);
+        QByteArray expected;
+        for (int i = 0; i < 128; ++i)
+            expected += s->handle().have_piece(i) ? 'd' : prio[size_t(i)] > 0 ? 'w' : '.';
+        QCOMPARE(map.states, expected);
+        // The tail and the next pieces are asked for, the rest of the missing half is not.
+        QCOMPARE(map.states.count('d'), 64);
+        QCOMPARE(map.states.at(64), 'w');
+        QCOMPARE(map.states.at(127), 'w');
+        QCOMPARE(map.states.at(80), '.');
+    }
+
     void closeDeletesFolderAndReopenWaits()
     {
         QTemporaryDir dir;

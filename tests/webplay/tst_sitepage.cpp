@@ -8,6 +8,7 @@
 #include "tests/shell/pagescript.h"
 #include "torrent/torrentengine.h"
 #include "ui/playerview.h"
+#include "ui/statspanel.h"
 #include "webswarm.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,6 +64,8 @@ private slots:
     void secondQuickPlaySupersedesTheFirst();
     void fallbackIsNotFollowedByClosed();
     void bundledTestPageWithVideo();
+    void statsPanelAndPageEvent();
+    void statsPanelOnASlowSwarm();
 
 private:
     QWebEnginePage *page() const { return m_window->webView()->page(); }
@@ -350,6 +354,114 @@ void TestSitePage::bundledTestPageWithVideo()
     saveShot(QStringLiteral("testpage-hole.png"));
     evalJs(page(), QStringLiteral("document.getElementById('btnStop').click()"));
     QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("событие closed {\"reason\":\"page\"")), 10000);
+}
+
+// The statistics panel over a playing episode ("i"), the same figures as the page's `stats`
+// event, and no statistics for a page of a foreign origin.
+void TestSitePage::statsPanelAndPageEvent()
+{
+    QVERIFY(loadAndWait(m_swarm->sitePage(QStringLiteral("/title/2602/episode/1"))));
+    QTRY_VERIFY_WITH_TIMEOUT(evalJs(page(), QStringLiteral("window.__ready === true")).toBool(), kLoadMs);
+    evalJs(page(), QStringLiteral("window.__stats = []; sorvantaDesktop.on('stats', function (e) { __stats.push(e); })"));
+    QCOMPARE(map(awaitJs(page(), QStringLiteral("sorvantaDesktop.watchStats(true)"))).value(QStringLiteral("ok")).toBool(),
+             true);
+    clearEvents();
+    QCOMPARE(map(awaitJs(page(), playExpr(2602, 1))).value(QStringLiteral("ok")).toBool(), true);
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("started:")), kPlayMs);
+
+    PlayerView *view = m_window->playerView();
+    QVERIFY(!view->statsVisible());
+    QVERIFY(view->handleKey(Qt::Key_I));
+    QVERIFY(view->statsVisible());
+    QVERIFY(QSettings().value(QStringLiteral("ui/statsPanel")).toBool()); // the next start shows it too
+    StatsPanel *panel = view->statsPanel();
+    // Values sane: the swarm's one seeder, pieces in and being read, the renderer known.
+    const auto sane = [panel] {
+        const StreamHealth &h = panel->health();
+        return h.stats.state == QLatin1String("playing") && h.stats.numPeers >= 1 && h.pieceLength > 0 && h.piecesDone() > 0 &&
+               h.readPiece >= h.firstPiece && h.readPiece < h.firstPiece + h.pieces.size() && h.level >= 0 &&
+               h.pipeline.startsWith(QLatin1String("vo ")) && h.cacheHeld > 0 && h.cacheHeld <= h.cacheCap &&
+               panel->history().size() >= 3;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(sane(), qPrintable(panel->lines().join(QLatin1Char('\n'))), 20000);
+    QVERIFY(panel->lines().at(0).startsWith(QStringLiteral("Источник: main")));
+
+    const QImage shot = grabScreen().copy(QRect(view->mapToGlobal(QPoint(0, 0)), view->size()));
+    const QString dir = qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/player-shots");
+    QDir().mkpath(dir);
+    QVERIFY(shot.save(dir + QStringLiteral("/stats.png")));
+    // What the screen shows there is the panel (over the native video), with its piece bar.
+    const QImage drawn = panel->image();
+    const QImage area = shot.copy(QRect(panel->mapTo(view, QPoint(0, 0)), panel->size()))
+                            .convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(area.size(), drawn.size());
+    int same = 0, green = 0;
+    for (int y = 0; y < area.height(); ++y)
+        for (int x = 0; x < area.width(); ++x) {
+            const QRgb a = area.pixel(x, y), b = drawn.pixel(x, y);
+            same += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b)) < 24;
+            green += qGreen(b) > 170 && qRed(b) < 80 && qBlue(b) < 130;
+        }
+    QVERIFY2(same > area.width() * area.height() * 9 / 10 && green > 100,
+             qPrintable(QStringLiteral("same %1 of %2, green %3").arg(same).arg(area.width() * area.height()).arg(green)));
+
+    // The page got the same figures once a second.
+    QTRY_VERIFY_WITH_TIMEOUT(evalJs(page(), QStringLiteral("__stats.length")).toInt() >= 2, 5000);
+    const QVariantMap last = map(evalJs(page(), QStringLiteral("__stats[__stats.length - 1]")));
+    QCOMPARE(last.value(QStringLiteral("state")).toString(), QStringLiteral("playing"));
+    QVERIFY(last.value(QStringLiteral("peers")).toInt() >= 1);
+    QVERIFY(map(last.value(QStringLiteral("pieces"))).value(QStringLiteral("states")).toString().contains(QLatin1Char('d')));
+    QVERIFY(view->handleKey(Qt::Key_I));
+    QVERIFY(!view->statsVisible());
+
+    // A foreign page (the same server by another name) gets none, asked or not.
+    QSignalSpy events(m_window->bridge(), &DesktopBridge::playerEvent);
+    const auto statsEvents = [&events] {
+        int n = 0;
+        for (const QList<QVariant> &e : std::as_const(events))
+            n += e.at(0).toMap().value(QStringLiteral("type")).toString() == QLatin1String("stats");
+        return n;
+    };
+    QVERIFY(loadAndWait(QUrl(QStringLiteral("http://localhost:%1/title/2602/episode/1").arg(m_swarm->baseUrl().port()))));
+    events.clear();
+    QTest::qWait(2500);
+    QCOMPARE(statsEvents(), 0);
+    QVERIFY(!m_window->bridge()->watchingStats());
+    QCOMPARE(map(awaitJs(page(), QStringLiteral("sorvantaDesktop.watchStats(true)"))).value(QStringLiteral("reason")).toString(),
+             QStringLiteral("origin-not-allowed"));
+    QTest::qWait(2500);
+    QCOMPARE(statsEvents(), 0);
+}
+
+// Not a check: screenshots of the panel while a seeder slower than the video starts it and
+// then stalls it, into the folder named by SVD_STATS_SHOTS (skipped without it).
+void TestSitePage::statsPanelOnASlowSwarm()
+{
+    const QString dir = qEnvironmentVariable("SVD_STATS_SHOTS");
+    if (dir.isEmpty())
+        QSKIP("SVD_STATS_SHOTS is not set");
+    QVERIFY2(m_swarm->addSlowTitle(200000), qPrintable(m_swarm->error()));
+    QVERIFY(loadAndWait(m_swarm->sitePage(QStringLiteral("/title/2603/episode/1"))));
+    QTRY_VERIFY_WITH_TIMEOUT(evalJs(page(), QStringLiteral("window.__ready === true")).toBool(), kLoadMs);
+    PlayerView *view = m_window->playerView();
+    view->setStatsVisible(true);
+    clearEvents();
+    QCOMPARE(map(awaitJs(page(), playExpr(test::WebSwarm::kSlow, 1))).value(QStringLiteral("ok")).toBool(), true);
+    QDir().mkpath(dir);
+    const auto shot = [&](const QString &name) {
+        const QImage image = grabScreen().copy(QRect(view->mapToGlobal(QPoint(0, 0)), view->size()));
+        QVERIFY(image.save(dir + QLatin1Char('/') + name));
+        qInfo("%s: %s", qPrintable(name), qPrintable(view->statsPanel()->lines().join(QStringLiteral(" | "))));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("started:")), 120000);
+    QTest::qWait(500);
+    shot(QStringLiteral("stats-slow-start.png"));
+    QTRY_COMPARE_WITH_TIMEOUT(view->statsPanel()->health().stats.state, QStringLiteral("buffering"), 120000);
+    QTest::qWait(1500);
+    shot(QStringLiteral("stats-stall.png"));
+    evalJs(page(), QStringLiteral("sorvantaDesktop.stop()"));
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("closed:page")), 10000);
+    view->setStatsVisible(false);
 }
 
 QObject *createSitePageTest(test::WebSwarm *swarm)

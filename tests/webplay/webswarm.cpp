@@ -127,15 +127,37 @@ bool WebSwarm::start()
         if (!m_backend.loadFixtures(g->fixturePath, &error))
             return fail(error);
 
-    const QString hash = seeded.source(1, QStringLiteral("main")).value(QStringLiteral("infoHash")).toString();
-    m_seeder = swarm::seedExisting(seeded.seedDir(hash), seeded.torrentPath(hash));
-    if (!m_seeder)
+    return seed(seeded, &m_seeder, 0);
+}
+
+bool WebSwarm::seed(const GeneratedEpisodes &episodes, std::unique_ptr<swarm::Seeder> *seeder, int bytesPerSec)
+{
+    const QString hash = episodes.source(1, QStringLiteral("main")).value(QStringLiteral("infoHash")).toString();
+    *seeder = swarm::seedExisting(episodes.seedDir(hash), episodes.torrentPath(hash), bytesPerSec);
+    if (!*seeder)
         return fail(QStringLiteral("no seeder for ") + hash);
     // The program finds the seeder only through the tracker.
     if (!QTest::qWaitFor([&] { return m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), now()).seeders >= 1; },
                          20000))
         return fail(QStringLiteral("the seeder never announced"));
     return true;
+}
+
+bool WebSwarm::addSlowTitle(int bytesPerSec)
+{
+    const QString announce = baseUrl().toString(QUrl::StripTrailingSlash) + QStringLiteral("/announce");
+    const GeneratedEpisodes slow = generateEpisodes(
+        QStringLiteral("webplay-slow"),
+        {QStringLiteral("--anime"), QString::number(kSlow), QStringLiteral("--title"), QStringLiteral("Slow 2603"),
+         QStringLiteral("--sources"), QStringLiteral("main"), QStringLiteral("--height"), QStringLiteral("720"),
+         QStringLiteral("--video-kbps"), QStringLiteral("2500"), QStringLiteral("--duration"), QStringLiteral("60"),
+         QStringLiteral("--announce"), announce});
+    QString error;
+    if (!slow.ok())
+        return fail(slow.error);
+    if (!m_backend.loadFixtures(slow.fixturePath, &error))
+        return fail(error);
+    return seed(slow, &m_slowSeeder, bytesPerSec);
 }
 
 } // namespace svd::test

@@ -25,6 +25,7 @@ class WebSwarm {
 public:
     static constexpr qint64 kSeeded = 2602;
     static constexpr qint64 kUnseeded = 910404;
+    static constexpr qint64 kSlow = 2603;
 
     WebSwarm();
     ~WebSwarm();
@@ -34,18 +35,24 @@ public:
     bool start();
     QString error() const { return m_error; }
 
+    // Adds anime 2603 "Slow 2603": one 60 s 720p episode whose seeder uploads at most
+    // `bytesPerSec` (slower than the video plays). For the statistics screenshots.
+    bool addSlowTitle(int bytesPerSec);
+
     QUrl baseUrl() const { return m_backend.baseUrl(); }
     QUrl sitePage(const QString &path) const;
     TestBackend *backend() { return &m_backend; }
 
 private:
     bool fail(const QString &error);
+    bool seed(const GeneratedEpisodes &episodes, std::unique_ptr<swarm::Seeder> *seeder, int bytesPerSec);
     double now() const { return m_clock.elapsed() / 1000.0; }
 
     TestBackend m_backend;
     demo::Tracker m_tracker{300};
     QElapsedTimer m_clock;
     std::unique_ptr<swarm::Seeder> m_seeder;
+    std::unique_ptr<swarm::Seeder> m_slowSeeder;
     QString m_error;
 };
 
