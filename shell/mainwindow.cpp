@@ -4,6 +4,7 @@
 #include "app/appdefaults.h"
 #include "shell/bridgechecks.h"
 #include "shell/desktopbridge.h"
+#include "shell/offlinepage.h"
 #include "diag/perfmonitor.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
@@ -106,7 +107,10 @@ void MainWindow::setupWeb()
     }
     logLine(QStringLiteral("shell: user agent ") + m_profile->httpUserAgent());
     if (isLocalHost(m_config.site.host()) || m_config.noHttpCache) {
-        m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
+        // Nothing is kept between runs. Not NoCache: with it, QtWebEngine 6.4
+        // often never sends the request of the first load (the network context
+        // it rebuilds races with that load), and the window stays empty.
+        m_profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
         logLine(QStringLiteral("shell: HTTP cache off (%1)")
                     .arg(m_config.noHttpCache ? QStringLiteral("--no-http-cache") : QStringLiteral("local site")));
     }
@@ -148,9 +152,18 @@ void MainWindow::setupWeb()
             setWindowTitle(title.isEmpty() ? kDefaultTitle : title);
     });
 
+    // Before anything loads: it turns the engine's error page off.
+    m_offline = new OfflinePage(m_page, [this] { return m_playing; }, this);
+
     const QStringList hosts = bridgeAllowedHosts(m_config.site, QUrl(defaultSiteUrl()));
-    m_bridge = new DesktopBridge(QLatin1String(kAppVersion), hosts,
-                                 [this] { return m_webView ? m_webView->url() : QUrl(); }, this);
+    // Our offline page is no page of the site, whatever its URL would say.
+    m_bridge = new DesktopBridge(
+        QLatin1String(kAppVersion), hosts,
+        [this] {
+            const QUrl url = m_webView ? m_webView->url() : QUrl();
+            return m_offline->isOwnUrl(url) ? QUrl() : url;
+        },
+        this);
     m_channel = new QWebChannel(this);
     m_channel->registerObject(QStringLiteral("sorvantaDesktop"), m_bridge);
     m_page->setWebChannel(m_channel, QWebEngineScript::MainWorld);
@@ -183,22 +196,18 @@ void MainWindow::setupWeb()
     const QUrl start = m_config.testPage ? QUrl(QLatin1String(kTestPageUrl)) : m_config.site;
     logLine(QStringLiteral("shell: loading %1").arg(start.toString()));
     m_webView->load(start);
-    // The web engine occasionally never finishes the very first load of a
-    // process (seen with software GL under Xvfb); one retry gets the page up
-    // instead of leaving an empty window.
-    QTimer::singleShot(12000, this, [this, start] {
-        if (m_firstLoadDone || !m_webView)
-            return;
-        logLine(QStringLiteral("shell: first page load stalled after 12 s, loading %1 again").arg(start.toString()));
-        m_webView->load(start);
-    });
 }
 
 void MainWindow::onLoadFinished(bool ok)
 {
-    m_firstLoadDone = true;
+    // A load that failed before its answer leaves the previous URL in the view.
+    const QUrl url = ok ? m_webView->url() : m_page->requestedUrl();
+    // Our own page is neither the site nor a page the autoplay test may drive;
+    // a load we stopped to show it has been logged by the offline page.
+    if (m_offline->isOwnUrl(url))
+        return;
     logLine(QStringLiteral("shell: page %1 %2")
-                .arg(ok ? QStringLiteral("loaded") : QStringLiteral("FAILED to load"), m_webView->url().toString()));
+                .arg(ok ? QStringLiteral("loaded") : QStringLiteral("FAILED to load"), url.toString()));
     if (!m_compositorLogged)
         logCompositor();
     if (m_updateFlow)
@@ -217,6 +226,7 @@ void MainWindow::setUpdater(Updater *updater, bool devAutoAccept, int firstCheck
 
 void MainWindow::onNavigation(const QUrl &url, int navigationType)
 {
+    m_offline->onNavigation(url);
     const bool reload = navigationType == QWebEnginePage::NavigationTypeReload;
     const QUrl current = m_webView ? m_webView->url() : QUrl();
     if (!reload && url.hasFragment() &&

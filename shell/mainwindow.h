@@ -18,6 +18,7 @@ namespace svd {
 
 class DesktopBridge;
 class MpvPlayer;
+class OfflinePage;
 class PerfMonitor;
 class PlaybackController;
 class PlayerView;
@@ -42,6 +43,7 @@ public:
     QWebEngineView *webView() const { return m_webView; }
     ShellPage *page() const { return m_page; }
     DesktopBridge *bridge() const { return m_bridge; }
+    OfflinePage *offlinePage() const { return m_offline; }
     bool isPlaying() const { return m_playing; }
     quint64 generation() const { return m_generation; }
     QString playingRouteKey() const { return m_routeKey; }
@@ -123,6 +125,7 @@ private:
     ShellPage *m_page = nullptr;
     QWebChannel *m_channel = nullptr;
     DesktopBridge *m_bridge = nullptr;
+    OfflinePage *m_offline = nullptr;
     // The overlay over the page (web shell) or the central widget (player-only).
     PlayerView *m_playerView = nullptr;
     MpvPlayer *m_player = nullptr;
@@ -149,7 +152,6 @@ private:
     LiteMode m_lite;
     QVariantMap m_tweaks;
     bool m_compositorLogged = false;
-    bool m_firstLoadDone = false;
 
     qint64 m_autoplayAnime = 0;
     int m_autoplayEpisode = 0;

@@ -11,6 +11,7 @@
 
 QObject *createBridgeRulesTest();
 QObject *createWebShellTest();
+QObject *createOfflinePageTest();
 QObject *createShellUpdateTest();
 QObject *createHoleShotsTest();
 
@@ -26,8 +27,8 @@ int main(int argc, char **argv)
     qputenv("SVD_TEST_LOG", home.filePath(QStringLiteral("test.log")).toUtf8());
 
     int status = 0;
-    for (auto make :
-         {createBridgeRulesTest, createWebShellTest, createShellUpdateTest, createHoleShotsTest}) {
+    for (auto make : {createBridgeRulesTest, createWebShellTest, createOfflinePageTest, createShellUpdateTest,
+                      createHoleShotsTest}) {
         std::unique_ptr<QObject> t(make());
         status |= QTest::qExec(t.get(), argc, argv);
     }

@@ -7,9 +7,9 @@ TestHttpServer::TestHttpServer(QByteArray html, QObject *parent) : QTcpServer(pa
     connect(this, &QTcpServer::newConnection, this, &TestHttpServer::onConnection);
 }
 
-bool TestHttpServer::start()
+bool TestHttpServer::start(quint16 port)
 {
-    return listen(QHostAddress::LocalHost, 0);
+    return listen(QHostAddress::LocalHost, port);
 }
 
 void TestHttpServer::onConnection()

@@ -8,7 +8,7 @@ class TestHttpServer : public QTcpServer {
     Q_OBJECT
 public:
     explicit TestHttpServer(QByteArray html, QObject *parent = nullptr);
-    bool start();
+    bool start(quint16 port = 0);
     quint16 port() const { return serverPort(); }
 
 private:
