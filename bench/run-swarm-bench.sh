@@ -2,7 +2,8 @@
 # Swarm benchmark: the program's headless self-test against peerflix + mpv on swarm lab
 # scenarios (tools/swarmlab/scenarios.txt), each run on fresh seeders, with the floor of
 # every figure. Prints one table per run and the goal checks; asserts nothing.
-#   bench/run-swarm-bench.sh [--runs N] [--no-peerflix] [--no-watch] [SCENARIO...]
+#   bench/run-swarm-bench.sh [--runs N] [--no-peerflix] [--no-watch] [--dead-first] [SCENARIO...]
+# --dead-first puts a source nobody seeds before the live one in our first-frame runs.
 # Builds into build-bench (override with BUILD_DIR). Everything stays on 127.0.0.1.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -14,8 +15,9 @@ while [ $# -gt 0 ]; do
     --runs) args+=(--runs "$2"); shift 2 ;;
     --no-peerflix) peer=0; shift ;;
     --no-watch) args+=(--no-watch); shift ;;
-    -h|--help) sed -n 2,6p "$0"; exit 0 ;;
-    -*) echo "usage: $0 [--runs N] [--no-peerflix] [--no-watch] [SCENARIO...]" >&2; exit 2 ;;
+    --dead-first) args+=(--dead-first); shift ;;
+    -h|--help) sed -n 2,7p "$0"; exit 0 ;;
+    -*) echo "usage: $0 [--runs N] [--no-peerflix] [--no-watch] [--dead-first] [SCENARIO...]" >&2; exit 2 ;;
     *) args+=("$1"); shift ;;
   esac
 done

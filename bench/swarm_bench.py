@@ -135,9 +135,28 @@ def write_fixture(episode_fixture, torrent, path):
         json.dump(doc, f)
 
 
+def add_dead_source(fixture, tracker, rundir):
+    """Puts a source first that nobody seeds: a torrent of other bytes on the same tracker."""
+    content = os.path.join(rundir, "dead-content.bin")
+    with open(content, "wb") as f:
+        f.write(os.urandom(4 << 20))
+    dead = os.path.join(rundir, "dead.torrent")
+    subprocess.run(["mktorrent", "-q", "-a", tracker, "-l", "20", "-o", dead, content], check=True)
+    with open(fixture) as f:
+        doc = json.load(f)
+    for ep in doc["episodes"]:
+        live = ep["sources"][0]
+        ep["sources"].insert(0, dict(live, id="dead", label="dead source", infoHash="0" * 40,
+                                     torrentUrl="file://" + dead, magnet="", seeders=0))
+    with open(fixture, "w") as f:
+        json.dump(doc, f)
+
+
 def run_ours(args, lab, episode, rundir, watch):
     fixture = os.path.join(rundir, "fixture.json")
     write_fixture(episode["fixture"], lab.ready["torrent"], fixture)
+    if args.dead_first and not watch:
+        add_dead_source(fixture, lab.ready["tracker"], rundir)
     # Watching stops 2 s before the end: a seek from the end of a kept-open file never resumes.
     observe = episode["duration"] - 2 if watch else args.settle
     env = dict(os.environ, SVD_LOOPBACK_ONLY="1", QT_QPA_PLATFORM="offscreen",
@@ -410,6 +429,8 @@ def main():
     ap.add_argument("--duration", type=int, default=60)
     ap.add_argument("--settle", type=float, default=3.0, help="seconds played before the seek")
     ap.add_argument("--no-watch", action="store_true", help="skip the whole-episode runs (B)")
+    ap.add_argument("--dead-first", action="store_true",
+                    help="our first-frame runs get a source nobody seeds before the live one")
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
 

@@ -172,6 +172,48 @@ private slots:
         QCOMPARE(w.ended->count(), 0);
     }
 
+    // Once episode 1 needs no more data, episode 2's torrent is opened and its heads and tails
+    // fetched; Next then starts from it.
+    void nextEpisodeIsPrepared()
+    {
+        test::GeneratedEpisodes second = test::generateEpisodes(
+            QStringLiteral("keepwatching-2"),
+            {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--first-episode"), QStringLiteral("2"),
+             QStringLiteral("--sources"), QStringLiteral("c:64"), QStringLiteral("--duration"), QStringLiteral("30"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        QVERIFY2(second.ok(), qPrintable(second.error));
+        QJsonObject c = second.source(2, QStringLiteral("c"));
+        const QString hash = c.value(QStringLiteral("infoHash")).toString();
+        c.insert(QStringLiteral("torrentUrl"), QString());
+        m_backend.setTorrentFile(hash, second.torrentPath(hash));
+        m_backend.setEpisode(kAnime, 2,
+                             {{QStringLiteral("animeId"), double(kAnime)},
+                              {QStringLiteral("episode"), 2},
+                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
+                              {QStringLiteral("blocked"), false},
+                              {QStringLiteral("sources"), QJsonArray{c}}});
+        setSources({m_src[QStringLiteral("b")]});
+        auto seederB = seed(QStringLiteral("b"));
+        auto seederC = swarm::seedExisting(second.seedDir(hash), second.torrentPath(hash));
+        QVERIFY(seederC);
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seederB->port(), seederC->port()};
+        LogMark log;
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> preparing episode 2")), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(engine->openTorrents().size()), 2, 10000);
+        QTest::qWait(1500); // its heads and tails
+        w.ctl->nextEpisode();
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, 20000);
+        QVERIFY(log.contains(QStringLiteral("player: episode 2 starts from the prepared torrent")));
+        qInfo("next episode: first frame %.2f s after play()", w.started->last().at(0).toDouble());
+        QCOMPARE(int(engine->openTorrents().size()), 1);
+        w.ctl->stop();
+    }
+
 private:
     void setSources(const QList<QJsonObject> &sources)
     {
