@@ -136,17 +136,20 @@ def write_fixture(episode_fixture, torrent, path):
 
 
 def add_dead_source(fixture, tracker, rundir):
-    """Puts a source first that nobody seeds: a torrent of other bytes on the same tracker."""
-    content = os.path.join(rundir, "dead-content.bin")
-    with open(content, "wb") as f:
-        f.write(os.urandom(4 << 20))
-    dead = os.path.join(rundir, "dead.torrent")
-    subprocess.run(["mktorrent", "-q", "-a", tracker, "-l", "20", "-o", dead, content], check=True)
+    """Puts a source first that nobody seeds: the same file layout with other bytes, same tracker."""
     with open(fixture) as f:
         doc = json.load(f)
+    live = doc["episodes"][0]["sources"][0]
+    root, name = live["filePath"].split("/", 1)
+    content = os.path.join(rundir, "dead", root)
+    os.makedirs(os.path.dirname(os.path.join(content, name)), exist_ok=True)
+    with open(os.path.join(content, name), "wb") as f:
+        f.write(os.urandom(4 << 20))
+    dead = os.path.join(rundir, "dead.torrent")
+    subprocess.run(["mktorrent", "-a", tracker, "-l", "20", "-o", dead, content], check=True,
+                   stdout=subprocess.DEVNULL)
     for ep in doc["episodes"]:
-        live = ep["sources"][0]
-        ep["sources"].insert(0, dict(live, id="dead", label="dead source", infoHash="0" * 40,
+        ep["sources"].insert(0, dict(ep["sources"][0], id="dead", label="dead source", infoHash="0" * 40,
                                      torrentUrl="file://" + dead, magnet="", seeders=0))
     with open(fixture, "w") as f:
         json.dump(doc, f)
@@ -176,7 +179,9 @@ def run_ours(args, lab, episode, rundir, watch):
     except (OSError, ValueError):
         res = {}
     r = {"ok": bool(res.get("pass")), "failures": res.get("failures", ["no result"]),
-         "first_frame": res.get("first_frame_since_source_start_s"),
+         # With a dead source first, the time counts from the play request, not from the live source.
+         "first_frame": res.get("time_to_first_frame_s" if args.dead_first and not watch
+                                else "first_frame_since_source_start_s"),
          "seek": (res.get("seek50") or {}).get("resume_s"),
          "relayed": bytes_relayed(stopped), "cpu": child.cpu(), "rss": child.rss_mib(), "stopped": stopped}
     if watch:
