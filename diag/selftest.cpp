@@ -194,6 +194,8 @@ void SelfTest::sample()
     m_lastSampleWall = now;
     if (m_controller)
         m_maxPeers = qMax(m_maxPeers, m_controller->stats().numPeers);
+    if (m_controller && m_controller->torrent())
+        m_hashFailures = qMax(m_hashFailures, m_controller->torrent()->hashFailures.load());
 
     if (m_obs.running)
         sampleObservation(dt);
@@ -479,6 +481,8 @@ void SelfTest::finish(const QString &reason)
 
     m_result.insert(QStringLiteral("downloaded_mib"), r3(downloaded() / kMiB));
     m_result.insert(QStringLiteral("max_peers"), m_maxPeers);
+    // Pieces that failed their hash check (a peer sending bad data).
+    m_result.insert(QStringLiteral("hash_failures"), m_hashFailures);
     m_result.insert(QStringLiteral("observations"), m_observations);
     m_result.insert(QStringLiteral("wall_s"), r3(wall()));
 

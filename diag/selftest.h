@@ -90,6 +90,7 @@ private:
     QJsonArray m_failures;
     QJsonArray m_observations;
     int m_maxPeers = 0;
+    int m_hashFailures = 0;
     bool m_finished = false;
 
     Observation m_obs;
