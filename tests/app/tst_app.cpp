@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "app/options.h"
+#include "tests/common/timescale.h"
 
 #include <QLoggingCategory>
 #include <QProcess>
@@ -48,7 +49,7 @@ RunResult runProgram(const QStringList &args, const QTemporaryDir &home, bool wi
     }
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(SVD_APP_BINARY), args);
-    if (!p.waitForFinished(60000)) {
+    if (!p.waitForFinished(svd::test::waitMs(60000))) {
         p.kill();
         p.waitForFinished();
     }
@@ -148,7 +149,7 @@ void TestApp::logLinesFromManyThreadsNeverInterleave()
         threads.back()->start();
     }
     for (QThread *t : threads) {
-        QVERIFY(t->wait(30000));
+        QVERIFY(t->wait(svd::test::waitMs(30000)));
         delete t;
     }
     const QString path = m_logDir.filePath(QStringLiteral("first.log"));

@@ -1,5 +1,6 @@
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
+#include "tests/common/timescale.h"
 #include "ui/playerview.h"
 #include "ui/seekslider.h"
 
@@ -157,11 +158,11 @@ void TestPlayerView::barsStayWhileMouseRestsOnThem()
 
     // Resting over the video hides both bars.
     QCursor::setPos(m_view->videoWidget()->mapToGlobal(m_view->videoWidget()->rect().center()));
-    QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), 6000);
+    QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), svd::test::waitMs(6000));
     QVERIFY(!m_view->topBar()->isVisible());
     // Moving brings them back.
     QCursor::setPos(QCursor::pos() + QPoint(5, 5));
-    QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), svd::test::waitMs(3000));
     m_view->setFullscreen(false);
 }
 
