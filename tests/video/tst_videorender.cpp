@@ -136,7 +136,19 @@ void TestVideoRender::windowPlaysUpright()
     QVERIFY(stats.captured(1).toInt() > 0);
     QCOMPARE(stats.captured(4), label);
     QCOMPARE(stats.captured(3).isEmpty(), !thread);
-    const double pos = timePos(*player);
+    double pos = timePos(*player);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, svd::test::waitMs(20000));
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
+
+    // The native window going away stops the renderer before anything draws
+    // into it; a new one brings the picture back.
+    w.destroy();
+    QVERIFY(!w.hasRenderContext());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTRY_VERIFY(w.hasRenderContext());
+    pos = timePos(*player);
     QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, svd::test::waitMs(20000));
     QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why),
                               svd::test::waitMs(20000));
