@@ -99,6 +99,9 @@ void TestApp::logLineFormat()
     QCOMPARE(formatLogLine(12345.678, QStringLiteral("c")), QStringLiteral("[t=12345.68] c"));
     // Message text is never treated as a format string.
     QCOMPARE(formatLogLine(1, QStringLiteral("x %1 %2 100%")), QStringLiteral("[t=   1.00] x %1 %2 100%"));
+    // Text from pages and libraries cannot start lines of its own.
+    QCOMPARE(formatLogLine(2, QStringLiteral("a\r\n[t=   0.00] b\t\x1b[31m\u0085\u2028é")),
+             QStringLiteral("[t=   2.00] a\\r\\n[t=   0.00] b\\t\\u001b[31m\\u0085\\u2028é"));
 }
 
 // The log is process-wide, so the file behaviour is checked in one sequence.
