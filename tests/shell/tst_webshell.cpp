@@ -325,6 +325,12 @@ void TestWebShell::bundledTestPage()
     // Console lines of qrc: pages reach the log.
     evalJs(page(), QStringLiteral("document.getElementById('btnStop').click()"));
     QTRY_VERIFY_WITH_TIMEOUT(svd::test::readTestLog().contains(QStringLiteral("js: testpage: event closed {\"reason\":\"page\",\"type\":\"closed\"} (qrc:/web/test.html:")), kReplyMs);
+    // A page's text stays one line in the log, placeholders and all.
+    evalJs(page(), QStringLiteral("console.error('forged %1 %2\\n[t=   0.00] shell: not ours')"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        svd::test::readTestLog().contains(QStringLiteral("js: forged %1 %2\\n[t=   0.00] shell: not ours (")),
+        kReplyMs);
+    QVERIFY(!svd::test::readTestLog().contains(QStringLiteral("\n[t=   0.00] shell: not ours")));
 }
 
 QObject *createWebShellTest()
