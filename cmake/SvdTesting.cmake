@@ -10,8 +10,8 @@ set(SVD_SANITIZER_ENV "")
 if(SVD_SANITIZE STREQUAL "address")
   set(SVD_SANITIZER_ENV
     "LSAN_OPTIONS=suppressions=${svd_san_dir}/lsan.supp:print_suppressions=0"
-    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=${svd_san_dir}/ubsan.supp"
-    "ASAN_OPTIONS=detect_leaks=1")
+    "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=${svd_san_dir}/ubsan.supp")
+  set(svd_asan_options "detect_leaks=1")
 elseif(SVD_SANITIZE STREQUAL "thread")
   # The tests fork ffmpeg and helper programs from threaded processes.
   set(SVD_SANITIZER_ENV
@@ -19,6 +19,10 @@ elseif(SVD_SANITIZE STREQUAL "thread")
 endif()
 
 # svd_test_runtime(<tests...>): scaled time limits and the sanitizer options.
+# Tests labelled "webengine" run Chromium inside the process: QtWebEngine frees
+# objects with a sized delete of another type (new-delete-type-mismatch inside
+# libQt6WebEngineCore, which ASan cannot suppress by library), so that one check
+# is off for them; the suites without the web engine keep it.
 function(svd_test_runtime)
   foreach(t IN LISTS ARGN)
     get_test_property(${t} TIMEOUT limit)
@@ -26,8 +30,16 @@ function(svd_test_runtime)
       math(EXPR limit "${limit} * ${SVD_TEST_TIME_SCALE}")
       set_tests_properties(${t} PROPERTIES TIMEOUT ${limit})
     endif()
-    set_property(TEST ${t} APPEND PROPERTY ENVIRONMENT "SVD_TEST_TIME_SCALE=${SVD_TEST_TIME_SCALE}"
-      ${SVD_SANITIZER_ENV})
+    set(env "SVD_TEST_TIME_SCALE=${SVD_TEST_TIME_SCALE}" ${SVD_SANITIZER_ENV})
+    if(svd_asan_options)
+      get_test_property(${t} LABELS labels)
+      if("webengine" IN_LIST labels)
+        list(APPEND env "ASAN_OPTIONS=${svd_asan_options}:new_delete_type_mismatch=0")
+      else()
+        list(APPEND env "ASAN_OPTIONS=${svd_asan_options}")
+      endif()
+    endif()
+    set_property(TEST ${t} APPEND PROPERTY ENVIRONMENT ${env})
   endforeach()
 endfunction()
 
