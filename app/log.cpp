@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -60,13 +61,41 @@ void qtHandler(QtMsgType type, const QMessageLogContext &context, const QString 
     logLine(QStringLiteral("qt-%1: %2").arg(QLatin1String(levelName(type)), text));
 }
 
+// Line breaks and other control characters in a message come from pages, mpv,
+// GPU drivers or the backend; escaped, one event stays one line and no text can
+// pass for a line of our own.
+QString escapeControls(const QString &message)
+{
+    const auto isControl = [](char16_t c) {
+        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+    };
+    if (std::none_of(message.cbegin(), message.cend(), [&](QChar c) { return isControl(c.unicode()); }))
+        return message;
+    QString out;
+    out.reserve(message.size() + 16);
+    for (const QChar ch : message) {
+        const char16_t c = ch.unicode();
+        if (!isControl(c))
+            out += ch;
+        else if (c == u'\n')
+            out += QLatin1String("\\n");
+        else if (c == u'\r')
+            out += QLatin1String("\\r");
+        else if (c == u'\t')
+            out += QLatin1String("\\t");
+        else
+            out += QStringLiteral("\\u%1").arg(int(c), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
 } // namespace
 
 QString formatLogLine(double seconds, const QString &message)
 {
     // Built by concatenation: the message may itself hold "%1".
     return QStringLiteral("[t=") + QStringLiteral("%1").arg(seconds, 7, 'f', 2, QLatin1Char(' ')) +
-           QStringLiteral("] ") + message;
+           QStringLiteral("] ") + escapeControls(message);
 }
 
 void logStart(const QString &path)

@@ -13,7 +13,8 @@ void logLine(const QString &message);
 double logClock();
 void installQtMessageHandler();
 
-// Formats one line as written to the outputs (without the newline).
+// Formats one line as written to the outputs (without the newline); control
+// characters of the message are escaped (\n, \r, \t, \u001b...), so it stays one line.
 QString formatLogLine(double seconds, const QString &message);
 
 QString appUaToken();

@@ -153,10 +153,8 @@ int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
     }
     const int colours = distinctColours(frame);
     logLine(QStringLiteral("smoke-ui: GL %1; video frame %2x%3, %4 distinct colours")
-                .arg(gl)
-                .arg(frame.width())
-                .arg(frame.height())
-                .arg(colours));
+                .arg(gl, QString::number(frame.width()), QString::number(frame.height()),
+                     QString::number(colours)));
     const bool videoOk = playing && colours >= 2;
     // The screenshot's folder is needed already for the frame next to it.
     QDir().mkpath(QFileInfo(o.screenshot).absolutePath());
@@ -258,11 +256,10 @@ int runSmoke(const SmokeOptions &o)
     const QByteArray rhi = qgetenv("QSG_RHI_BACKEND");
     logLine(QStringLiteral("smoke: Qt %1, platform %2, QSG_RHI_BACKEND=%3, default GL format %4.%5 %6")
                 .arg(QLatin1String(qVersion()), QGuiApplication::platformName(),
-                     rhi.isEmpty() ? QStringLiteral("(unset)") : QString::fromLocal8Bit(rhi))
-                .arg(fmt.majorVersion())
-                .arg(fmt.minorVersion())
-                .arg(fmt.profile() == QSurfaceFormat::CoreProfile ? QStringLiteral("core")
-                                                                   : QStringLiteral("default")));
+                     rhi.isEmpty() ? QStringLiteral("(unset)") : QString::fromLocal8Bit(rhi),
+                     QString::number(fmt.majorVersion()), QString::number(fmt.minorVersion()),
+                     fmt.profile() == QSurfaceFormat::CoreProfile ? QStringLiteral("core")
+                                                                  : QStringLiteral("default")));
     bool resources = true;
     for (const char *r : {":/web/bridge.js", ":/web/test.html"}) {
         const bool ok = QFile::exists(QLatin1String(r));

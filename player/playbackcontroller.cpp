@@ -194,10 +194,8 @@ void PlaybackController::onEpisode(quint64 generation, const EpisodeSources &sou
 
     const SourceInfo &best = sources.sources.first();
     logLine(QStringLiteral("player: %1 source(s), best: %2 (%3 seeders, %4 KiB pieces)")
-                .arg(sources.sources.size())
-                .arg(best.label)
-                .arg(best.seeders)
-                .arg(best.pieceLength / 1024));
+                .arg(QString::number(sources.sources.size()), best.label, QString::number(best.seeders),
+                     QString::number(best.pieceLength / 1024)));
 
     const qint64 held = m_torrent ? m_torrent->lastStats().bytesDone : 0;
     m_budget = cacheBudget(held);

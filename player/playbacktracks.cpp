@@ -219,7 +219,7 @@ void PlaybackController::applyDubOnLoad()
                         .arg(d.label));
         } else {
             m_player->setProp(QStringLiteral("aid"), track);
-            logLine(QStringLiteral("player: dub '%1' -> aid %2").arg(d.label).arg(track));
+            logLine(QStringLiteral("player: dub '%1' -> aid %2").arg(d.label, QString::number(track)));
         }
         return;
     }
@@ -312,8 +312,7 @@ void PlaybackController::checkDubSwitch()
     if (m_player->getProp(QStringLiteral("time-pos")).toDouble() <= m_dubSwitchStartPos + 0.5)
         return;
     logLine(QStringLiteral("player: dub '%1' playing after %2 s (aid %3)")
-                .arg(target->label, secs2(elapsed))
-                .arg(track));
+                .arg(target->label, secs2(elapsed), QString::number(track)));
     finishDubSwitch(true, elapsed);
 }
 
@@ -461,7 +460,8 @@ bool PlaybackController::selectSubtitle(int subtitleIndex)
     if (m_pendingSubAdds.contains(subtitleIndex))
         return true;
     m_torrent->addFile(file);
-    logLine(QStringLiteral("player: attaching subtitles '%1' (file #%2)").arg(sub.label).arg(file));
+    logLine(
+        QStringLiteral("player: attaching subtitles '%1' (file #%2)").arg(sub.label, QString::number(file)));
     m_pendingSubAdds.insert(subtitleIndex);
     const quint64 gen = m_generation;
     QPointer<PlaybackController> self(this);

@@ -184,9 +184,9 @@ void MainWindow::connectPlayer()
             });
     connect(m_controller, &PlaybackController::episodeChanged, this,
             [this](long long animeId, int episode, const QString &title) {
-                setWindowTitle(QStringLiteral("%1 — серия %2")
-                                   .arg(title.isEmpty() ? QStringLiteral("Sorvanta") : title)
-                                   .arg(episode));
+                setWindowTitle(
+                    QStringLiteral("%1 — серия %2")
+                        .arg(title.isEmpty() ? QStringLiteral("Sorvanta") : title, QString::number(episode)));
                 if (m_bridge)
                     m_bridge->sendEvent(QStringLiteral("episode"), {{QStringLiteral("animeId"), animeId},
                                                                    {QStringLiteral("episode"), episode}});

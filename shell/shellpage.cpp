@@ -37,7 +37,7 @@ void ShellPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, co
                                          int lineNumber, const QString &sourceId)
 {
     if (consoleMessageLogged(level, message, sourceId))
-        logLine(QStringLiteral("js: %1 (%2:%3)").arg(message, sourceId).arg(lineNumber));
+        logLine(QStringLiteral("js: %1 (%2:%3)").arg(message, sourceId, QString::number(lineNumber)));
 }
 
 bool ShellPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)

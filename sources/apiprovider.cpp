@@ -9,6 +9,8 @@
 #include <QNetworkRequest>
 #include <QUrlQuery>
 
+#include <memory>
+
 namespace svd {
 
 ApiProvider::ApiProvider(const QUrl &baseUrl, QObject *parent)
@@ -80,11 +82,41 @@ QUrl ApiProvider::torrentUrlFor(const SourceInfo &source) const
 void ApiProvider::fetchTorrent(const SourceInfo &source, TorrentCallback done)
 {
     const QUrl url = torrentUrlFor(source);
+    // The address comes from the backend's answer: only the web may be asked,
+    // never local files, data: or resource URLs.
+    const QString scheme = url.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        QMetaObject::invokeMethod(
+            this,
+            [url, scheme, done = std::move(done)] {
+                done(QByteArray(),
+                     QStringLiteral(".torrent address scheme '%1' not allowed (http/https only): %2")
+                         .arg(scheme, url.toString()));
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     QNetworkReply *reply = m_net->get(makeRequest(url, "application/x-bittorrent"));
+    // Checked while the body arrives, so an endless answer stops at the cap
+    // instead of growing memory until the transfer time-out.
+    auto tooLarge = std::make_shared<bool>(false);
+    const qint64 cap = m_maxTorrentBytes;
+    connect(reply, &QNetworkReply::downloadProgress, reply,
+            [reply, tooLarge, cap](qint64 received, qint64 total) {
+                if (!*tooLarge && (received > cap || total > cap)) {
+                    *tooLarge = true;
+                    reply->abort();
+                }
+            });
     connect(
         reply, &QNetworkReply::finished, this,
-        [reply, url, done = std::move(done)]() {
+        [reply, url, tooLarge, cap, done = std::move(done)]() {
             reply->deleteLater();
+            if (*tooLarge) {
+                done(QByteArray(), QStringLiteral(".torrent larger than %1 bytes: %2")
+                                       .arg(QString::number(cap), url.toString()));
+                return;
+            }
             if (reply->error() != QNetworkReply::NoError) {
                 done(QByteArray(), QStringLiteral("%1: %2").arg(url.toString(), reply->errorString()));
                 return;

@@ -74,9 +74,8 @@ qint64 FixtureProvider::loadFile(const QString &path, QString *error)
         m_firstAnimeId = fileId;
     m_loaded.append(path);
     logLine(QStringLiteral("fixtures: %1 -> anime %2, %3 episodes")
-                .arg(QFileInfo(path).fileName())
-                .arg(fileId)
-                .arg(fixture.episodes.size()));
+                .arg(QFileInfo(path).fileName(), QString::number(fileId),
+                     QString::number(fixture.episodes.size())));
     return fileId;
 }
 

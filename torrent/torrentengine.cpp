@@ -495,7 +495,8 @@ void TorrentEngine::dispatch(lt::alert *a)
         }
         stream->onMetadata();
     } else if (auto *x = lt::alert_cast<lt::tracker_reply_alert>(a)) {
-        logLine(QStringLiteral("[%1] tracker reply %2 peers=%3").arg(id, QString::fromUtf8(x->tracker_url())).arg(x->num_peers));
+        logLine(QStringLiteral("[%1] tracker reply %2 peers=%3")
+                    .arg(id, QString::fromUtf8(x->tracker_url()), QString::number(x->num_peers)));
     } else if (auto *x = lt::alert_cast<lt::tracker_error_alert>(a)) {
         if (x->times_in_row == 1) {
             const QString msg = fromStd(x->error_message()).isEmpty() ? fromStd(x->error.message())

@@ -82,9 +82,8 @@ PlayerView::PlayerView(QWidget *parent) : QWidget(parent), m_kind(videoOutput().
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QString::fromUtf8(kStyle));
     buildLayout();
+    connectControls();
 
-    connect(m_backBtn, &QToolButton::clicked, this, &PlayerView::backRequested);
-    connect(m_fsBtn, &QToolButton::clicked, this, [this] { emit fullscreenRequested(!m_fullscreen); });
     for (QMenu *m : {m_dubMenu, m_audioMenu, m_subMenu}) {
         // A rebuild while the menu is open would pull the actions from under
         // the user; run it once the menu has gone.
@@ -202,9 +201,44 @@ void PlayerView::buildLayout()
 
 void PlayerView::attach(MpvPlayer *player, PlaybackController *controller)
 {
+    // A player that is shut down and made again is attached again: the old
+    // player's and controller's connections go, the buttons stay connected once
+    // (from the constructor) and act on whatever is attached now.
+    if (m_player)
+        disconnect(m_player, nullptr, this, nullptr);
+    if (m_controller)
+        disconnect(m_controller, nullptr, this, nullptr);
     m_player = player;
     m_controller = controller;
 
+    if (player)
+        connect(player, &MpvPlayer::propertyChanged, this, &PlayerView::onPropertyChanged);
+    if (controller) {
+        connect(controller, &PlaybackController::statsChanged, this, &PlayerView::onStats);
+        connect(controller, &PlaybackController::dubsChanged, this, &PlayerView::requestMenuRebuild);
+        connect(controller, &PlaybackController::currentDubChanged, this, &PlayerView::requestMenuRebuild);
+        connect(controller, &PlaybackController::episodeChanged, this,
+                [this](long long, int episode, const QString &title) {
+                    m_title->setText(
+                        title.isEmpty()
+                            ? QStringLiteral("Серия %1").arg(episode)
+                            : QStringLiteral("%1 — серия %2").arg(title, QString::number(episode)));
+                    m_prevBtn->setEnabled(episode > 1);
+                });
+        connect(controller, &PlaybackController::stateChanged, this,
+                [this](PlaybackController::State state, const QString &message) {
+                    if (state == PlaybackController::Failed)
+                        m_status->setText(QStringLiteral("Серия недоступна: ") + userReason(message));
+                    else if (!message.isEmpty())
+                        m_status->setText(message);
+                });
+    }
+}
+
+void PlayerView::connectControls()
+{
+    connect(m_backBtn, &QToolButton::clicked, this, &PlayerView::backRequested);
+    connect(m_fsBtn, &QToolButton::clicked, this, [this] { emit fullscreenRequested(!m_fullscreen); });
     connect(m_playBtn, &QToolButton::clicked, this, &PlayerView::togglePause);
     connect(m_prevBtn, &QToolButton::clicked, this, [this] {
         if (m_controller)
@@ -232,26 +266,6 @@ void PlayerView::attach(MpvPlayer *player, PlaybackController *controller)
         if (action == QAbstractSlider::SliderPageStepAdd || action == QAbstractSlider::SliderPageStepSub)
             QTimer::singleShot(0, this, &PlayerView::seekToSlider);
     });
-    if (player)
-        connect(player, &MpvPlayer::propertyChanged, this, &PlayerView::onPropertyChanged);
-    if (controller) {
-        connect(controller, &PlaybackController::statsChanged, this, &PlayerView::onStats);
-        connect(controller, &PlaybackController::dubsChanged, this, &PlayerView::requestMenuRebuild);
-        connect(controller, &PlaybackController::currentDubChanged, this, &PlayerView::requestMenuRebuild);
-        connect(controller, &PlaybackController::episodeChanged, this,
-                [this](long long, int episode, const QString &title) {
-                    m_title->setText(title.isEmpty() ? QStringLiteral("Серия %1").arg(episode)
-                                                     : QStringLiteral("%1 — серия %2").arg(title).arg(episode));
-                    m_prevBtn->setEnabled(episode > 1);
-                });
-        connect(controller, &PlaybackController::stateChanged, this,
-                [this](PlaybackController::State state, const QString &message) {
-                    if (state == PlaybackController::Failed)
-                        m_status->setText(QStringLiteral("Серия недоступна: ") + userReason(message));
-                    else if (!message.isEmpty())
-                        m_status->setText(message);
-                });
-    }
 }
 
 bool PlayerView::attachVideo(MpvPlayer *player)

@@ -80,6 +80,7 @@ public:
     QToolButton *audioButton() const { return m_audioBtn; }
     QToolButton *subButton() const { return m_subBtn; }
     QToolButton *prevButton() const { return m_prevBtn; }
+    QToolButton *nextButton() const { return m_nextBtn; }
     QWidget *topBar() const { return m_topBar; }
     QWidget *bottomBar() const { return m_bottomBar; }
     QSlider *volumeSlider() const { return m_volume; }
@@ -98,6 +99,7 @@ protected:
 
 private:
     void buildLayout();
+    void connectControls();
     void onPropertyChanged(const QString &name, const QVariant &value);
     void onVideoPressed(bool doubleClick);
     void seekToSlider();

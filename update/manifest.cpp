@@ -215,9 +215,8 @@ ManifestVerdict validateManifest(const QByteArray &bytes, const BuildInfo &build
 
     return verdict(ManifestVerdict::Available,
                    QStringLiteral("version %1 (%2, %3 bytes)%4")
-                       .arg(m.version.toString(), m.file)
-                       .arg(m.size)
-                       .arg(m.mandatory ? QStringLiteral(", mandatory") : QString()),
+                       .arg(m.version.toString(), m.file, QString::number(m.size),
+                            m.mandatory ? QStringLiteral(", mandatory") : QString()),
                    m);
 }
 

@@ -470,9 +470,8 @@ void Updater::startDownload(const Manifest &m)
     dl_.clock.start();
     const QUrl url = downloadUrl(m.file);
     logLine(QStringLiteral("update: downloading %1 (%2 bytes)%3")
-                .arg(url.toString())
-                .arg(m.size)
-                .arg(offset > 0 ? QStringLiteral(", resuming at %1").arg(offset) : QString()));
+                .arg(url.toString(), QString::number(m.size),
+                     offset > 0 ? QStringLiteral(", resuming at %1").arg(offset) : QString()));
     QNetworkReply *reply = get(url, kDownloadTimeoutMs, false, offset);
     downloadReply_ = reply;
     if (config_.maxBytesPerSec > 0) {
@@ -514,9 +513,7 @@ void Updater::examineHeaders(QNetworkReply *reply)
         if (!m.hasMatch() || m.captured(1).toLongLong() != dl_.startOffset ||
             m.captured(2).toLongLong() + 1 != size || m.captured(3).toLongLong() != size) {
             recordError(QStringLiteral("unexpected Content-Range '%1' (have %2 of %3)")
-                            .arg(header)
-                            .arg(dl_.startOffset)
-                            .arg(size),
+                            .arg(header, QString::number(dl_.startOffset), QString::number(size)),
                         true);
             return;
         }

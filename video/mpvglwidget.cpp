@@ -24,6 +24,10 @@ MpvGlWidget::~MpvGlWidget()
     if (m_player)
         disconnect(m_player, nullptr, this, nullptr);
     freeContext();
+    // QOpenGLWidget's destructor destroys the context after this object has
+    // stopped being an MpvGlWidget; the handler must not run on what is left.
+    if (QOpenGLContext *ctx = context())
+        disconnect(ctx, nullptr, this, nullptr);
 }
 
 void *MpvGlWidget::getProcAddress(void *ctx, const char *name)
@@ -125,9 +129,8 @@ void MpvGlWidget::initializeGL()
     m_glInfo = QStringLiteral("%1 | %2 | %3 profile %4.%5")
                    .arg(str(GL_VERSION), str(GL_RENDERER),
                         fmt.profile() == QSurfaceFormat::CoreProfile ? QStringLiteral("core")
-                                                                    : QStringLiteral("compat/none"))
-                   .arg(fmt.majorVersion())
-                   .arg(fmt.minorVersion());
+                                                                     : QStringLiteral("compat/none"),
+                        QString::number(fmt.majorVersion()), QString::number(fmt.minorVersion()));
     logLine(QStringLiteral("video: OpenGL ") + m_glInfo);
 
     if (m_player && !m_render && createContext() && m_reselectVideo) {

@@ -98,10 +98,9 @@ bool MpvRenderCore::setUp(const QSurfaceFormat &format, UpdateCallback callback,
     m_glInfo = QStringLiteral("%1 | %2 | %3 profile %4.%5, swap interval %6")
                    .arg(glString(f, GL_VERSION), glString(f, GL_RENDERER),
                         actual.profile() == QSurfaceFormat::CoreProfile ? QStringLiteral("core")
-                                                                       : QStringLiteral("compat/none"))
-                   .arg(actual.majorVersion())
-                   .arg(actual.minorVersion())
-                   .arg(actual.swapInterval());
+                                                                        : QStringLiteral("compat/none"),
+                        QString::number(actual.majorVersion()), QString::number(actual.minorVersion()),
+                        QString::number(actual.swapInterval()));
     logLine(QStringLiteral("video: OpenGL %1 (window mode, %2)").arg(m_glInfo, m_label));
 
     mpv_opengl_init_params glInit{&MpvRenderCore::getProcAddress, nullptr};

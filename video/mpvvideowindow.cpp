@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QOffscreenSurface>
+#include <QPlatformSurfaceEvent>
 
 namespace svd {
 
@@ -46,8 +47,9 @@ bool MpvVideoWindow::setPlayer(MpvPlayer *player)
     // mpv's video output dies with the render context it drew into; a player that
     // is attached again must send its video track to the new one.
     const bool reattach = player && player == m_player && hasRenderContext();
-    const qint64 track = reattach ? selectedVideoTrack(player) : 0;
+    const qint64 track = reattach ? selectedVideoTrack(player) : -1;
     stopRenderer();
+    m_restartOnSurface = false;
     m_player = player;
     if (!player || !player->isInitialized())
         return false;
@@ -60,7 +62,12 @@ bool MpvVideoWindow::setPlayer(MpvPlayer *player)
             m_player = nullptr;
         },
         Qt::DirectConnection);
+    return startRenderer(track);
+}
 
+bool MpvVideoWindow::startRenderer(qint64 reselectTrack)
+{
+    MpvPlayer *player = m_player;
     create();
     if (!m_offscreen) {
         m_offscreen = new QOffscreenSurface;
@@ -86,10 +93,9 @@ bool MpvVideoWindow::setPlayer(MpvPlayer *player)
         }
     }
     pushGeometry();
-    if (reattach)
+    if (reselectTrack >= 0)
         QMetaObject::invokeMethod(
-            this,
-            [this, track] { reselectVideoTrack(m_player, track); },
+            this, [this, reselectTrack] { reselectVideoTrack(m_player, reselectTrack); },
             Qt::QueuedConnection);
     return true;
 }
@@ -168,6 +174,38 @@ QImage MpvVideoWindow::grabNextFrame(int timeoutMs)
     if (m_core && renderOnGui(&image))
         return image;
     return QImage();
+}
+
+bool MpvVideoWindow::event(QEvent *event)
+{
+    if (event->type() == QEvent::PlatformSurface) {
+        // Sent before the native window is destroyed (hiding a native parent,
+        // moving between screens or top-levels): no frame may be drawn into it
+        // afterwards, so the renderer stops here and not only on an orderly shutdown.
+        switch (static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType()) {
+        case QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed:
+            if (hasRenderContext()) {
+                m_lostTrack = selectedVideoTrack(m_player);
+                stopRenderer();
+                m_restartOnSurface = true;
+            }
+            break;
+        case QPlatformSurfaceEvent::SurfaceCreated:
+            if (m_restartOnSurface) {
+                m_restartOnSurface = false;
+                // Not inside create(): the new surface is set up completely first.
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (m_player && m_player->isInitialized() && !hasRenderContext())
+                            startRenderer(m_lostTrack);
+                    },
+                    Qt::QueuedConnection);
+            }
+            break;
+        }
+    }
+    return QWindow::event(event);
 }
 
 void MpvVideoWindow::exposeEvent(QExposeEvent *event)

@@ -48,6 +48,7 @@ signals:
     void keyPressed(QKeyEvent *event);
 
 protected:
+    bool event(QEvent *event) override;
     void exposeEvent(QExposeEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -55,6 +56,8 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    // reselectTrack >= 0: the player drew before, its video goes to the new renderer.
+    bool startRenderer(qint64 reselectTrack);
     void queueGuiRender();
 
     QPointer<MpvPlayer> m_player;
@@ -65,6 +68,10 @@ private:
     std::atomic_bool m_framePending{false};
     std::atomic_bool m_renderQueued{false};
     std::atomic_bool m_geometryDirty{false};
+    // The renderer was stopped because the native window went away; it comes
+    // back with the next one, showing this video track again.
+    bool m_restartOnSurface = false;
+    qint64 m_lostTrack = 0;
 };
 
 } // namespace svd

@@ -284,8 +284,8 @@ QString VideoTuner::pipelineText() const
     return QStringLiteral("vo %1 (%2), hwdec %3, %4%5 %6 %7x%8 @ %9 fps, display %10, level %11 (%12)")
         .arg(text("current-vo"), text("current-gpu-context"), text("hwdec-current"), codec, profile, pixfmt,
              QString::number(params.value(QStringLiteral("w")).toLongLong()),
-             QString::number(params.value(QStringLiteral("h")).toLongLong()), fixed(number("container-fps"), 3))
-        .arg(displayHz(), QString::number(m_level), levelName(m_level));
+             QString::number(params.value(QStringLiteral("h")).toLongLong()), fixed(number("container-fps"), 3),
+             displayHz(), QString::number(m_level), levelName(m_level));
 }
 
 void VideoTuner::logInfo()
@@ -300,13 +300,13 @@ void VideoTuner::logPeriodic()
     const qint64 dropped = qMax<qint64>(0, total - m_periodStartTotal);
     const double expected = m_last.fps * (m_secondsSampled < 2 ? 1 : m_secondsSampled);
     const double percent = expected > 0 ? double(dropped) * 100.0 / expected : 0.0;
-    logLine(QStringLiteral("video: %1 s playing: dropped %2 (%3% of ~%4; totals vo %5 dec %6), avsync %7 s, vf-fps "
-                           "%8, display %9, level %10")
+    logLine(QStringLiteral(
+                "video: %1 s playing: dropped %2 (%3% of ~%4; totals vo %5 dec %6), avsync %7 s, vf-fps "
+                "%8, display %9, level %10")
                 .arg(QString::number(m_secondsSampled), QString::number(dropped), fixed(percent, 1),
                      QString::number(std::llround(expected)), QString::number(m_last.voDrops),
                      QString::number(m_last.decoderDrops), fixed(m_last.avsync, 3), fixed(m_last.vfFps, 2),
-                     m_last.displayHz)
-                .arg(m_level));
+                     m_last.displayHz, QString::number(m_level)));
     m_periodStartTotal = total;
     m_secondsSampled = 0;
     m_period.start();

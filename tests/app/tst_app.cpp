@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "app/options.h"
+#include "tests/common/timescale.h"
 
 #include <QLoggingCategory>
 #include <QProcess>
@@ -48,7 +49,7 @@ RunResult runProgram(const QStringList &args, const QTemporaryDir &home, bool wi
     }
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(SVD_APP_BINARY), args);
-    if (!p.waitForFinished(60000)) {
+    if (!p.waitForFinished(svd::test::waitMs(60000))) {
         p.kill();
         p.waitForFinished();
     }
@@ -98,6 +99,9 @@ void TestApp::logLineFormat()
     QCOMPARE(formatLogLine(12345.678, QStringLiteral("c")), QStringLiteral("[t=12345.68] c"));
     // Message text is never treated as a format string.
     QCOMPARE(formatLogLine(1, QStringLiteral("x %1 %2 100%")), QStringLiteral("[t=   1.00] x %1 %2 100%"));
+    // Text from pages and libraries cannot start lines of its own.
+    QCOMPARE(formatLogLine(2, QStringLiteral("a\r\n[t=   0.00] b\t\x1b[31m\u0085\u2028é")),
+             QStringLiteral("[t=   2.00] a\\r\\n[t=   0.00] b\\t\\u001b[31m\\u0085\\u2028é"));
 }
 
 // The log is process-wide, so the file behaviour is checked in one sequence.
@@ -148,7 +152,7 @@ void TestApp::logLinesFromManyThreadsNeverInterleave()
         threads.back()->start();
     }
     for (QThread *t : threads) {
-        QVERIFY(t->wait(30000));
+        QVERIFY(t->wait(svd::test::waitMs(30000)));
         delete t;
     }
     const QString path = m_logDir.filePath(QStringLiteral("first.log"));

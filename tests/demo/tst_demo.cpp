@@ -2,6 +2,7 @@
 // program's real updater against the update endpoint) and the site catalogue
 // that tools/demo.sh generates episodes from.
 #include "app/log.h"
+#include "tests/common/timescale.h"
 #include "tools/backend/testbackend.h"
 #include "tools/demo/demoroutes.h"
 #include "tools/demo/tracker.h"
@@ -216,7 +217,7 @@ void TestDemo::routesOverHttp()
     auto get = [&](const QString &path) {
         QNetworkReply *reply = nam.get(QNetworkRequest(QUrl(base + path)));
         QSignalSpy done(reply, &QNetworkReply::finished);
-        if (!done.wait(10000))
+        if (!done.wait(svd::test::waitMs(10000)))
             return Got{};
         Got g{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
               reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->readAll()};
@@ -279,7 +280,7 @@ void TestDemo::updaterSeesUpToDate()
     Updater updater(cfg);
     QSignalSpy checked(&updater, &Updater::checked);
     updater.check();
-    QVERIFY(checked.wait(15000));
+    QVERIFY(checked.wait(svd::test::waitMs(15000)));
     const auto result = checked.first().first().value<update::CheckResult>();
     QCOMPARE(result.kind, update::CheckResult::UpToDate);
     QCOMPARE(backend.requestsTo(QStringLiteral("/api/desktop/update")).size(), 1);

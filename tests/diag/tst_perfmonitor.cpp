@@ -1,6 +1,7 @@
 #include "app/log.h"
 #include "diag/perfmonitor.h"
 #include "diag/procsample.h"
+#include "tests/common/timescale.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -185,7 +186,7 @@ void TestPerfMonitor::sampleRealChildren()
     // The busy helper shows up with CPU time, the sleeping ones with none.
     const qint64 busy = kids[2]->processId();
     const quint64 startTicks = readProcTable().value(busy).utime;
-    QTRY_VERIFY_WITH_TIMEOUT(readProcTable().value(busy).utime >= startTicks + 10, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readProcTable().value(busy).utime >= startTicks + 10, svd::test::waitMs(10000));
     const PerfSnapshot s = m.sample();
     QVERIFY2(s.groups.value(QStringLiteral("gpu")).cpuPercent > 5, qPrintable(PerfMonitor::format(s)));
     QVERIFY(s.intervalSec > 0);
@@ -208,12 +209,12 @@ void TestPerfMonitor::loggedLine()
     m.setExtraText([] { return QStringLiteral("lite off, video idle"); });
     QSignalSpy spy(&m, &PerfMonitor::sampled);
     m.start(0.2);
-    QVERIFY(spy.wait(5000));
+    QVERIFY(spy.wait(svd::test::waitMs(5000)));
     // The first line after start already measures against the baseline start took.
     const auto snap = spy.first().first().value<PerfSnapshot>();
     QVERIFY(snap.intervalSec > 0.1);
     QVERIFY(snap.groups.contains(QStringLiteral("main")));
-    QVERIFY(spy.wait(5000)); // and it keeps going
+    QVERIFY(spy.wait(svd::test::waitMs(5000))); // and it keeps going
 }
 
 int runSelfTestTests(int argc, char **argv); // tst_selftest.cpp

@@ -2,6 +2,7 @@
 // --play-fixture` against a loopback swarm (a seeder and a tracker on 127.0.0.1).
 
 #include "tests/common/genepisodes.h"
+#include "tests/common/timescale.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "tools/backend/testbackend.h"
 #include "tools/demo/tracker.h"
@@ -65,7 +66,7 @@ private slots:
         // The program finds the seeder only through the tracker.
         QTRY_VERIFY_WITH_TIMEOUT(
             m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), m_clock.elapsed() / 1000.0).seeders >= 1,
-            15000);
+            svd::test::waitMs(15000));
 
         m_passFixture = writeFixture(QStringLiteral("main"), QStringLiteral("selftest-main.json"));
         m_deadFixture = writeFixture(QStringLiteral("dead"), QStringLiteral("selftest-dead.json"));
@@ -259,7 +260,7 @@ private:
         proc.setProcessEnvironment(env);
         proc.start(qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/app/sorvanta-desktop"), args);
         Run run;
-        if (!proc.waitForStarted(10000))
+        if (!proc.waitForStarted(svd::test::waitMs(10000)))
             return run;
         // The swarm's tracker answers on this thread: wait with the event loop running.
         QElapsedTimer waited;
@@ -268,7 +269,7 @@ private:
             QTest::qWait(100);
         if (proc.state() != QProcess::NotRunning) {
             proc.kill();
-            proc.waitForFinished(5000);
+            proc.waitForFinished(svd::test::waitMs(5000));
         }
         run.exitCode = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
         run.out = QString::fromUtf8(proc.readAllStandardOutput());

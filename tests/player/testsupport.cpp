@@ -1,6 +1,7 @@
 #include "tests/player/testsupport.h"
 
 #include "app/log.h"
+#include "tests/common/timescale.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,7 +27,7 @@ bool runFfmpeg(const QStringList &args, const QString &out)
     p.start(QStringLiteral("ffmpeg"),
             QStringList{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")} + args +
                 QStringList{out});
-    if (!p.waitForFinished(60000) || p.exitCode() != 0) {
+    if (!p.waitForFinished(svd::test::waitMs(60000)) || p.exitCode() != 0) {
         qWarning("ffmpeg failed: %s", p.readAllStandardError().constData());
         return false;
     }

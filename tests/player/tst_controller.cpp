@@ -6,6 +6,7 @@
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"
 #include "tests/common/genepisodes.h"
+#include "tests/common/timescale.h"
 #include "tests/player/testsupport.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "tools/backend/testbackend.h"
@@ -134,17 +135,17 @@ private slots:
     {
         PlaybackOptions opts;
         opts.noPeersTimeoutSec = 3; // the seeded source must have its peer by then, even on a busy machine
-        opts.startTimeoutSec = 30;
+        opts.startTimeoutSec = svd::test::waitSec(30);
         Rig rig(m_engine.get(), m_provider.get(), opts, m_seeder->port());
         LogMark log;
         rig.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, 40000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, svd::test::waitMs(40000));
         QVERIFY2(rig.failed->isEmpty(), qPrintable(rig.reason()));
         QVERIFY(log.contains(QStringLiteral("player: source 0 abandoned: no peers after 3 s")));
         QVERIFY(log.contains(QStringLiteral("rate: burst, unlimited (starting)")));
         QCOMPARE(rig.ctl->stats().sourceIndex, 1);
         QCOMPARE(rig.ctl->stats().sourceCount, 2);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.ctl->stats().bufferedRanges.isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.ctl->stats().bufferedRanges.isEmpty(), svd::test::waitMs(5000));
         QVERIFY(rig.ctl->stats().numPeers >= 1);
         QVERIFY(rig.ctl->stats().payloadDownloaded > 0);
 
@@ -170,7 +171,7 @@ private slots:
         LogMark next;
         // What the player's ">" key does.
         rig.player.command({QStringLiteral("keypress"), QStringLiteral(">")});
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 2, svd::test::waitMs(30000));
         QCOMPARE(rig.ctl->episode(), 2);
         QVERIFY(next.contains(QStringLiteral("player: re-using torrent [%1] for episode 2").arg(torrentId)));
         QVERIFY(m_backend.requestsTo(QStringLiteral("/api/torrents/")).isEmpty());
@@ -183,8 +184,8 @@ private slots:
     void sourceFailureReasons()
     {
         PlaybackOptions opts;
-        opts.noPeersTimeoutSec = 20;
-        opts.startTimeoutSec = 20;
+        opts.noPeersTimeoutSec = svd::test::waitSec(20);
+        opts.startTimeoutSec = svd::test::waitSec(20);
         Rig rig(m_engine.get(), m_provider.get(), opts, m_seeder->port());
 
         // No .torrent and no magnet, then a torrent without the wanted file.
@@ -197,7 +198,7 @@ private slots:
         m_backend.setEpisode(kAnime, 3, episodeDoc(3, {noTorrent, wrongFile}));
         LogMark log;
         rig.ctl->play(kAnime, 3, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, svd::test::waitMs(20000));
         QVERIFY(log.contains(
             QStringLiteral("player: source 0 abandoned: ") +
             m_backend.baseUrl().resolved(QUrl(QStringLiteral("/nothing/here.torrent"))).toString()));
@@ -212,18 +213,18 @@ private slots:
         m_backend.setEpisode(kAnime, 4, episodeDoc(4, {magnetOnly}));
         LogMark magnet;
         rig.ctl->play(kAnime, 4, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, 40000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, svd::test::waitMs(40000));
         QVERIFY(magnet.contains(QStringLiteral(", using magnet")));
         rig.ctl->stop();
 
         // No sources: the provider's error text, or "blocked".
         rig.ctl->play(kAnime, 99, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 2, svd::test::waitMs(10000));
         QCOMPARE(rig.reason(), QStringLiteral("no-torrent-source: 404"));
         QVERIFY(rig.extra().isEmpty());
         m_backend.setEpisode(kAnime, 5, episodeDoc(5, {}, true));
         rig.ctl->play(kAnime, 5, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 3, svd::test::waitMs(10000));
         QCOMPARE(rig.reason(), QStringLiteral("no-torrent-source: blocked"));
     }
 
@@ -243,7 +244,7 @@ private slots:
         m_backend.setEpisode(kAnime, 6, episodeDoc(6, {m_dead}));
         rig.ctl->play(kAnime, 5, QString(), QString());
         rig.ctl->play(kAnime, 6, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, svd::test::waitMs(20000));
         QCOMPARE(rig.reason(), QStringLiteral("all-sources-failed: playback did not start within 2 s"));
         QCOMPARE(rig.failed->last().at(1).toInt(), 6);
     }
@@ -255,7 +256,7 @@ private slots:
         disk::setFakeFreeBytes(2300 * disk::kMiB);
         LogMark log;
         rig.ctl->play(kAnime, 2, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, svd::test::waitMs(10000));
         QCOMPARE(rig.reason(), QStringLiteral("low-disk-space"));
         const QVariantMap extra = rig.extra();
         QCOMPARE(extra.value(QStringLiteral("freeMB")).toLongLong(), 2300LL);
@@ -268,13 +269,13 @@ private slots:
         disk::setFakeFreeBytes(2900 * disk::kMiB);
         LogMark tight;
         rig.ctl->play(kAnime, 2, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, svd::test::waitMs(30000));
         QVERIFY(tight.contains(QStringLiteral("player: read-ahead TIGHT")));
         QCOMPARE(rig.player.getProp(QStringLiteral("cache-secs")).toDouble(), 60.0);
 
         // The disk fills up while playing: the 5-second check ends playback.
         disk::setFakeFreeBytes(100 * disk::kMiB);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 2, svd::test::waitMs(10000));
         QCOMPARE(rig.reason(), QStringLiteral("low-disk-space"));
         QVERIFY(tight.contains(QStringLiteral("player: LOW DISK SPACE (while playing): ")));
         QVERIFY(!rig.ctl->torrent());
@@ -298,19 +299,20 @@ private slots:
         });
         LogMark log;
         rig.ctl->play(kAnime, 2, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.player.cachedProp(QStringLiteral("time-pos")).toDouble() > 2.0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, svd::test::waitMs(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.player.cachedProp(QStringLiteral("time-pos")).toDouble() > 2.0,
+                                 svd::test::waitMs(10000));
         squeeze = true;
-        QTRY_COMPARE_WITH_TIMEOUT(rig.ctl->recycleCount(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.ctl->recycleCount(), 1, svd::test::waitMs(10000));
         const QRegularExpressionMatch m =
             QRegularExpression(QStringLiteral("recycling torrent, resume at ([0-9.]+) s")).match(log.text());
         QVERIFY(m.hasMatch());
         const double resumeAt = m.captured(1).toDouble();
         QVERIFY(resumeAt > 2.0);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 2, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 2, svd::test::waitMs(30000));
         QVERIFY(rig.startPositions.at(1) >= resumeAt - 1.0);
 
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, svd::test::waitMs(60000));
         QCOMPARE(rig.reason(), QStringLiteral("low-disk-space"));
         QCOMPARE(rig.ctl->recycleCount(), 3);
         QVERIFY(log.contains(QStringLiteral("player: LOW DISK SPACE (4 cache recycles within 3 min)")));
@@ -321,7 +323,7 @@ private slots:
         std::unique_ptr<TorrentEngine> engine = makeEngine(QStringLiteral("failing"), true);
         Rig rig(engine.get(), m_provider.get(), PlaybackOptions(), m_seeder->port());
         rig.ctl->play(kAnime, 2, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.failed->count(), 1, svd::test::waitMs(30000));
         const QString reason = rig.reason();
         // On a nearly full disk the same failure is reported as low disk space.
         const bool lowDisk = disk::freeBytes(engine->config().cacheDir) <= 2147483647LL;

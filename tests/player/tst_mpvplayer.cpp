@@ -1,4 +1,5 @@
 #include "player/mpvplayer.h"
+#include "tests/common/timescale.h"
 #include "tests/player/testsupport.h"
 
 #include <QSignalSpy>
@@ -94,28 +95,29 @@ private slots:
         QSignalSpy idle(&p, &MpvPlayer::idleChanged);
 
         p.loadFile(m_clip, {m_dub});
-        QTRY_VERIFY_WITH_TIMEOUT(restart.count() >= 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(restart.count() >= 1, svd::test::waitMs(15000));
         QCOMPARE(loaded.count(), 1);
         QVERIFY(started.count() >= 1);
         QVERIFY(started.last().at(0).toLongLong() > 0);
         QVERIFY(idle.count() >= 1);
         QCOMPARE(idle.last().at(0).toBool(), false);
-        QTRY_COMPARE_WITH_TIMEOUT(audioTracks(p).size(), 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(audioTracks(p).size(), 2, svd::test::waitMs(5000));
         int external = 0;
         for (const QVariant &t : audioTracks(p))
             external += t.toMap().value(QStringLiteral("external")).toBool() ? 1 : 0;
         QCOMPARE(external, 1);
         QCOMPARE(p.tracksOfType(QStringLiteral("video")).size(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(p.cachedProp(QStringLiteral("time-pos")).toDouble() > 0.0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(p.cachedProp(QStringLiteral("time-pos")).toDouble() > 0.0,
+                                 svd::test::waitMs(10000));
 
         // A replace with no external audio must not keep the previous dub file.
         const long long firstEntry = started.last().at(0).toLongLong();
         QSignalSpy ended(&p, &MpvPlayer::endFile);
         p.loadFile(m_clip, {});
-        QTRY_VERIFY_WITH_TIMEOUT(loaded.count() == 2, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(loaded.count() == 2, svd::test::waitMs(15000));
         QVERIFY(ended.count() >= 1);
         QCOMPARE(ended.first().at(2).toLongLong(), firstEntry);
-        QTRY_COMPARE_WITH_TIMEOUT(audioTracks(p).size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(audioTracks(p).size(), 1, svd::test::waitMs(5000));
 
         // With a video track selected, re-selecting it for a new render
         // context leaves the same track selected.
@@ -131,7 +133,7 @@ private slots:
         QVERIFY(p.init(headless(), nullptr));
         QSignalSpy ended(&p, &MpvPlayer::endFile);
         p.loadFile(test::mediaDir() + QStringLiteral("/missing.mkv"), {});
-        QTRY_VERIFY_WITH_TIMEOUT(ended.count() >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(ended.count() >= 1, svd::test::waitMs(10000));
         QCOMPARE(ended.last().at(0).toInt(), 4); // error
         QVERIFY(ended.last().at(1).toInt() < 0);
     }
@@ -151,7 +153,7 @@ private slots:
         p.commandAsync({QStringLiteral("no-such-command")}, [&](int rc) { badResult = rc; });
         QVERIFY(badResult < 0); // refused at once, completion called at once
         inCall = false;
-        QTRY_COMPARE_WITH_TIMEOUT(okResult, 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(okResult, 0, svd::test::waitMs(5000));
         QVERIFY(!okCalledInline);
         QCOMPARE(p.getProp(QStringLiteral("pause")).toBool(), true);
         // A command without completion function must not disturb the others.
@@ -159,7 +161,7 @@ private slots:
         int third = 1;
         p.commandAsync({QStringLiteral("set"), QStringLiteral("mute"), QStringLiteral("yes")},
                        [&](int rc) { third = rc; });
-        QTRY_COMPARE_WITH_TIMEOUT(third, 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(third, 0, svd::test::waitMs(5000));
     }
 
     void keyBindingsBecomeClientMessages()
@@ -170,7 +172,7 @@ private slots:
         QSignalSpy shutdown(&p, &MpvPlayer::shutdownRequested);
         for (const char *key : {">", "<", "N", "P", "q"})
             p.command({QStringLiteral("keypress"), QLatin1String(key)});
-        QTRY_COMPARE_WITH_TIMEOUT(msgs.count(), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(msgs.count(), 4, svd::test::waitMs(5000));
         const QStringList expect = {QStringLiteral("next"), QStringLiteral("prev"), QStringLiteral("next"),
                                     QStringLiteral("prev")};
         for (int i = 0; i < 4; ++i)

@@ -6,6 +6,7 @@
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"
 #include "tests/common/genepisodes.h"
+#include "tests/common/timescale.h"
 #include "tests/player/testsupport.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "tools/backend/testbackend.h"
@@ -107,8 +108,8 @@ private slots:
         o.headless = true;
         QVERIFY(m_player.init(o, m_engine.get()));
         PlaybackOptions opts;
-        opts.noPeersTimeoutSec = 20;
-        opts.startTimeoutSec = 40;
+        opts.noPeersTimeoutSec = svd::test::waitSec(20);
+        opts.startTimeoutSec = svd::test::waitSec(40);
         m_ctl = std::make_unique<PlaybackController>(m_engine.get(), m_provider.get(), &m_player, opts);
         // Nothing but loopback: the seeder is introduced by hand at every tick.
         connect(m_ctl.get(), &PlaybackController::statsChanged, this, [this] {
@@ -134,7 +135,7 @@ private slots:
         QSignalSpy switched(m_ctl.get(), &PlaybackController::dubSwitched);
         LogMark log;
         m_ctl->play(kAnime, 1, QString(), QStringLiteral("original"));
-        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 40000);
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, svd::test::waitMs(40000));
 
         SubTracks subs = subTracks(*m_ctl);
         const long long full = subs.byTitle.value(QStringLiteral("Полные"));
@@ -148,7 +149,7 @@ private slots:
         QVERIFY(log.contains(QStringLiteral("player: dub 'Оригинал' -> aid 2")));
 
         // Both external .ass files become selectable tracks, once each.
-        QTRY_COMPARE_WITH_TIMEOUT(subTracks(*m_ctl).external.size(), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(subTracks(*m_ctl).external.size(), 2, svd::test::waitMs(20000));
         subs = subTracks(*m_ctl);
         QVERIFY(subs.externalFiles.contains(m_ctl->externalSubtitleUri(2)));
         QVERIFY(subs.externalFiles.contains(m_ctl->externalSubtitleUri(3)));
@@ -159,7 +160,7 @@ private slots:
 
         // Embedded dub: the aid changes and the switch is confirmed.
         QVERIFY(m_ctl->selectDub(QStringLiteral("AniDub")));
-        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 1, svd::test::waitMs(30000));
         QCOMPARE(switched.last().at(0).toString(), QStringLiteral("anidub"));
         QVERIFY(switched.last().at(1).toDouble() > 0);
         QVERIFY(switched.last().at(2).toBool());
@@ -180,7 +181,7 @@ private slots:
 
         // External dub: added with audio-add, confirmed by the position moving on.
         QVERIFY(m_ctl->selectDub(QStringLiteral("StudioBand")));
-        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 2, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 2, svd::test::waitMs(60000));
         QCOMPARE(switched.last().at(0).toString(), QStringLiteral("studioband"));
         QVERIFY(switched.last().at(2).toBool());
         QVERIFY(log.contains(QStringLiteral("player: audio-add done after ")));
@@ -194,7 +195,7 @@ private slots:
         QCOMPARE(sidNow(m_player), 0LL);
         QCOMPARE(m_ctl->chosenSid(), 0);
         QVERIFY(m_ctl->selectDub(QStringLiteral("original")));
-        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 3, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 3, svd::test::waitMs(30000));
         QVERIFY(switched.last().at(2).toBool());
         QCOMPARE(sidNow(m_player), 0LL);
 
@@ -242,7 +243,7 @@ private slots:
         QSignalSpy switched(m_ctl.get(), &PlaybackController::dubSwitched);
         LogMark log;
         m_ctl->play(kAnimeEdited, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, 40000);
+        QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, svd::test::waitMs(40000));
         QVERIFY(log.contains(QStringLiteral("player: dub 'AniDub' -> aid 1")));
         QCOMPARE(aidNow(m_player), 1LL);
         QVERIFY(!m_ctl->currentDubIsOriginal());

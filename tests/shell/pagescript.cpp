@@ -1,5 +1,7 @@
 #include "pagescript.h"
 
+#include "tests/common/timescale.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QTest>
@@ -15,7 +17,7 @@ QVariant evalJs(QWebEnginePage *page, const QString &code, int ms)
     // The callback may come after a time-out; it must not write to a dead frame.
     auto result = std::make_shared<std::pair<bool, QVariant>>(false, QVariant());
     page->runJavaScript(code, [result](const QVariant &v) { *result = {true, v}; });
-    if (!QTest::qWaitFor([&] { return result->first; }, ms))
+    if (!QTest::qWaitFor([&] { return result->first; }, waitMs(ms)))
         qWarning("script did not answer: %s", qPrintable(code.left(300)));
     return result->second;
 }
@@ -33,7 +35,7 @@ QVariant awaitJs(QWebEnginePage *page, const QString &expr, int ms)
             v = evalJs(page, slot);
             return v.isValid() && !v.isNull();
         },
-        ms);
+        waitMs(ms));
     return QJsonDocument::fromJson(v.toString().toUtf8()).toVariant().toList().value(0);
 }
 

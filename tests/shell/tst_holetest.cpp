@@ -2,6 +2,8 @@
 // title, one seeder, and sorvanta-desktop in its autoplay hole test. The page
 // gets a red "dropdown" over the playing video; the overlay must let it show
 // (a cut-out in window mode, stepping aside in glwidget mode).
+#include "tests/common/timescale.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -30,7 +32,7 @@ QString waitForLine(QProcess *p, const QString &marker, int ms)
                 }
             return p->state() == QProcess::NotRunning;
         },
-        ms);
+        svd::test::waitMs(ms));
     if (found.isEmpty())
         qWarning("no '%s' in: %s %s", qPrintable(marker), qPrintable(seen),
                  p->readAllStandardError().constData());
@@ -48,9 +50,9 @@ void stop(QProcess *p)
     if (p->state() == QProcess::NotRunning)
         return;
     p->terminate();
-    if (!p->waitForFinished(5000)) {
+    if (!p->waitForFinished(svd::test::waitMs(5000))) {
         p->kill();
-        p->waitForFinished(5000);
+        p->waitForFinished(svd::test::waitMs(5000));
     }
 }
 
@@ -125,7 +127,7 @@ void TestHoleShots::initTestCase()
                   QStringLiteral("--duration"),      QStringLiteral("40"),
                   QStringLiteral("--height"),        QStringLiteral("240"),
                   QStringLiteral("--video-kbps"),    QStringLiteral("300")});
-    QVERIFY(g.waitForFinished(150000));
+    QVERIFY(g.waitForFinished(svd::test::waitMs(150000)));
     QVERIFY2(g.exitCode() == 0, g.readAllStandardError().constData());
     const QStringList out =
         QString::fromUtf8(g.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -171,7 +173,7 @@ QString TestHoleShots::runHoleTest(const QString &mode, int quitAfter, const QSt
                       QStringLiteral("--autoplay-hole-shots"), shots, QStringLiteral("--quit-after"),
                       QString::number(quitAfter), QStringLiteral("--window-geometry"),
                       QStringLiteral("0,0,1280,800"), QStringLiteral("--log"), log});
-    if (!app.waitForStarted(10000))
+    if (!app.waitForStarted(svd::test::waitMs(10000)))
         return QStringLiteral("(did not start)");
     // The test is over once the second screenshot is logged; --quit-after is
     // only the cap, with a margin for start-up on a loaded machine.
@@ -184,7 +186,7 @@ QString TestHoleShots::runHoleTest(const QString &mode, int quitAfter, const QSt
             return app.state() == QProcess::NotRunning ||
                    readLog().contains(QStringLiteral("hole-test: screenshot cleared"));
         },
-        (quitAfter + 30) * 1000);
+        svd::test::waitMs((quitAfter + 30) * 1000));
     stop(&app);
     QString text = readLog();
     if (text.isEmpty())

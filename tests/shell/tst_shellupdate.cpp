@@ -2,6 +2,7 @@
 // server that publishes a signed offer, the bar shows it below the page, and
 // its button hands the latest-release page to the desktop.
 #include "shell/mainwindow.h"
+#include "tests/common/timescale.h"
 #include "tests/update/localserver.h"
 #include "tests/update/testkey.h"
 #include "ui/updatebar.h"
@@ -123,13 +124,13 @@ void TestShellUpdate::barOffersDownloadAndOpensLatest()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // The first check waits for the page; a hung first WebEngine load (seen
     // under Xvfb) gets one reload.
-    if (!QTest::qWaitFor([&] { return loaded.count() > 0; }, 20000))
+    if (!QTest::qWaitFor([&] { return loaded.count() > 0; }, svd::test::waitMs(20000)))
         window.webView()->reload();
-    QTRY_VERIFY_WITH_TIMEOUT(loaded.count() > 0, 30000);
-    QTRY_VERIFY_WITH_TIMEOUT(window.updateFlow()->updaterStarted(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(loaded.count() > 0, svd::test::waitMs(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(window.updateFlow()->updaterStarted(), svd::test::waitMs(10000));
 
     UpdateBar *bar = window.updateBar();
-    QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->isVisible(), svd::test::waitMs(20000));
     QVERIFY(m_updateRequests >= 1);
     QCOMPARE(bar->titleLabel()->text(), QStringLiteral("Доступна версия 9.0.0"));
     QCOMPARE(bar->primaryButton()->text(), QStringLiteral("Скачать"));
@@ -144,7 +145,7 @@ void TestShellUpdate::barOffersDownloadAndOpensLatest()
     QCOMPARE(m_opened.first().port(), m_server->base().port());
     QVERIFY2(m_opened.first().path().endsWith(QStringLiteral("/api/desktop/latest")),
              qPrintable(m_opened.first().toString()));
-    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisible(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisible(), svd::test::waitMs(5000));
     QVERIFY(!window.updateFlow()->offerActive());
     window.close();
 }

@@ -6,6 +6,7 @@
 #include "sources/fixtureprovider.h"
 #include "pagescript.h"
 #include "testhttp.h"
+#include "tests/common/timescale.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -25,8 +26,8 @@ using svd::test::evalJs;
 
 namespace {
 
-constexpr int kLoadMs = 30000;
-constexpr int kReplyMs = svd::test::kPageReplyMs;
+const int kLoadMs = svd::test::waitMs(30000);
+const int kReplyMs = svd::test::waitMs(svd::test::kPageReplyMs);
 
 // A site page that records what reaches it through handlers and CustomEvents.
 const char kSitePage[] = R"HTML(<!DOCTYPE html><html><head><meta charset="utf-8"><title>site</title></head>
@@ -99,7 +100,7 @@ void TestWebShell::initTestCase()
     m_window->show();
     // QtWebEngine 6.4 under Xvfb now and then leaves the very first load of a
     // process hanging (GPU command buffer start-up); one reload gets it going.
-    if (!QTest::qWaitFor([&] { return loaded.count() > 0; }, 20000)) {
+    if (!QTest::qWaitFor([&] { return loaded.count() > 0; }, svd::test::waitMs(20000))) {
         qWarning("first load hung; reloading once");
         m_window->webView()->reload();
     }
@@ -155,7 +156,7 @@ void TestWebShell::apiInjectedAndFrozen()
 void TestWebShell::liteProbeTurnsLiteOn()
 {
     // Xvfb renders in software: the probe must say so and auto mode must switch lite on.
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->liteMode().probeDone(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->liteMode().probeDone(), svd::test::waitMs(20000));
     QVERIFY(m_window->liteMode().lite());
     QVERIFY(QSettings().value(QStringLiteral("ui/liteDetected")).toBool());
     const QString log = svd::test::readTestLog();
@@ -324,6 +325,12 @@ void TestWebShell::bundledTestPage()
     // Console lines of qrc: pages reach the log.
     evalJs(page(), QStringLiteral("document.getElementById('btnStop').click()"));
     QTRY_VERIFY_WITH_TIMEOUT(svd::test::readTestLog().contains(QStringLiteral("js: testpage: event closed {\"reason\":\"page\",\"type\":\"closed\"} (qrc:/web/test.html:")), kReplyMs);
+    // A page's text stays one line in the log, placeholders and all.
+    evalJs(page(), QStringLiteral("console.error('forged %1 %2\\n[t=   0.00] shell: not ours')"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        svd::test::readTestLog().contains(QStringLiteral("js: forged %1 %2\\n[t=   0.00] shell: not ours (")),
+        kReplyMs);
+    QVERIFY(!svd::test::readTestLog().contains(QStringLiteral("\n[t=   0.00] shell: not ours")));
 }
 
 QObject *createWebShellTest()

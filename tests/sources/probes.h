@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sources/sourceprovider.h"
+#include "tests/common/timescale.h"
 
 #include <QByteArray>
 #include <QString>
@@ -42,12 +43,12 @@ struct TorrentProbe {
 };
 
 // Runs the request, then waits for exactly one asynchronous answer.
-#define SVD_FETCH(probe, call)                                                                              \
-    do {                                                                                                    \
-        call;                                                                                               \
-        (probe).returned = true;                                                                            \
-        QTRY_COMPARE_WITH_TIMEOUT((probe).calls, 1, 15000);                                                 \
-        QVERIFY2(!(probe).synchronous, "callback ran inside the request call");                            \
-        QTest::qWait(20);                                                                                   \
-        QCOMPARE((probe).calls, 1);                                                                         \
+#define SVD_FETCH(probe, call)                                                                               \
+    do {                                                                                                     \
+        call;                                                                                                \
+        (probe).returned = true;                                                                             \
+        QTRY_COMPARE_WITH_TIMEOUT((probe).calls, 1, svd::test::waitMs(15000));                               \
+        QVERIFY2(!(probe).synchronous, "callback ran inside the request call");                              \
+        QTest::qWait(20);                                                                                    \
+        QCOMPARE((probe).calls, 1);                                                                          \
     } while (false)

@@ -233,6 +233,29 @@ void TestProviders::apiTorrentUrlChoice()
         QCOMPARE(r.header("Accept"), QByteArray("application/x-bittorrent"));
         QCOMPARE(QString::fromUtf8(r.header("User-Agent")), nativeUserAgent());
     }
+
+    // The backend names the address: nothing but the web may be read, neither
+    // directly nor through a redirect.
+    m_backend->addHandler([](const HttpRequest &r) -> std::optional<HttpResponse> {
+        if (r.path() == QLatin1String("/to-file.torrent"))
+            return HttpResponse::redirect("file:///dev/zero");
+        return std::nullopt;
+    });
+    const QStringList local{QStringLiteral("file:///dev/zero"), QStringLiteral("data:,d4:infodee"),
+                            QStringLiteral("qrc:/web/test.html"), QStringLiteral("/to-file.torrent")};
+    for (const QString &torrentUrl : local) {
+        m_backend->clearRequests();
+        TorrentProbe p;
+        SVD_FETCH(p, api.fetchTorrent(sourceWith(torrentUrl), p.callback()));
+        QVERIFY(p.bytes.isEmpty());
+        const QString scheme = torrentUrl.section(QLatin1Char(':'), 0, 0);
+        if (torrentUrl.startsWith(QLatin1Char('/')))
+            QVERIFY2(p.error.startsWith(base.toString() + torrentUrl + QStringLiteral(": ")),
+                     qPrintable(p.error));
+        else
+            QCOMPARE(p.error, QStringLiteral(".torrent address scheme '%1' not allowed (http/https only): %2")
+                                  .arg(scheme, torrentUrl));
+    }
 }
 
 void TestProviders::apiTorrentBodyChecks()
@@ -270,6 +293,20 @@ void TestProviders::apiTorrentBodyChecks()
     TorrentProbe hang;
     SVD_FETCH(hang, api.fetchTorrent(sourceWith(QString()), hang.callback()));
     QVERIFY2(hang.error.startsWith(url + QStringLiteral(": ")), qPrintable(hang.error));
+    m_backend->clearFaults();
+
+    // A body past the cap is refused.
+    QCOMPARE(ApiProvider::kMaxTorrentBytes, qint64(16 * 1024 * 1024));
+    api.setMaxTorrentBytes(kTorrent.size() - 1);
+    TorrentProbe big;
+    SVD_FETCH(big, api.fetchTorrent(sourceWith(QString()), big.callback()));
+    QCOMPARE(big.error,
+             QStringLiteral(".torrent larger than %1 bytes: %2").arg(kTorrent.size() - 1).arg(url));
+    QVERIFY(big.bytes.isEmpty());
+    api.setMaxTorrentBytes(kTorrent.size());
+    TorrentProbe fits;
+    SVD_FETCH(fits, api.fetchTorrent(sourceWith(QString()), fits.callback()));
+    QCOMPARE(fits.bytes, kTorrent);
 }
 
 void TestProviders::fixtureFileForms()

@@ -1,6 +1,7 @@
 // Torrent streaming against real libtorrent sessions seeding on 127.0.0.1 and a headless libmpv.
 
 #include "app/log.h"
+#include "tests/common/timescale.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "torrent/streamprotocol.h"
 #include "torrent/torrentengine.h"
@@ -354,10 +355,10 @@ private slots:
         QString error;
         auto s = engine.open(QByteArray(), t.magnet(seeder.port()), &error);
         QVERIFY2(s, qPrintable(error));
-        QTRY_VERIFY_WITH_TIMEOUT(s->metadataReady, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(s->metadataReady, svd::test::waitMs(20000));
         QCOMPARE(s->numFiles(), 1);
         QCOMPARE(s->infoHashKey(), t.infoHash);
-        QTRY_COMPARE_WITH_TIMEOUT(filePriorities(*s), std::vector<int>{0}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(filePriorities(*s), std::vector<int>{0}, svd::test::waitMs(5000));
         s->addFile(0);
         const int reader = s->openReader(0);
         QCOMPARE(readRange(*s, reader, 3 * kMiB - 10, 2 * kMiB, 2 * kMiB), t.files[0].data.mid(3 * kMiB - 10, 2 * kMiB));
@@ -573,7 +574,8 @@ private slots:
         QVERIFY(!s->diskFull);
         QVERIFY(!s->storageErrorMessage().isEmpty());
         // The failure wakes the reader before its log line is written.
-        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("[%1] STORAGE ERROR: ").arg(s->id())), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral("[%1] STORAGE ERROR: ").arg(s->id())),
+                                 svd::test::waitMs(5000));
 
         QVERIFY(isDiskFullError(boost::system::errc::make_error_code(boost::system::errc::no_space_on_device)));
         QVERIFY(isDiskFullError(boost::system::error_code(ENOSPC, boost::system::system_category())));

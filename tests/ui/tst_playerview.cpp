@@ -1,5 +1,6 @@
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
+#include "tests/common/timescale.h"
 #include "ui/playerview.h"
 #include "ui/seekslider.h"
 
@@ -20,6 +21,7 @@ private slots:
     void cleanup();
     void keysAndFullscreen();
     void statusLine();
+    void reattachConnectsOnce();
     void menusWithoutSources();
     void menuRebuildWaitsForOpenMenu();
     void barsStayWhileMouseRestsOnThem();
@@ -110,9 +112,23 @@ void TestPlayerView::statusLine()
     emit m_controller->episodeChanged(5, 1, QString());
     QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Серия 1"));
     QVERIFY(!m_view->prevButton()->isEnabled());
-    emit m_controller->episodeChanged(5, 3, QStringLiteral("Тест"));
-    QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Тест — серия 3"));
+    emit m_controller->episodeChanged(5, 3, QStringLiteral("Тест %1"));
+    QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Тест %1 — серия 3"));
     QVERIFY(m_view->prevButton()->isEnabled());
+}
+
+void TestPlayerView::reattachConnectsOnce()
+{
+    // As after a shut-down player is made again: a new controller on the same view.
+    delete m_controller;
+    m_controller = new PlaybackController(nullptr, nullptr, m_player, PlaybackOptions());
+    m_view->attach(m_player, m_controller);
+    m_controller->play(5, 2, QString(), QString());
+    QSignalSpy episodes(m_controller, &PlaybackController::episodeChanged);
+    m_view->nextButton()->click();
+    QCOMPARE(episodes.count(), 1);
+    QCOMPARE(episodes.first().at(1).toInt(), 3);
+    QCOMPARE(m_view->titleLabel()->text(), QStringLiteral("Серия 3"));
 }
 
 void TestPlayerView::menusWithoutSources()
@@ -157,11 +173,11 @@ void TestPlayerView::barsStayWhileMouseRestsOnThem()
 
     // Resting over the video hides both bars.
     QCursor::setPos(m_view->videoWidget()->mapToGlobal(m_view->videoWidget()->rect().center()));
-    QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), 6000);
+    QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), svd::test::waitMs(6000));
     QVERIFY(!m_view->topBar()->isVisible());
     // Moving brings them back.
     QCursor::setPos(QCursor::pos() + QPoint(5, 5));
-    QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), svd::test::waitMs(3000));
     m_view->setFullscreen(false);
 }
 

@@ -1,6 +1,7 @@
 #include "tests/video/testsupport.h"
 
 #include "app/log.h"
+#include "tests/common/timescale.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,7 +66,7 @@ QString colourClip()
              QStringLiteral("sine=frequency=440:duration=30"), QStringLiteral("-c:a"), QStringLiteral("aac"),
              QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-q:v"), QStringLiteral("3"),
              QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), out});
-    if (!p.waitForFinished(60000) || p.exitCode() != 0) {
+    if (!p.waitForFinished(svd::test::waitMs(60000)) || p.exitCode() != 0) {
         qWarning("ffmpeg failed: %s", p.readAllStandardError().constData());
         return QString();
     }

@@ -1,4 +1,5 @@
 #include "player/mpvplayer.h"
+#include "tests/common/timescale.h"
 #include "tests/video/testsupport.h"
 #include "video/mpvglwidget.h"
 #include "video/mpvvideowindow.h"
@@ -119,10 +120,11 @@ void TestVideoRender::windowPlaysUpright()
     QVERIFY(mark.contains(QStringLiteral("video: mpv render context created (OpenGL, window mode, %1)").arg(label)));
 
     player->loadFile(test::colourClip(), {});
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 0.5, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 0.5, svd::test::waitMs(30000));
     QImage frame;
     QString why;
-    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
     QCOMPARE(frame.size(), w.pixelSize());
 
     // Attaching again replaces the renderer: the old render context is freed
@@ -134,9 +136,22 @@ void TestVideoRender::windowPlaysUpright()
     QVERIFY(stats.captured(1).toInt() > 0);
     QCOMPARE(stats.captured(4), label);
     QCOMPARE(stats.captured(3).isEmpty(), !thread);
-    const double pos = timePos(*player);
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, 20000);
-    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why), 20000);
+    double pos = timePos(*player);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, svd::test::waitMs(20000));
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
+
+    // The native window going away stops the renderer before anything draws
+    // into it; a new one brings the picture back.
+    w.destroy();
+    QVERIFY(!w.hasRenderContext());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTRY_VERIFY(w.hasRenderContext());
+    pos = timePos(*player);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, svd::test::waitMs(20000));
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(frame = w.grabNextFrame(3000), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
 
     // The player frees the render context before its handle goes away.
     player->destroy();
@@ -165,7 +180,7 @@ void TestVideoRender::hiddenWindowConsumesFrames()
 
     // Nothing is drawn, yet the picture keeps moving: frames are consumed.
     player->loadFile(test::colourClip(), {});
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 1.5, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 1.5, svd::test::waitMs(30000));
     QVERIFY(w.grabNextFrame(200).isNull());
     w.stopRenderer();
     const auto stats = kWindowStats.match(mark.text());
@@ -210,14 +225,15 @@ void TestVideoRender::glWidgetPlaysUpright()
     QVERIFY(gl->hasRenderContext());
     QVERIFY(mark.contains(QStringLiteral("video: mpv render context created (OpenGL)")));
     player->loadFile(test::colourClip(), {});
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 0.5, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > 0.5, svd::test::waitMs(30000));
     QString why;
-    QTRY_VERIFY2_WITH_TIMEOUT(upright(gl->grabFramebuffer(), &why), qPrintable(why), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(gl->grabFramebuffer(), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
 
     // Hidden, the widget keeps mpv's frame queue moving without painting.
     gl->hide();
     double pos = timePos(*player);
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 1.0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 1.0, svd::test::waitMs(20000));
     gl->show();
 
     // Moving to another top-level window destroys the OpenGL context; the new
@@ -229,12 +245,14 @@ void TestVideoRender::glWidgetPlaysUpright()
     other.show();
     gl->show();
     QVERIFY(QTest::qWaitForWindowExposed(&other));
-    QTRY_VERIFY2_WITH_TIMEOUT(mark.contains(QStringLiteral("mpv: re-selecting video track 1 for a new render context")),
-                              qPrintable(mark.text()), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        mark.contains(QStringLiteral("mpv: re-selecting video track 1 for a new render context")),
+        qPrintable(mark.text()), svd::test::waitMs(20000));
     QVERIFY(gl->hasRenderContext());
     pos = timePos(*player);
-    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, 20000);
-    QTRY_VERIFY2_WITH_TIMEOUT(upright(gl->grabFramebuffer(), &why), qPrintable(why), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(timePos(*player) > pos + 0.5, svd::test::waitMs(20000));
+    QTRY_VERIFY2_WITH_TIMEOUT(upright(gl->grabFramebuffer(), &why), qPrintable(why),
+                              svd::test::waitMs(20000));
 
     player->destroy();
     QVERIFY(!gl->hasRenderContext());

@@ -1,4 +1,5 @@
 #include "player/mpvplayer.h"
+#include "tests/common/timescale.h"
 #include "tests/video/testsupport.h"
 #include "video/videotuner.h"
 
@@ -180,8 +181,11 @@ void TestVideoTuner::stepDownWithPlayer()
     QSettings().remove(kLevelKey);
 
     player.loadFile(clip, {});
-    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("hwdec-current")).toString() == QLatin1String("no"), 15000);
-    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("vid")).toLongLong() > 0, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("hwdec-current")).toString() ==
+                                 QLatin1String("no"),
+                             svd::test::waitMs(15000));
+    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("vid")).toLongLong() > 0,
+                             svd::test::waitMs(15000));
 
     VideoTuner t(&player, -1);
     t.init();
@@ -220,19 +224,21 @@ void TestVideoTuner::reportsWhilePlaying()
     t.init();
     test::LogMark mark;
     player.loadFile(clip, {});
-    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 0.1, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 0.1,
+                             svd::test::waitMs(15000));
     t.onPlaybackStarted();
     QVERIFY(t.isPlaying());
 
     // The pipeline is described once, in the third second.
-    QTRY_VERIFY_WITH_TIMEOUT(mark.contains(QStringLiteral("video: vo ")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(mark.contains(QStringLiteral("video: vo ")), svd::test::waitMs(10000));
     const QString text = mark.text();
     QVERIFY2(text.contains(QStringLiteral("hwdec no, mpeg4 yuv420p 320x240 @ 25.000 fps, display 60 Hz (screen), "
                                           "level 1 (fast)")),
              qPrintable(text));
 
     // More than 4 measured seconds give a drop report when playback stops.
-    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 7.5, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 7.5,
+                             svd::test::waitMs(15000));
     t.onStopped();
     QVERIFY(!t.isPlaying());
     QVERIFY2(mark.text().contains(QRegularExpression(QStringLiteral(

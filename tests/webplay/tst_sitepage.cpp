@@ -5,6 +5,7 @@
 #include "shell/desktopbridge.h"
 #include "shell/mainwindow.h"
 #include "sources/apiprovider.h"
+#include "tests/common/timescale.h"
 #include "tests/shell/pagescript.h"
 #include "torrent/torrentengine.h"
 #include "ui/playerview.h"
@@ -30,8 +31,8 @@ using test::evalJs;
 
 namespace {
 
-constexpr int kLoadMs = 30000;
-constexpr int kPlayMs = 60000;
+const int kLoadMs = svd::test::waitMs(30000);
+const int kPlayMs = svd::test::waitMs(60000);
 
 QVariantMap map(const QVariant &v)
 {
@@ -188,11 +189,12 @@ void TestSitePage::playTracksAndRoutes()
     QVERIFY(m_window->isPlaying());
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Demo 2602 — серия 1"));
     // The overlay sits over the page's 16:9 box.
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->playerView()->size(), QSize(640, 360), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->playerView()->size(), QSize(640, 360), svd::test::waitMs(5000));
     QVERIFY(m_window->playerView()->isVisible());
 
     // The external subtitle files join the embedded ones once they are loaded.
-    QTRY_VERIFY_WITH_TIMEOUT(lastTracks().value(QStringLiteral("subtitles")).toList().size() == 4, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(lastTracks().value(QStringLiteral("subtitles")).toList().size() == 4,
+                             svd::test::waitMs(30000));
     r = map(awaitJs(page(), QStringLiteral("sorvantaDesktop.getTracks()")));
     QCOMPARE(r.value(QStringLiteral("ok")).toBool(), true);
     QCOMPARE(r.value(QStringLiteral("animeId")).toInt(), 2602);
@@ -210,7 +212,8 @@ void TestSitePage::playTracksAndRoutes()
 
     // Dub and subtitle changes come back as tracks events.
     evalJs(page(), QStringLiteral("sorvantaDesktop.setDub('StudioBand')"));
-    QTRY_COMPARE_WITH_TIMEOUT(activeDub(lastTracks()), QStringLiteral("StudioBand"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(activeDub(lastTracks()), QStringLiteral("StudioBand"),
+                              svd::test::waitMs(30000));
     evalJs(page(), QStringLiteral("sorvantaDesktop.setSubtitle(%1)").arg(fullSubs));
     const auto subActive = [&](int id) {
         for (const QVariant &s : lastTracks().value(QStringLiteral("subtitles")).toList())
@@ -218,9 +221,9 @@ void TestSitePage::playTracksAndRoutes()
                 return s.toMap().value(QStringLiteral("id")).toInt() == id;
         return id == 0;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(subActive(fullSubs), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(subActive(fullSubs), svd::test::waitMs(15000));
     evalJs(page(), QStringLiteral("sorvantaDesktop.setSubtitle(0)"));
-    QTRY_VERIFY_WITH_TIMEOUT(subActive(0), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(subActive(0), svd::test::waitMs(15000));
 
     // Another episode of the same title is the same route: playback goes on.
     setPath(QStringLiteral("/title/2602/episode/2"));
@@ -229,7 +232,7 @@ void TestSitePage::playTracksAndRoutes()
     QVERIFY2(!kinds().join(QLatin1Char(',')).contains(QStringLiteral("closed")), qPrintable(kinds().join(QLatin1Char(','))));
     // Another title is not.
     setPath(QStringLiteral("/title/5150/episode/1"));
-    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("closed:navigation")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("closed:navigation")), svd::test::waitMs(10000));
     QVERIFY(!m_window->isPlaying());
     QVERIFY(!m_window->playerView()->isVisible());
     r = map(awaitJs(page(), QStringLiteral("sorvantaDesktop.getTracks()")));
@@ -255,24 +258,26 @@ void TestSitePage::videoOverThePageWithAHole()
     QTRY_VERIFY_WITH_TIMEOUT(
         test::readTestLog().contains(
             QStringLiteral("overlay: 1 page region(s) cut out of the video (window mask, window mode)")),
-        5000);
-    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), 10000);
+        svd::test::waitMs(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), svd::test::waitMs(10000));
     saveShot(QStringLiteral("site-hole.png"));
 
     // Full screen shows the video over the whole view and ignores the page's holes.
     m_window->setFullscreen(true);
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->playerView()->size() == m_window->webView()->size(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->playerView()->size() == m_window->webView()->size(),
+                             svd::test::waitMs(10000));
     QVERIFY(m_window->playerView()->mask().isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), svd::test::waitMs(10000));
     m_window->setFullscreen(false);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->playerView()->size(), QSize(640, 360), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->playerView()->size(), QSize(640, 360), svd::test::waitMs(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(menuCentre)), svd::test::waitMs(10000));
     evalJs(page(), QStringLiteral("__menu(false)"));
-    QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!isRed(screenPixel(menuCentre)), svd::test::waitMs(10000));
 
     // stop() from the page ends playback with "page".
     evalJs(page(), QStringLiteral("sorvantaDesktop.stop()"));
-    QTRY_COMPARE_WITH_TIMEOUT(kinds().value(kinds().size() - 1), QStringLiteral("closed:page"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(kinds().value(kinds().size() - 1), QStringLiteral("closed:page"),
+                              svd::test::waitMs(10000));
     QVERIFY(!m_window->isPlaying());
 }
 
@@ -292,7 +297,7 @@ void TestSitePage::secondQuickPlaySupersedesTheFirst()
     QCOMPARE(map(started.first()).value(QStringLiteral("episode")).toInt(), 2);
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Demo 2602 — серия 2"));
     evalJs(page(), QStringLiteral("sorvantaDesktop.stop()"));
-    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("closed:page")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().contains(QStringLiteral("closed:page")), svd::test::waitMs(10000));
 }
 
 void TestSitePage::fallbackIsNotFollowedByClosed()
@@ -300,7 +305,8 @@ void TestSitePage::fallbackIsNotFollowedByClosed()
     clearEvents();
     QVariantMap r = map(awaitJs(page(), playExpr(910404, 1)));
     QCOMPARE(r, QVariantMap({{QStringLiteral("ok"), true}, {QStringLiteral("sources"), 1}}));
-    QTRY_VERIFY_WITH_TIMEOUT(kinds().join(QLatin1Char(',')).contains(QStringLiteral("fallback:")), 45000);
+    QTRY_VERIFY_WITH_TIMEOUT(kinds().join(QLatin1Char(',')).contains(QStringLiteral("fallback:")),
+                             svd::test::waitMs(45000));
     const QVariantMap fb = map(
         evalJs(page(), QStringLiteral("__events.filter(function (e) { return e.type === 'fallback'; })[0]")));
     QCOMPARE(fb.value(QStringLiteral("animeId")).toInt(), 910404);
@@ -327,7 +333,8 @@ void TestSitePage::bundledTestPageWithVideo()
         return evalJs(page(), QStringLiteral("document.getElementById('log').textContent")).toString();
     };
     QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("событие started")), kPlayMs);
-    QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("\"label\":\"Русские (внешние)\"")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("\"label\":\"Русские (внешние)\"")),
+                             svd::test::waitMs(30000));
     QTest::qWait(1500);
     saveShot(QStringLiteral("testpage-playing.png"));
 
@@ -350,10 +357,11 @@ void TestSitePage::bundledTestPageWithVideo()
                        .arg(hole.y())
                        .arg(hole.width())
                        .arg(hole.height()));
-    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(hole.center())), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(isRed(screenPixel(hole.center())), svd::test::waitMs(10000));
     saveShot(QStringLiteral("testpage-hole.png"));
     evalJs(page(), QStringLiteral("document.getElementById('btnStop').click()"));
-    QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("событие closed {\"reason\":\"page\"")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(pageLog().contains(QStringLiteral("событие closed {\"reason\":\"page\"")),
+                             svd::test::waitMs(10000));
 }
 
 // The statistics panel over a playing episode ("i"), the same figures as the page's `stats`

@@ -1,6 +1,7 @@
 // The bundled bridge test page in the real program: "#autotest" plays a
 // generated episode from the loopback swarm, walks through tracks, dubs and
 // subtitles, and ends with a stop (or, with "route", with history changes).
+#include "tests/common/timescale.h"
 #include "webswarm.h"
 
 #include <QDir>
@@ -56,7 +57,7 @@ QString TestBridgeTestPage::runAutotest(const QString &fragment)
                       QStringLiteral("--no-update"), QStringLiteral("--quit-after"), QStringLiteral("170"),
                       QStringLiteral("--window-geometry"), QStringLiteral("0,0,1280,800"), QStringLiteral("--log"),
                       log});
-    if (!app.waitForStarted(10000))
+    if (!app.waitForStarted(svd::test::waitMs(10000)))
         return QStringLiteral("(did not start)");
     const auto readLog = [&] {
         QFile f(log);
@@ -72,11 +73,11 @@ QString TestBridgeTestPage::runAutotest(const QString &fragment)
                    text.contains(QStringLiteral("testpage: autotest DONE")) ||
                    text.contains(QStringLiteral("testpage: autotest FAILED"));
         },
-        190000);
+        svd::test::waitMs(190000));
     app.terminate();
-    if (!app.waitForFinished(15000)) {
+    if (!app.waitForFinished(svd::test::waitMs(15000))) {
         app.kill();
-        app.waitForFinished(5000);
+        app.waitForFinished(svd::test::waitMs(5000));
     }
     QString text = readLog();
     if (text.isEmpty())

@@ -1,5 +1,6 @@
 #include "webswarm.h"
 
+#include "tests/common/timescale.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 
 #include <QTest>
@@ -137,8 +138,9 @@ bool WebSwarm::seed(const GeneratedEpisodes &episodes, std::unique_ptr<swarm::Se
     if (!*seeder)
         return fail(QStringLiteral("no seeder for ") + hash);
     // The program finds the seeder only through the tracker.
-    if (!QTest::qWaitFor([&] { return m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), now()).seeders >= 1; },
-                         20000))
+    if (!QTest::qWaitFor(
+            [&] { return m_tracker.counts(QByteArray::fromHex(hash.toLatin1()), now()).seeders >= 1; },
+            svd::test::waitMs(20000)))
         return fail(QStringLiteral("the seeder never announced"));
     return true;
 }
