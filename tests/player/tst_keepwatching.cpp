@@ -5,6 +5,7 @@
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"
 #include "tests/common/genepisodes.h"
+#include "tests/common/timescale.h"
 #include "tests/player/testsupport.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "tools/backend/testbackend.h"
@@ -110,7 +111,7 @@ private slots:
         w.ports = {seeder->port()};
         LogMark log;
         w.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
         QVERIFY(log.contains(QStringLiteral("player: source 0 has no peers after 2 s -> trying source 1 alongside")));
         QCOMPARE(w.ctl->stats().sourceIndex, 1);
         QVERIFY2(w.failed->isEmpty(), "the dead source failed the episode");
@@ -132,19 +133,19 @@ private slots:
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
         w.ports = {seederA->port()};
         w.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
         QCOMPARE(w.ctl->stats().sourceIndex, 0);
         const QString dub = w.ctl->currentDubId();
-        QTRY_VERIFY_WITH_TIMEOUT(w.pos() > 4, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.pos() > 4, svd::test::waitMs(15000));
 
         LogMark log;
         seederA.reset();
         w.ports = {seederB->port()};
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> switching to source 1 at ")), 25000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> switching to source 1 at ")), svd::test::waitMs(25000));
         const QString line = log.text().section(QStringLiteral("-> switching to source 1 at "), 1).section(
             QLatin1Char(' '), 0, 0);
         const double switchedAt = line.toDouble();
-        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, svd::test::waitMs(15000));
         QCOMPARE(w.ctl->stats().sourceIndex, 1);
         QVERIFY2(qAbs(w.pos() - switchedAt) < 2.0, qPrintable(QStringLiteral("%1 vs %2").arg(w.pos()).arg(switchedAt)));
         QCOMPARE(w.ctl->currentDubId(), dub);
@@ -163,7 +164,7 @@ private slots:
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
         w.ports = {seeder->port()};
         w.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(w.failed->count(), 1, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.failed->count(), 1, svd::test::waitMs(60000));
         QVERIFY2(w.started->count() == 1, "the failure came before the first frame");
         QVERIFY2(w.failed->last().at(2).toString().startsWith(QStringLiteral("storage-error")),
                  qPrintable(w.failed->last().at(2).toString()));
@@ -202,12 +203,12 @@ private slots:
         w.ports = {seederB->port(), seederC->port()};
         LogMark log;
         w.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> preparing episode 2")), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(int(engine->openTorrents().size()), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> preparing episode 2")), svd::test::waitMs(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(int(engine->openTorrents().size()), 2, svd::test::waitMs(10000));
         QTest::qWait(1500); // its heads and tails
         w.ctl->nextEpisode();
-        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, svd::test::waitMs(20000));
         QVERIFY(log.contains(QStringLiteral("player: episode 2 starts from the prepared torrent")));
         qInfo("next episode: first frame %.2f s after play()", w.started->last().at(0).toDouble());
         QCOMPARE(int(engine->openTorrents().size()), 1);

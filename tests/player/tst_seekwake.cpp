@@ -2,6 +2,7 @@
 // peer has: the seeder here misses the middle of the episode.
 
 #include "player/mpvplayer.h"
+#include "tests/common/timescale.h"
 #include "tests/player/testsupport.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "torrent/streamprotocol.h"
@@ -59,18 +60,18 @@ private slots:
         QSignalSpy restarts(&player, &MpvPlayer::playbackRestart);
         QSignalSpy ends(&player, &MpvPlayer::endFile);
         player.loadFile(torrentUri(s->id(), 0), {});
-        QVERIFY(restarts.wait(20000));
+        QVERIFY(restarts.wait(svd::test::waitMs(20000)));
 
         // The demuxer reads ahead into the hole and waits there.
         LogMark log;
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("reader blocked >3s on piece #")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("reader blocked >3s on piece #")), svd::test::waitMs(20000));
         player.commandAsync({QStringLiteral("seek"), QStringLiteral("80"), QStringLiteral("absolute-percent")},
                             nullptr);
-        QTRY_VERIFY_WITH_TIMEOUT(restarts.count() >= 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(restarts.count() >= 2, svd::test::waitMs(10000));
         QVERIFY(log.contains(QStringLiteral("mpv: seek target not buffered -> woke 1 read(s) waiting ahead")));
         QVERIFY(player.getProp(QStringLiteral("time-pos")).toDouble() > 40 * 0.7);
         QVERIFY2(ends.isEmpty(), "the woken read was taken for the end of the file");
-        QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 40 * 0.8 + 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(player.getProp(QStringLiteral("time-pos")).toDouble() > 40 * 0.8 + 1, svd::test::waitMs(10000));
         QVERIFY(ends.isEmpty());
         player.destroy();
         engine.close(s);
