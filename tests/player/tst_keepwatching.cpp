@@ -158,9 +158,9 @@ private slots:
     void storageErrorInMidEpisode()
     {
         setSources({m_src[QStringLiteral("a")]});
-        auto seeder = seed(QStringLiteral("a"), 25000); // slower than the episode: the reader waits
+        auto seeder = seed(QStringLiteral("a"), 30000); // slower than the episode: the reader waits
         QTemporaryDir dir;
-        auto engine = makeEngine(dir.path(), true, 6);
+        auto engine = makeEngine(dir.path(), true, 10);
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
         w.ports = {seeder->port()};
         w.ctl->play(kAnime, 1, QString(), QString());
