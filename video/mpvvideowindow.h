@@ -46,6 +46,9 @@ signals:
     void pressed(bool doubleClick);
     void keyPressed(QKeyEvent *event);
 
+private slots:
+    void renderQueued();
+
 protected:
     bool event(QEvent *event) override;
     void exposeEvent(QExposeEvent *event) override;
