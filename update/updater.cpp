@@ -19,6 +19,8 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <atomic>
+
 namespace svd {
 
 using update::CheckResult;
@@ -635,14 +637,22 @@ void Updater::hashAsync(const QString &path, const Manifest &manifest, const QSt
         QByteArray hex;
         qint64 size = 0;
         QString error;
+        // Published by the worker, read here: Qt's queued hand-over is made of
+        // atomics ThreadSanitizer cannot see, this release/acquire pair it can.
+        std::atomic_bool done{false};
     };
     hashing_ = true;
     auto result = std::make_shared<Result>();
-    QThread *thread = QThread::create([path, result] { result->hex = update::sha256File(path, &result->size, &result->error); });
+    QThread *thread = QThread::create([path, result] {
+        result->hex = update::sha256File(path, &result->size, &result->error);
+        result->done.store(true, std::memory_order_release);
+    });
     // `finished` is queued to this thread; the connection dies with the updater,
     // so a late result is dropped.
     connect(thread, &QThread::finished, this, [this, path, manifest, dir, result] {
         hashing_ = false;
+        [[maybe_unused]] const bool done = result->done.load(std::memory_order_acquire);
+        Q_ASSERT(done); // `finished` comes after the worker's function returned
         onHashed(path, manifest, dir, result->hex, result->size, result->error);
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
