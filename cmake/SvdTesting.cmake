@@ -13,9 +13,13 @@ if(SVD_SANITIZE STREQUAL "address")
     "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=${svd_san_dir}/ubsan.supp")
   set(svd_asan_options "detect_leaks=1")
 elseif(SVD_SANITIZE STREQUAL "thread")
-  # The tests fork ffmpeg and helper programs from threaded processes.
+  # The tests fork ffmpeg and helper programs from threaded processes. Without a
+  # session bus libdbus forks dbus-launch from inside Qt's accessibility set-up,
+  # and a child forked by a threaded TSan process can hang: a bus address that
+  # refuses at once keeps it from trying.
   set(SVD_SANITIZER_ENV
-    "TSAN_OPTIONS=suppressions=${svd_san_dir}/tsan.supp:die_after_fork=0:second_deadlock_stack=1")
+    "TSAN_OPTIONS=suppressions=${svd_san_dir}/tsan.supp:die_after_fork=0:second_deadlock_stack=1"
+    "DBUS_SESSION_BUS_ADDRESS=unix:path=${CMAKE_BINARY_DIR}/no-session-bus")
 endif()
 
 # svd_test_runtime(<tests...>): scaled time limits and the sanitizer options.

@@ -19,6 +19,7 @@
 #include <QSaveFile>
 #include <QThread>
 
+#include <atomic>
 #include <limits>
 
 namespace svd {
@@ -654,12 +655,16 @@ void Updater::hashAsync(const QString &path, const Manifest &manifest, const QSt
         QByteArray hex;
         qint64 size = 0;
         QString error;
+        // Published by the worker, read here: Qt's queued hand-over is made of
+        // atomics ThreadSanitizer cannot see, this release/acquire pair it can.
+        std::atomic_bool done{false};
     };
     hashing_ = true;
     auto result = std::make_shared<Result>();
     hashCancel_ = std::make_shared<std::atomic<bool>>(false);
     QThread *thread = QThread::create([path, result, cancel = hashCancel_] {
         result->hex = update::sha256File(path, &result->size, &result->error, cancel.get());
+        result->done.store(true, std::memory_order_release);
     });
     hashThread_ = thread;
     // `finished` is queued to this thread, after the worker's last touch of
@@ -670,6 +675,8 @@ void Updater::hashAsync(const QString &path, const Manifest &manifest, const QSt
         delete thread;
         hashThread_ = nullptr;
         hashing_ = false;
+        [[maybe_unused]] const bool done = result->done.load(std::memory_order_acquire);
+        Q_ASSERT(done); // `finished` comes after the worker's function returned
         onHashed(path, manifest, dir, result->hex, result->size, result->error);
     });
     thread->start(QThread::LowestPriority);

@@ -139,9 +139,17 @@ void MpvVideoWindow::onUpdateGui(void *ctx)
 
 void MpvVideoWindow::queueGuiRender()
 {
-    // Several updates before the GUI thread runs fold into one draw.
+    // Several updates before the GUI thread runs fold into one draw. Called on
+    // mpv's threads and queued by name, like the player's wake-ups: a functor
+    // built here would reach the GUI thread through Qt's event queue, a hand-over
+    // ThreadSanitizer cannot see.
     if (!m_renderQueued.exchange(true))
-        QMetaObject::invokeMethod(this, [this] { renderOnGui(nullptr); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "renderQueued", Qt::QueuedConnection);
+}
+
+void MpvVideoWindow::renderQueued()
+{
+    renderOnGui(nullptr);
 }
 
 void MpvVideoWindow::pushGeometry()

@@ -47,6 +47,9 @@ signals:
     void contextMenuRequested(const QPoint &globalPos);
     void keyPressed(QKeyEvent *event);
 
+private slots:
+    void renderQueued();
+
 protected:
     bool event(QEvent *event) override;
     void exposeEvent(QExposeEvent *event) override;
