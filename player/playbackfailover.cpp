@@ -63,22 +63,35 @@ void PlaybackController::watchSources()
             adoptAlternate(QStringLiteral("source %1 delivered first").arg(m_altIndex));
         return;
     }
+    if (m_altOpened || m_torrent->events().firstPieceAt >= 0)
+        return;
+    const StreamStats st = m_torrent->peerCounts();
+    // Every peer the source knows has already dropped us without sending a byte (a dead
+    // swarm's stale peers, or peers without this torrent): no reason to wait out the 2 s.
+    const bool allDropped = st.valid && st.listPeers > 0 && st.droppedPeers >= st.listPeers &&
+                            st.numConnections == 0 && st.payloadDownloaded == 0;
     // Connected peers (a connection that never finished its handshake does not count).
-    if (m_altOpened || m_torrent->lastStats().numPeers > 0 || m_torrent->events().firstPieceAt >= 0 ||
-        logClock() - m_torrent->openedAt() < kSilentSourceSec)
+    if (!allDropped && (st.numPeers > 0 || logClock() - m_torrent->openedAt() < kSilentSourceSec))
         return;
     const int next = nextCandidate(m_sourceIndex);
-    if (next > m_sourceIndex)
-        openAlternate(next);
+    if (next <= m_sourceIndex)
+        return;
+    if (allDropped)
+        logLine(QStringLiteral("player: source %1: all %2 known peers dropped the connection -> trying source %3 alongside")
+                    .arg(m_sourceIndex)
+                    .arg(st.listPeers)
+                    .arg(next));
+    else
+        logLine(QStringLiteral("player: source %1 has no peers after 2 s -> trying source %2 alongside")
+                    .arg(m_sourceIndex)
+                    .arg(next));
+    openAlternate(next);
 }
 
 void PlaybackController::openAlternate(int index)
 {
     m_altOpened = true;
     m_altIndex = index;
-    logLine(QStringLiteral("player: source %1 has no peers after 2 s -> trying source %2 alongside")
-                .arg(m_sourceIndex)
-                .arg(index));
     if (!m_provider)
         return;
     const quint64 gen = m_generation;

@@ -15,8 +15,9 @@ namespace {
 class FailFirstWriteDiskIo final : public lt::disk_interface
 {
 public:
-    FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner, int fromPiece, int toPiece)
-        : m_inner(std::move(inner)), m_fromPiece(fromPiece), m_toPiece(toPiece)
+    FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner, int fromPiece, int toPiece,
+                         std::shared_ptr<const std::atomic<bool>> armed)
+        : m_inner(std::move(inner)), m_fromPiece(fromPiece), m_toPiece(toPiece), m_armed(std::move(armed))
     {
     }
 
@@ -53,7 +54,8 @@ public:
         {
             std::lock_guard l(m_mutex);
             auto it = m_storages.find(storage);
-            if (it != m_storages.end() && !it->second.failed && static_cast<int>(r.piece) >= m_fromPiece &&
+            if (it != m_storages.end() && !it->second.failed && (!m_armed || m_armed->load()) &&
+                static_cast<int>(r.piece) >= m_fromPiece &&
                 static_cast<int>(r.piece) <= m_toPiece) {
                 it->second.failed = true;
                 fail = true;
@@ -154,17 +156,19 @@ private:
     std::unique_ptr<lt::disk_interface> m_inner;
     const int m_fromPiece;
     const int m_toPiece;
+    const std::shared_ptr<const std::atomic<bool>> m_armed;
     mutable std::mutex m_mutex;
     std::map<lt::storage_index_t, Storage> m_storages;
 };
 
 } // namespace
 
-lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner, int fromPiece, int toPiece)
+lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner, int fromPiece, int toPiece,
+                                                   std::shared_ptr<const std::atomic<bool>> armed)
 {
-    return [inner = std::move(inner), fromPiece, toPiece](lt::io_context &ios, lt::settings_interface const &sett,
+    return [inner = std::move(inner), fromPiece, toPiece, armed = std::move(armed)](lt::io_context &ios, lt::settings_interface const &sett,
                                                  lt::counters &cnt) {
-        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt), fromPiece, toPiece));
+        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt), fromPiece, toPiece, armed));
     };
 }
 

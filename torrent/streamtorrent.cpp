@@ -685,6 +685,13 @@ void StreamTorrent::onPeerConnected()
     logLine(QStringLiteral("[%1] first peer connected").arg(m_id));
 }
 
+void StreamTorrent::onPeerDropped(const std::string &endpoint)
+{
+    std::lock_guard l(m_infoMutex);
+    if (m_droppedPeers.size() < 4096)
+        m_droppedPeers.insert(endpoint);
+}
+
 void StreamTorrent::onStorageError(const QString &message, bool diskFullError)
 {
     bool first = false;
@@ -737,6 +744,11 @@ StreamStats StreamTorrent::tick(int dhtNodes)
     s.numPeers = st.num_peers;
     s.numSeeds = st.num_seeds;
     s.listPeers = st.list_peers;
+    s.numConnections = st.num_connections;
+    {
+        std::lock_guard l(m_infoMutex);
+        s.droppedPeers = int(m_droppedPeers.size());
+    }
     s.downloadRate = st.download_payload_rate;
     s.uploadRate = st.upload_payload_rate;
     s.payloadDownloaded = st.total_payload_download;
@@ -777,6 +789,27 @@ StreamStats StreamTorrent::tick(int dhtNodes)
         std::lock_guard l(m_infoMutex);
         m_lastStats = s;
     }
+    return s;
+}
+
+StreamStats StreamTorrent::peerCounts() const
+{
+    const lt::torrent_handle h = handle();
+    StreamStats s;
+    if (!h.is_valid())
+        return s;
+    try {
+        const lt::torrent_status st = h.status({});
+        s.valid = true;
+        s.numPeers = st.num_peers;
+        s.listPeers = st.list_peers;
+        s.numConnections = st.num_connections;
+        s.payloadDownloaded = st.total_payload_download;
+    } catch (const std::exception &) {
+        return {};
+    }
+    std::lock_guard l(m_infoMutex);
+    s.droppedPeers = int(m_droppedPeers.size());
     return s;
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace svd {
@@ -39,6 +40,8 @@ struct StreamStats {
     int numPeers = 0;
     int numSeeds = 0;
     int listPeers = 0;
+    int numConnections = 0; // including connections still in their handshake
+    int droppedPeers = 0;   // distinct peers whose connection has ended
     qint64 downloadRate = 0;
     qint64 uploadRate = 0;
     qint64 payloadDownloaded = 0;
@@ -87,6 +90,9 @@ public:
     int resolveFile(int index, const QString &path) const;
     qint64 servedBytes() const;
     StreamStats lastStats() const;
+    // Fresh peer counts only (numPeers, listPeers, numConnections, droppedPeers,
+    // payloadDownloaded), for decisions that cannot wait for the next tick.
+    StreamStats peerCounts() const;
     QString storageErrorMessage() const;
     // Log-clock times of the first peer, the first finished piece and the last
     // head/tail piece; -1 for what has not happened yet.
@@ -135,6 +141,7 @@ public:
     void onPieceFinished(int piece);
     void onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok);
     void onPeerConnected();
+    void onPeerDropped(const std::string &endpoint);
     void onStorageError(const QString &message, bool diskFullError);
     void shutdown();
 
@@ -188,6 +195,7 @@ private:
     QString m_infoHashKey;
 
     double m_firstPeerAt = -1.0;
+    std::set<std::string> m_droppedPeers; // bounded by the peer list, info mutex
     double m_firstPieceAt = -1.0;
     double m_allStaticDoneAt = -1.0;
 

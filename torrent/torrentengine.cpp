@@ -130,7 +130,7 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
         m_cfg.diskIo == DiskIoBackend::Mmap ? lt::disk_io_constructor_type(lt::mmap_disk_io_constructor)
                                             : lt::disk_io_constructor_type(lt::posix_disk_io_constructor);
     params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo), m_cfg.testStorageErrorFromPiece,
-                                                                         m_cfg.testStorageErrorToPiece) : std::move(diskIo);
+                                                                         m_cfg.testStorageErrorToPiece, m_cfg.testStorageErrorArmed) : std::move(diskIo);
     m_session = std::make_unique<lt::session>(std::move(params));
     if (m_cfg.loopbackOnly)
         countLocalPeersLikeOthers(*m_session);
@@ -484,6 +484,11 @@ void TorrentEngine::dispatch(lt::alert *a)
         stream->onReadPiece(static_cast<int>(x->piece), x->buffer, x->size, !x->error);
     } else if (lt::alert_cast<lt::peer_connect_alert>(a)) {
         stream->onPeerConnected();
+    } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
+        try {
+            stream->onPeerDropped(x->endpoint.address().to_string() + ':' + std::to_string(x->endpoint.port()));
+        } catch (const std::exception &) {
+        }
     } else if (lt::alert_cast<lt::hash_failed_alert>(a)) {
         ++stream->hashFailures;
     } else if (lt::alert_cast<lt::metadata_received_alert>(a)) {

@@ -45,6 +45,8 @@ struct EngineConfig {
     // Only a write to a piece in this range fails (a failure in mid-episode).
     int testStorageErrorFromPiece = 0;
     int testStorageErrorToPiece = INT_MAX;
+    // When set, nothing fails until it turns true (a failure after playback has started).
+    std::shared_ptr<const std::atomic<bool>> testStorageErrorArmed;
     StreamParams streamParams;
 
     // Where the session may reach. loopbackOnly also allows many peers per address and

@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <libtorrent/hex.hpp>
+
 #include <memory>
 
 using namespace svd;
@@ -35,6 +37,7 @@ struct Watch {
     std::unique_ptr<PlaybackController> ctl;
     std::unique_ptr<QSignalSpy> started, failed, ended;
     std::vector<int> ports;
+    QString unseeded; // info hash no peer is ever introduced to
 
     Watch(TorrentEngine *engine, SourceProvider *provider, const PlaybackOptions &opts)
     {
@@ -48,6 +51,8 @@ struct Watch {
         auto introduce = [this, engine] {
             for (const auto &t : engine->openTorrents())
                 for (int port : ports)
+                    if (unseeded.isEmpty() || !t->handle().is_valid() ||
+                        QString::fromStdString(lt::aux::to_hex(t->handle().info_hashes().get_best())) != unseeded)
                     swarm::connectToSeeder(t->handle(), port);
         };
         QObject::connect(ctl.get(), &PlaybackController::statsChanged, ctl.get(), introduce);
@@ -57,14 +62,14 @@ struct Watch {
     double pos() { return player.getProp(QStringLiteral("time-pos")).toDouble(); }
 };
 
-std::unique_ptr<TorrentEngine> makeEngine(const QString &dir, bool storageError = false, int failPiece = 0)
+// With `failArmed`, the first cache write after it turns true fails.
+std::unique_ptr<TorrentEngine> makeEngine(const QString &dir, std::shared_ptr<std::atomic<bool>> failArmed = {})
 {
     EngineConfig cfg;
     cfg.stateDir = dir + QStringLiteral("/state");
     cfg.cacheDir = dir + QStringLiteral("/cache");
-    cfg.testStorageError = storageError;
-    cfg.testStorageErrorFromPiece = failPiece;
-    cfg.testStorageErrorToPiece = failPiece;
+    cfg.testStorageError = bool(failArmed);
+    cfg.testStorageErrorArmed = failArmed;
     applyLoopbackOnly(&cfg);
     return std::make_unique<TorrentEngine>(cfg);
 }
@@ -99,20 +104,33 @@ private slots:
         m_provider = std::make_unique<ApiProvider>(m_backend.baseUrl());
     }
 
-    // A first source nobody seeds: the second is opened alongside after 2 s and plays long
-    // before the 30 s no-peers time-out; stop leaves no torrent folder behind.
+    // A first source nobody seeds: the second is opened alongside and plays long before the
+    // 30 s no-peers time-out; stop leaves no torrent folder behind. A peer that refuses the
+    // torrent rules it out at once; with no peer at all the source gets 2 s.
+    void deadFirstSourceStartsAlongside_data()
+    {
+        QTest::addColumn<bool>("refusingPeer");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("refusing peer")
+            << true << QStringLiteral("player: source 0: all 1 known peers dropped the connection -> trying source 1 alongside");
+        QTest::newRow("no peer") << false << QStringLiteral("player: source 0 has no peers after 2 s -> trying source 1 alongside");
+    }
     void deadFirstSourceStartsAlongside()
     {
+        QFETCH(bool, refusingPeer);
+        QFETCH(QString, logged);
         setSources({m_src[QStringLiteral("dead")], m_src[QStringLiteral("b")]});
         auto seeder = seed(QStringLiteral("b"));
         QTemporaryDir dir;
         auto engine = makeEngine(dir.path());
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
         w.ports = {seeder->port()};
+        if (!refusingPeer)
+            w.unseeded = m_src[QStringLiteral("dead")].value(QStringLiteral("infoHash")).toString();
         LogMark log;
         w.ctl->play(kAnime, 1, QString(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
-        QVERIFY(log.contains(QStringLiteral("player: source 0 has no peers after 2 s -> trying source 1 alongside")));
+        QVERIFY(log.contains(logged));
         QCOMPARE(w.ctl->stats().sourceIndex, 1);
         QVERIFY2(w.failed->isEmpty(), "the dead source failed the episode");
         w.ctl->stop();
@@ -160,12 +178,14 @@ private slots:
         setSources({m_src[QStringLiteral("a")]});
         auto seeder = seed(QStringLiteral("a"), 30000); // slower than the episode: the reader waits
         QTemporaryDir dir;
-        auto engine = makeEngine(dir.path(), true, 10);
+        auto armed = std::make_shared<std::atomic<bool>>(false);
+        auto engine = makeEngine(dir.path(), armed);
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
         w.ports = {seeder->port()};
         w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(60000));
+        *armed = true;
         QTRY_COMPARE_WITH_TIMEOUT(w.failed->count(), 1, svd::test::waitMs(60000));
-        QVERIFY2(w.started->count() == 1, "the failure came before the first frame");
         QVERIFY2(w.failed->last().at(2).toString().startsWith(QStringLiteral("storage-error")),
                  qPrintable(w.failed->last().at(2).toString()));
         QCOMPARE(w.ctl->state(), State::Failed);
