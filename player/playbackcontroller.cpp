@@ -411,7 +411,8 @@ void PlaybackController::onPlaybackRestart()
                 .arg(secs2(sincePlay), secs2(sinceSource)));
     setState(Playing, QString());
     emit playbackStarted(sincePlay, sinceSource);
-    attachExternalSubtitles();
+    m_subsDueSince = logClock();
+    maybeAttachExternalSubtitles();
 }
 
 void PlaybackController::onEndFile(int reason, int error, long long entryId)
@@ -510,6 +511,7 @@ void PlaybackController::tick()
             watchStall(s);
             if (!m_started)
                 return; // switched to another source
+            maybeAttachExternalSubtitles();
             prepareNext();
             if (m_next)
                 m_next->tick(dhtNodes);

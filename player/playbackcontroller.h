@@ -158,6 +158,7 @@ private:
     void applyDubOnLoad();
     void syncDubToAid(long long aid);
     void attachExternalSubtitles();
+    void maybeAttachExternalSubtitles();
     void checkDubSwitch();
     void finishDubSwitch(bool ok, double elapsed);
     // Forgets the pending dub switch and this load's subtitle decision
@@ -220,6 +221,7 @@ private:
     bool m_altOpened = false; // for the current source attempt
     QSet<int> m_givenUp;
     bool m_givenUpRetried = false;
+    double m_subsDueSince = -1.0; // log clock; external subtitles wait for a buffer, -1 = none
     double m_stallSince = -1.0;   // log clock, -1 = not stalled
     double m_noPeersSince = -1.0; // log clock, -1 = peers present
     qint64 m_lastBytes = -1;

@@ -481,7 +481,33 @@ bool PlaybackController::selectSubtitle(int subtitleIndex)
     return true;
 }
 
-// After the first picture: external subtitle files become selectable tracks.
+// External subtitle files become selectable tracks after the first picture, but not while the
+// video has little buffered: on a slow swarm the piece holding a few KiB of subtitles can be a
+// whole MiB, and fetching it right after the start is what stalls the video. They go at once
+// when their pieces are here already, else once the buffer can carry that piece.
+void PlaybackController::maybeAttachExternalSubtitles()
+{
+    constexpr double kBufferForSubsSec = 5.0;
+    constexpr double kLatestSec = 30.0;
+    if (m_subsDueSince < 0 || !m_torrent || !m_player)
+        return;
+    const SourceInfo *src = currentSource();
+    bool present = true;
+    for (int i = 0; src && present && i < src->subtitles.size(); ++i) {
+        const int file = resolveSubFile(src->subtitles.at(i));
+        if (file >= 0) {
+            const QByteArray states = m_torrent->pieceMap(file).states;
+            present = !states.isEmpty() && states.count('d') == states.size();
+        }
+    }
+    const double buffered = m_player->cachedProp(QStringLiteral("demuxer-cache-duration")).toDouble();
+    if (!present && buffered < kBufferForSubsSec && logClock() - m_subsDueSince < kLatestSec &&
+        !m_player->getProp(QStringLiteral("demuxer-cache-state")).toMap().value(QStringLiteral("eof-cached")).toBool())
+        return;
+    m_subsDueSince = -1.0;
+    attachExternalSubtitles();
+}
+
 void PlaybackController::attachExternalSubtitles()
 {
     const SourceInfo *src = currentSource();
@@ -568,6 +594,7 @@ void PlaybackController::clearPendingDubSwitch()
     m_dubTimer.stop();
     m_chosenSid = -1;
     m_pendingSubAdds.clear();
+    m_subsDueSince = -1.0;
 }
 
 } // namespace svd
