@@ -7,6 +7,8 @@
 #include <mpv/stream_cb.h>
 
 #include <atomic>
+#include <mutex>
+#include <unordered_set>
 
 namespace svd {
 
@@ -23,6 +25,12 @@ struct OpenStream {
     std::atomic<bool> cancelled{false};
     qint64 bytesRead = 0;
 };
+
+// libmpv calls close_fn before it detaches the stream from its cancel chain, so a stop on
+// another thread can still call cancel_fn with a cookie close_fn has just deleted. Cookies
+// are registered here while open; a cancel for one that is gone does nothing.
+std::mutex g_liveMutex;
+std::unordered_set<const void *> g_live;
 
 // 0 without end of file when a seek interrupted the read: mpv ignores the end of a read that a
 // pending seek interrupts, and the seek moves the stream next.
@@ -55,7 +63,9 @@ int64_t sizeFn(void *cookie)
 
 void cancelFn(void *cookie)
 {
-    static_cast<OpenStream *>(cookie)->cancelled = true;
+    std::lock_guard l(g_liveMutex);
+    if (g_live.count(cookie))
+        static_cast<OpenStream *>(cookie)->cancelled = true;
 }
 
 void closeFn(void *cookie)
@@ -67,6 +77,10 @@ void closeFn(void *cookie)
                 .arg(s->position)
                 .arg(QString::number(double(s->bytesRead) / 1048576.0, 'f', 1)));
     s->torrent->closeReader(s->reader);
+    {
+        std::lock_guard l(g_liveMutex);
+        g_live.erase(cookie);
+    }
     delete s;
 }
 
@@ -96,6 +110,10 @@ int openTorrentStream(TorrentEngine *engine, const char *uri, mpv_stream_cb_info
     s->file = file;
     s->size = size;
     s->reader = torrent->openReader(file);
+    {
+        std::lock_guard l(g_liveMutex);
+        g_live.insert(s);
+    }
     info->cookie = s;
     info->read_fn = readFn;
     info->seek_fn = seekFn;

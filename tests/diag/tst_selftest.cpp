@@ -258,6 +258,7 @@ private:
         env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/xdgcache"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         proc.setProcessEnvironment(env);
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel); // sanitizer reports reach the test log
         proc.start(qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/app/sorvanta-desktop"), args);
         Run run;
         if (!proc.waitForStarted(svd::test::waitMs(10000)))
