@@ -474,6 +474,18 @@ void PlaybackController::prevEpisode()
         play(m_animeId, m_episode - 1, QString(), QString());
 }
 
+bool PlaybackController::eofCached() const
+{
+    return m_player &&
+           m_player->getProp(QStringLiteral("demuxer-cache-state")).toMap().value(QStringLiteral("eof-cached")).toBool();
+}
+
+bool PlaybackController::fileDownloaded(int file) const
+{
+    const QByteArray states = m_torrent ? m_torrent->pieceMap(file).states : QByteArray();
+    return !states.isEmpty() && states.count('d') == states.size();
+}
+
 void PlaybackController::tick()
 {
     int dhtNodes = 0;

@@ -76,6 +76,8 @@ public:
     int resolveDubFile(const DubInfo &dub) const;
     int resolveSubFile(const SubtitleInfo &sub) const;
     bool currentDubIsOriginal() const;
+    bool eofCached() const;               // the player has buffered up to the end of the file
+    bool fileDownloaded(int file) const;  // every piece of `file` of the current torrent is here
     void applySubtitlePolicy(const QString &why);
     int chosenSid() const { return m_chosenSid; }
 

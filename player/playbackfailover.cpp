@@ -182,10 +182,7 @@ void PlaybackController::watchStall(const StreamStats &current)
     m_stallSince = stalled ? (m_stallSince < 0 ? now : m_stallSince) : -1.0;
     m_noPeersSince = current.numPeers == 0 ? (m_noPeersSince < 0 ? now : m_noPeersSince) : -1.0;
     const double buffered = m_player->cachedProp(QStringLiteral("demuxer-cache-duration")).toDouble();
-    const bool eofCached = m_player->getProp(QStringLiteral("demuxer-cache-state"))
-                               .toMap()
-                               .value(QStringLiteral("eof-cached"))
-                               .toBool();
+    const bool eofCached = this->eofCached();
 
     QString why;
     if (m_stallSince >= 0 && now - m_stallSince > kStallFailoverSec && now - m_lastBytesAt > kStallFailoverSec)

@@ -27,12 +27,8 @@ void PlaybackController::prepareNext()
         return;
     // Nothing more to fetch for this episode: it is all here, or it is nearly over and the
     // player has buffered up to its end.
-    const QByteArray pieces = m_torrent->pieceMap(m_fileIndex).states;
-    const bool complete = !pieces.isEmpty() && !pieces.contains('.') && !pieces.contains('w');
-    const bool nearEnd = pos > kNearEndShare * duration && m_player->getProp(QStringLiteral("demuxer-cache-state"))
-                                                               .toMap()
-                                                               .value(QStringLiteral("eof-cached"))
-                                                               .toBool();
+    const bool complete = fileDownloaded(m_fileIndex);
+    const bool nearEnd = pos > kNearEndShare * duration && eofCached();
     if (!complete && !nearEnd)
         return;
     m_nextRequested = true;

@@ -495,14 +495,10 @@ void PlaybackController::maybeAttachExternalSubtitles()
     bool present = true;
     for (int i = 0; src && present && i < src->subtitles.size(); ++i) {
         const int file = resolveSubFile(src->subtitles.at(i));
-        if (file >= 0) {
-            const QByteArray states = m_torrent->pieceMap(file).states;
-            present = !states.isEmpty() && states.count('d') == states.size();
-        }
+        present = file < 0 || fileDownloaded(file);
     }
     const double buffered = m_player->cachedProp(QStringLiteral("demuxer-cache-duration")).toDouble();
-    if (!present && buffered < kBufferForSubsSec && logClock() - m_subsDueSince < kLatestSec &&
-        !m_player->getProp(QStringLiteral("demuxer-cache-state")).toMap().value(QStringLiteral("eof-cached")).toBool())
+    if (!present && buffered < kBufferForSubsSec && logClock() - m_subsDueSince < kLatestSec && !eofCached())
         return;
     m_subsDueSince = -1.0;
     attachExternalSubtitles();

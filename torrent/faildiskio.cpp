@@ -15,9 +15,8 @@ namespace {
 class FailFirstWriteDiskIo final : public lt::disk_interface
 {
 public:
-    FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner, int fromPiece, int toPiece,
-                         std::shared_ptr<const std::atomic<bool>> armed)
-        : m_inner(std::move(inner)), m_fromPiece(fromPiece), m_toPiece(toPiece), m_armed(std::move(armed))
+    FailFirstWriteDiskIo(std::unique_ptr<lt::disk_interface> inner, std::shared_ptr<const std::atomic<bool>> armed)
+        : m_inner(std::move(inner)), m_armed(std::move(armed))
     {
     }
 
@@ -54,9 +53,7 @@ public:
         {
             std::lock_guard l(m_mutex);
             auto it = m_storages.find(storage);
-            if (it != m_storages.end() && !it->second.failed && (!m_armed || m_armed->load()) &&
-                static_cast<int>(r.piece) >= m_fromPiece &&
-                static_cast<int>(r.piece) <= m_toPiece) {
+            if (it != m_storages.end() && !it->second.failed && (!m_armed || m_armed->load())) {
                 it->second.failed = true;
                 fail = true;
                 const auto slices = it->second.files->map_block(r.piece, r.start, std::max(r.length, 1));
@@ -154,8 +151,6 @@ private:
     };
 
     std::unique_ptr<lt::disk_interface> m_inner;
-    const int m_fromPiece;
-    const int m_toPiece;
     const std::shared_ptr<const std::atomic<bool>> m_armed;
     mutable std::mutex m_mutex;
     std::map<lt::storage_index_t, Storage> m_storages;
@@ -163,12 +158,12 @@ private:
 
 } // namespace
 
-lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner, int fromPiece, int toPiece,
+lt::disk_io_constructor_type failFirstWriteDiskIo(lt::disk_io_constructor_type inner,
                                                    std::shared_ptr<const std::atomic<bool>> armed)
 {
-    return [inner = std::move(inner), fromPiece, toPiece, armed = std::move(armed)](lt::io_context &ios, lt::settings_interface const &sett,
-                                                 lt::counters &cnt) {
-        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt), fromPiece, toPiece, armed));
+    return [inner = std::move(inner), armed = std::move(armed)](lt::io_context &ios, lt::settings_interface const &sett,
+                                                                lt::counters &cnt) {
+        return std::unique_ptr<lt::disk_interface>(new FailFirstWriteDiskIo(inner(ios, sett, cnt), armed));
     };
 }
 

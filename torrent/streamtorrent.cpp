@@ -739,19 +739,10 @@ StreamStats StreamTorrent::tick(int dhtNodes)
     } catch (const std::exception &) {
         return {};
     }
-    StreamStats s;
-    s.valid = true;
-    s.numPeers = st.num_peers;
+    StreamStats s = peerCountsOf(st);
     s.numSeeds = st.num_seeds;
-    s.listPeers = st.list_peers;
-    s.numConnections = st.num_connections;
-    {
-        std::lock_guard l(m_infoMutex);
-        s.droppedPeers = int(m_droppedPeers.size());
-    }
     s.downloadRate = st.download_payload_rate;
     s.uploadRate = st.upload_payload_rate;
-    s.payloadDownloaded = st.total_payload_download;
     s.payloadUploaded = st.total_payload_upload;
     s.bytesDone = st.total_done;
     s.piecesDone = st.num_pieces;
@@ -792,25 +783,29 @@ StreamStats StreamTorrent::tick(int dhtNodes)
     return s;
 }
 
-StreamStats StreamTorrent::peerCounts() const
+StreamStats StreamTorrent::peerCountsOf(const lt::torrent_status &st) const
 {
-    const lt::torrent_handle h = handle();
     StreamStats s;
-    if (!h.is_valid())
-        return s;
-    try {
-        const lt::torrent_status st = h.status({});
-        s.valid = true;
-        s.numPeers = st.num_peers;
-        s.listPeers = st.list_peers;
-        s.numConnections = st.num_connections;
-        s.payloadDownloaded = st.total_payload_download;
-    } catch (const std::exception &) {
-        return {};
-    }
+    s.valid = true;
+    s.numPeers = st.num_peers;
+    s.listPeers = st.list_peers;
+    s.numConnections = st.num_connections;
+    s.payloadDownloaded = st.total_payload_download;
     std::lock_guard l(m_infoMutex);
     s.droppedPeers = int(m_droppedPeers.size());
     return s;
+}
+
+StreamStats StreamTorrent::peerCounts() const
+{
+    const lt::torrent_handle h = handle();
+    if (!h.is_valid())
+        return {};
+    try {
+        return peerCountsOf(h.status({}));
+    } catch (const std::exception &) {
+        return {};
+    }
 }
 
 void StreamTorrent::setDownloadLimit(qint64 bytesPerSecond)

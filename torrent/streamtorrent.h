@@ -10,6 +10,7 @@
 #include <boost/system/error_code.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
+#include <libtorrent/torrent_status.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -160,6 +161,7 @@ public:
     std::vector<int> cachedPieces() const;
 
 private:
+    StreamStats peerCountsOf(const lt::torrent_status &st) const;
     struct Reader {
         int file = 0;
         qint64 position = 0;

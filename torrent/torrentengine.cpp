@@ -129,8 +129,7 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
     lt::disk_io_constructor_type diskIo =
         m_cfg.diskIo == DiskIoBackend::Mmap ? lt::disk_io_constructor_type(lt::mmap_disk_io_constructor)
                                             : lt::disk_io_constructor_type(lt::posix_disk_io_constructor);
-    params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo), m_cfg.testStorageErrorFromPiece,
-                                                                         m_cfg.testStorageErrorToPiece, m_cfg.testStorageErrorArmed) : std::move(diskIo);
+    params.disk_io_constructor = m_cfg.testStorageError ? failFirstWriteDiskIo(std::move(diskIo), m_cfg.testStorageErrorArmed) : std::move(diskIo);
     m_session = std::make_unique<lt::session>(std::move(params));
     if (m_cfg.loopbackOnly)
         countLocalPeersLikeOthers(*m_session);

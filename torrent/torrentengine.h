@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QString>
 
-#include <climits>
 
 #include <libtorrent/session.hpp>
 
@@ -42,9 +41,6 @@ struct EngineConfig {
     int connectionsLimit = 300;
     // Makes the first cache write of every torrent fail as a storage error.
     bool testStorageError = false;
-    // Only a write to a piece in this range fails (a failure in mid-episode).
-    int testStorageErrorFromPiece = 0;
-    int testStorageErrorToPiece = INT_MAX;
     // When set, nothing fails until it turns true (a failure after playback has started).
     std::shared_ptr<const std::atomic<bool>> testStorageErrorArmed;
     StreamParams streamParams;
