@@ -25,7 +25,10 @@ done
 tools/setup.sh
 export QTWEBENGINE_DISABLE_SANDBOX=1
 export SVD_LOOPBACK_ONLY=1
-run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24" ctest --output-on-failure -j2 "$@"; }
+# -noreset: by default the X server resets when its last client leaves and refuses
+# connections meanwhile, so a suite starting just as another one exits could not
+# open the display.
+run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24 -noreset" ctest --output-on-failure -j2 "$@"; }
 
 if [[ -z $sanitize ]]; then
   tools/build.sh
