@@ -57,14 +57,15 @@ struct WindowPlan {
 };
 
 // Which pieces the torrent downloads and which of them carry a deadline. Every head/tail and
-// window piece is wanted, heads and tails at top priority; deadlines go only to the missing
-// pieces of `staticDeadlinePieces` (each file's first and last piece, which a player reads
-// before anything else) and to the first `urgentPieces` missing pieces of each window:
-// libtorrent requests deadline pieces before anything else and several at once, so a deadline
-// on every head, tail and window piece would share a slow peer among pieces nobody reads yet. While a file's heads and tails are missing its
-// windows are only `minWindowPieces` long; another file starting later does not narrow them.
+// window piece is wanted. Deadlines go to the first piece of each starting file and to the
+// first `urgentPieces` missing pieces of each window (only the first one while its file starts);
+// the other heads and tails of a starting file follow the reader's next pieces. Libtorrent requests deadline pieces before anything else and several at once, so a
+// deadline on every head, tail and window piece would share a slow peer among pieces nobody
+// reads yet. While a file's heads and tails are missing, only the first `minWindowPieces` of
+// its windows rank as a window, the rest waits at the lowest priority; another file starting
+// later does not narrow them.
 // `startingStatics` are the head/tail pieces of files whose heads and tails are not all in yet.
-WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::set<int> &staticDeadlinePieces,
+WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::set<int> &firstPieces,
                       const std::set<int> &startingStatics, const std::vector<WindowReader> &readers,
                       const std::vector<char> &have, int windowLength, int minWindowPieces, int urgentPieces,
                       int deadlineStepMs);

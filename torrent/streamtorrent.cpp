@@ -244,7 +244,7 @@ void StreamTorrent::rebuildStaticPiecesLocked()
 {
     m_static.clear();
     m_staticOfFile.clear();
-    m_staticDeadline.clear();
+    m_firstPieces.clear();
     if (!m_info)
         return;
     std::vector<PieceRange> ranges;
@@ -252,8 +252,7 @@ void StreamTorrent::rebuildStaticPiecesLocked()
         if (!validFileLocked(f))
             continue;
         ranges.push_back(piecesOf(spanLocked(f), m_pieceLength));
-        m_staticDeadline.insert(ranges.back().first);
-        m_staticDeadline.insert(ranges.back().last);
+        m_firstPieces.insert(ranges.back().first);
         for (const auto &entry : headTailPieces({ranges.back()}, m_pieceLength, m_params.headTailBytes))
             m_staticOfFile[f].push_back(entry.first);
     }
@@ -297,7 +296,7 @@ void StreamTorrent::updateWindow(bool force)
     const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
     const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
     const WindowPlan plan =
-        planWindow(m_static, m_staticDeadline, startingStatics, readers, m_have, n, m_params.minWindowPieces,
+        planWindow(m_static, m_firstPieces, startingStatics, readers, m_have, n, m_params.minWindowPieces,
                    urgent, m_params.deadlineStepMs);
 
     std::vector<lt::download_priority_t> prio(size_t(m_numPieces), lt::dont_download);

@@ -209,7 +209,7 @@ private:
     std::set<int> m_served;
     std::map<int, int> m_static;
     std::map<int, std::vector<int>> m_staticOfFile;
-    std::set<int> m_staticDeadline; // each served file's first and last piece
+    std::set<int> m_firstPieces; // each served file's first piece
     std::map<int, Reader> m_readers;
     int m_nextReader = 1;
     std::map<int, qint64> m_lastPositions;

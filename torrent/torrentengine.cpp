@@ -40,7 +40,12 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     s.set_bool(lt::settings_pack::enable_natpmp, false);
     s.set_str(lt::settings_pack::dht_bootstrap_nodes, cfg.dhtBootstrapNodes.toStdString());
     s.set_str(lt::settings_pack::user_agent, std::string("libtorrent/") + lt::version());
-    s.set_int(lt::settings_pack::alert_mask, static_cast<int>(static_cast<std::uint32_t>(kAlertMask)));
+    std::uint32_t mask = static_cast<std::uint32_t>(kAlertMask);
+    // For finding out why a peer sends nothing: every message to and from the peers of the
+    // stream's torrents goes to the log (many lines a second).
+    if (qEnvironmentVariableIsSet("SVD_PEER_TRACE"))
+        mask |= static_cast<std::uint32_t>(lt::alert_category::peer_log | lt::alert_category::block_progress);
+    s.set_int(lt::settings_pack::alert_mask, static_cast<int>(mask));
     s.set_int(lt::settings_pack::alert_queue_size, 20000);
     s.set_int(lt::settings_pack::connections_limit, cfg.connectionsLimit);
     s.set_bool(lt::settings_pack::announce_to_all_tiers, true);
@@ -55,6 +60,9 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     // speaks TCP costs the uTP connect time-out plus up to a second before the TCP retry (its
     // reconnect clock counts whole seconds). Peers that connect to us over uTP are accepted.
     s.set_bool(lt::settings_pack::enable_outgoing_utp, cfg.outgoingUtp);
+    // Until it holds a few pieces, libtorrent picks pieces at random among all those above normal
+    // priority, whatever their level: the first piece of a video would wait behind its tail.
+    s.set_int(lt::settings_pack::initial_picker_threshold, 0);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     return s;
@@ -477,6 +485,12 @@ void TorrentEngine::dispatch(lt::alert *a)
     if (!stream)
         return;
     const QString id = stream->id();
+    if (a->category() & (lt::alert_category::peer_log | lt::alert_category::block_progress)) {
+        if (lt::alert_cast<lt::peer_log_alert>(a) || lt::alert_cast<lt::block_finished_alert>(a)
+            || lt::alert_cast<lt::block_downloading_alert>(a) || lt::alert_cast<lt::block_timeout_alert>(a)
+            || lt::alert_cast<lt::block_uploaded_alert>(a))
+            logLine(QStringLiteral("[%1] trace %2").arg(id, fromStd(a->message())));
+    }
     if (auto *x = lt::alert_cast<lt::piece_finished_alert>(a)) {
         stream->onPieceFinished(static_cast<int>(x->piece_index));
     } else if (auto *x = lt::alert_cast<lt::read_piece_alert>(a)) {

@@ -193,8 +193,8 @@ private slots:
     }
 
     // The whole window is wanted, falling in priority with distance; only each file's first
-    // and last piece while it starts and the next missing pieces of each window carry
-    // deadlines, one at a time at the top; a file still starting keeps its own windows short.
+    // piece while it starts and the next missing pieces of each window carry deadlines, one at
+    // a time at the top; a file still starting ranks only the start of its windows.
     void windowPlan()
     {
         std::vector<char> have(40, 0);
@@ -202,21 +202,24 @@ private slots:
         const std::map<int, int> statics{{0, 0}, {39, 300}};
         // Reader at piece 5 of a file ending at 30 (started), reader at 33 of a file still starting.
         const WindowPlan plan =
-            planWindow(statics, {0, 39}, {0, 39}, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
-        QCOMPARE(plan.wanted.size(), size_t(2 + 12 + 3));
+            planWindow(statics, {0}, {0, 39}, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
+        QCOMPARE(plan.wanted.size(), size_t(1 + 12 + 7));
         QVERIFY(!plan.wanted.count(17));
-        QVERIFY(!plan.wanted.count(36));
+        // The starting file's full window is wanted last: the torrent never runs out of wanted
+        // pieces (and interest in its peers) between its last head/tail piece and the widening.
+        QCOMPARE(plan.wanted.at(36), kSettledStaticPriority);
         const std::vector<std::pair<int, int>> deadlines{{0, 0},     {5, 0},  {8, 1200}, {9, 1600}, {10, 2000},
-                                                         {33, 0},    {34, 400}, {35, 800}, {39, 300}};
+                                                         {33, 0}};
         QCOMPARE(plan.deadlines, deadlines);
-        for (int piece : {0, 5, 33, 39})
+        for (int piece : {0, 5, 33})
             QCOMPARE(plan.wanted.at(piece), kUrgentPriority);
         for (int piece : {8, 10, 34})
             QCOMPARE(plan.wanted.at(piece), kSoonPriority);
+        QCOMPARE(plan.wanted.at(39), kReadAheadPriority); // the end after the reader's next pieces
         QCOMPARE(plan.wanted.at(11), 4);
         QCOMPARE(plan.wanted.at(16), kFarReadAheadPriority);
         // Heads and tails of a file already playing stay wanted, last and without deadline.
-        const WindowPlan settled = planWindow(statics, {0, 39}, {}, {}, have, 12, 3, 4, 400);
+        const WindowPlan settled = planWindow(statics, {0}, {}, {}, have, 12, 3, 4, 400);
         QCOMPARE(settled.wanted.at(0), kSettledStaticPriority);
         QVERIFY(settled.deadlines.empty());
         // Clipped at the file end, the smaller deadline wins where windows overlap.
@@ -265,15 +268,19 @@ private slots:
         QCOMPARE(filePriorities(*s), (std::vector<int>{0, 0}));
         QVERIFY(topPriorityPieces(*s).empty());
 
-        // Serving the file puts exactly its head and tail pieces first.
+        // Serving the file wants exactly its head and tail pieces, its ends first.
         s->addFile(1);
-        const std::map<int, int> statics = s->staticPieces();
-        std::set<int> staticSet;
-        for (const auto &e : statics)
+        std::set<int> staticSet, wanted;
+        for (const auto &e : s->staticPieces())
             staticSet.insert(e.first);
-        QCOMPARE(topPriorityPieces(*s), staticSet);
+        const auto prio = piecePriorities(*s);
+        for (size_t i = 0; i < prio.size(); ++i)
+            if (prio[i] > 0)
+                wanted.insert(int(i));
+        QCOMPARE(wanted, staticSet);
         const PieceRange range = s->filePieces(1);
-        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>{{range.first, 0}, {range.last, 300}}));
+        QCOMPARE(topPriorityPieces(*s), std::set<int>{range.first});
+        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>{{range.first, 0}}));
 
         swarm::Seeder seeder(t);
         QVERIFY(seeder.ready());
@@ -419,23 +426,19 @@ private slots:
         s->addFile(0); // head 0..15, tail 48..63 (4 MiB each)
         const int reader = s->openReader(0);
         s->moveReader(reader, 30 * qint64(p) + 17);
-        // Until the heads and tails are in, the window is only the minimum of 3 pieces.
+        // Until the heads and tails are in, only the reader's piece and the file's first piece
+        // carry deadlines; the next pieces of the window go before the other heads and tails.
         auto applied = s->appliedDeadlines();
-        std::map<int, int> asMap(applied.begin(), applied.end());
-        QCOMPARE(asMap.at(30), 0);
-        QCOMPARE(asMap.at(32), 800);
-        QVERIFY(!asMap.count(33));
-        QVERIFY(!asMap.count(48)); // heads and tails wanted first, deadlines only on the ends
-        QCOMPARE(asMap.at(0), 0);
-        QCOMPARE(asMap.at(63), 300);
-        QCOMPARE(topPriorityPieces(*s).size(), size_t(32 + 1));
+        QCOMPARE(applied, (std::vector<std::pair<int, int>>{{0, 0}, {30, 0}}));
+        const auto starting = piecePriorities(*s);
+        QVERIFY(starting[31] > starting[48] && starting[32] > starting[63] && starting[48] > starting[40]);
 
         // The last head/tail piece opens the full window (24 MiB / 256 KiB = 96 pieces, clipped
         // at the file end): all wanted, deadlines only on the next 4 MiB.
         for (const auto &e : s->staticPieces())
             s->onPieceFinished(e.first);
         applied = s->appliedDeadlines();
-        asMap = std::map<int, int>(applied.begin(), applied.end());
+        std::map<int, int> asMap(applied.begin(), applied.end());
         QCOMPARE(asMap.size(), size_t(16));
         QCOMPARE(asMap.at(30), 0);
         QCOMPARE(asMap.at(45), 15 * 400);
@@ -455,8 +458,8 @@ private slots:
         // video's window stays as wide as it was.
         s->addFile(1);
         applied = s->appliedDeadlines();
-        QCOMPARE(applied.size(), size_t(16 + 2));
-        QCOMPARE(applied.back(), (std::pair<int, int>{65, 300}));
+        QCOMPARE(applied.size(), size_t(16 + 1));
+        QCOMPARE(applied.back(), (std::pair<int, int>{64, 0}));
         QCOMPARE(piecePriorities(*s)[47], kReadAheadPriority);
         s->removeFile(1);
         applied = s->appliedDeadlines();
@@ -505,11 +508,10 @@ private slots:
         for (int i = 0; i < 128; ++i)
             expected += s->handle().have_piece(i) ? 'd' : prio[size_t(i)] > 0 ? 'w' : '.';
         QCOMPARE(map.states, expected);
-        // The tail and the next pieces are asked for, the rest of the missing half is not.
+        // The tail and the next pieces are asked for.
         QCOMPARE(map.states.count('d'), 64);
         QCOMPARE(map.states.at(64), 'w');
         QCOMPARE(map.states.at(127), 'w');
-        QCOMPARE(map.states.at(80), '.');
     }
 
     void closeDeletesFolderAndReopenWaits()
