@@ -58,12 +58,13 @@ struct WindowPlan {
 
 // Which pieces the torrent downloads and which of them carry a deadline. Every head/tail and
 // window piece is wanted. Deadlines go to the first piece of each starting file and to the
-// first `urgentPieces` missing pieces of each window (only the first one while its file starts);
-// the other heads and tails of a starting file follow the reader's next pieces. Libtorrent requests deadline pieces before anything else and several at once, so a
-// deadline on every head, tail and window piece would share a slow peer among pieces nobody
-// reads yet. While a file's heads and tails are missing, only the first `minWindowPieces` of
-// its windows rank as a window, the rest waits at the lowest priority; another file starting
-// later does not narrow them.
+// first `urgentPieces` missing pieces of each window (only the first one while its file
+// starts); the other heads and tails of a starting file follow the reader's next pieces.
+// Libtorrent requests deadline pieces before anything else and several at once, so a deadline
+// on every head, tail and window piece would share a slow peer among pieces nobody reads yet.
+// While a file's heads and tails are missing, only the first `minWindowPieces` of its windows
+// rank as a window, the rest waits at the lowest priority; another file starting later does
+// not narrow them.
 // `startingStatics` are the head/tail pieces of files whose heads and tails are not all in yet.
 WindowPlan planWindow(const std::map<int, int> &staticPieces, const std::set<int> &firstPieces,
                       const std::set<int> &startingStatics, const std::vector<WindowReader> &readers,

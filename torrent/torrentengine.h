@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QString>
 
-
 #include <libtorrent/session.hpp>
 
 #include <atomic>
