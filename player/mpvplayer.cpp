@@ -148,6 +148,7 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     setOption("hwdec", QStringLiteral("auto-safe"));
     setOption("volume", QString::number(options.volume, 'g', 6));
     setOption("volume-max", QStringLiteral("130"));
+    setOption("mute", options.mute ? QStringLiteral("yes") : QStringLiteral("no"));
     setOption("alang", QStringLiteral("ru,rus"));
     // Without a usable sound device mpv would drop the audio track (aid=no),
     // and with it every dub: keep the tracks and play them silently instead.

@@ -31,6 +31,7 @@ public:
         int demuxerBackMiB = 32;
         int cacheSecs = 300;
         double volume = 100.0;
+        bool mute = false;
     };
 
     explicit MpvPlayer(QObject *parent = nullptr);

@@ -9,6 +9,7 @@
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "shell/shellpage.h"
+#include "ui/desktoppresence.h"
 #include "ui/playerview.h"
 #include "video/videotuner.h"
 #include "ui/updatebar.h"
@@ -356,7 +357,10 @@ void MainWindow::runAutoplayScript()
 void MainWindow::shutdownPlayer()
 {
     // Order matters: the tuner and the controller talk to the player, and the
-    // controller holds the torrent the player's streams read from.
+    // controller holds the torrent the player's streams read from. The desktop
+    // hears first that nothing plays any more.
+    delete m_presence;
+    m_presence = nullptr;
     delete m_tuner;
     m_tuner = nullptr;
     if (m_controller) {

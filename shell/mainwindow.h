@@ -17,6 +17,7 @@ class QWebEngineView;
 namespace svd {
 
 class DesktopBridge;
+class DesktopPresence;
 class MpvPlayer;
 class OfflinePage;
 class PerfMonitor;
@@ -111,6 +112,9 @@ private:
     void onVideoRectChanged(const QRect &cssRect, double dpr, bool visible, const QList<QRect> &holes);
     void emitTracksEvent();
     void connectPlayer();
+    // Idle inhibit and the desktop's media controls.
+    void connectDesktop();
+    void stopFromDesktop();
     void onNoTorrentSource(qint64 animeId, int episode, const QString &reason, const QVariantMap &extra);
     // "-" until a playback controller exists.
     QString playbackStateText() const;
@@ -131,6 +135,7 @@ private:
     MpvPlayer *m_player = nullptr;
     PlaybackController *m_controller = nullptr;
     VideoTuner *m_tuner = nullptr;
+    DesktopPresence *m_presence = nullptr;
     PerfMonitor *m_perfMonitor = nullptr;
 
     UpdateBar *m_updateBar = nullptr;

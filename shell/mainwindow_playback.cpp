@@ -13,6 +13,8 @@
 #include "sources/sourceprovider.h"
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
+#include "ui/desktoppresence.h"
+#include "ui/mprisservice.h"
 #include "ui/playertexts.h"
 #include "ui/playerview.h"
 #include "ui/streamhealth.h"
@@ -33,6 +35,9 @@
 namespace svd {
 
 namespace {
+
+const QString kVolumeKey = QStringLiteral("player/volume");
+const QString kMuteKey = QStringLiteral("player/mute");
 
 QVariantMap failure(const QString &reason)
 {
@@ -117,6 +122,10 @@ bool MainWindow::initPlayer()
     else
         opts.wid = qint64(m_playerView->videoWinId());
     opts.logFile = QDir(m_config.logDir).filePath(QStringLiteral("mpv.log"));
+    // The volume the viewer left, from any earlier episode or run.
+    const QSettings settings;
+    opts.volume = qBound(0.0, settings.value(kVolumeKey, opts.volume).toDouble(), 130.0);
+    opts.mute = settings.value(kMuteKey, false).toBool();
     if (!player->init(opts, m_engine)) {
         logLine(QStringLiteral("shell: mpv init failed"));
         delete player;
@@ -162,7 +171,47 @@ bool MainWindow::initPlayer()
     const QString gl = m_playerView->videoGlInfo();
     logLine(QStringLiteral("player: %1%2").arg(videoOutput().describe(), gl.isEmpty() ? QString() : QStringLiteral("; GL ") + gl));
     connectPlayer();
+    connectDesktop();
     return true;
+}
+
+void MainWindow::connectDesktop()
+{
+    m_presence = new DesktopPresence(this);
+    m_presence->attach(m_player, m_controller);
+    MprisService *mpris = m_presence->mpris();
+    connect(mpris, &MprisService::raiseRequested, this, [this] {
+        if (isMinimized())
+            showNormal();
+        show();
+        raise();
+        activateWindow();
+    });
+    connect(mpris, &MprisService::quitRequested, this, &QWidget::close);
+    connect(mpris, &MprisService::stopRequested, this, &MainWindow::stopFromDesktop);
+    connect(m_playerView, &PlayerView::stopRequested, this, &MainWindow::stopFromDesktop);
+    connect(m_player, &MpvPlayer::propertyChanged, this, [](const QString &name, const QVariant &value) {
+        const QString key = name == QLatin1String("volume") ? kVolumeKey
+                            : name == QLatin1String("mute") ? kMuteKey
+                                                            : QString();
+        if (key.isEmpty() || !value.isValid())
+            return;
+        QSettings settings;
+        if (settings.value(key) != value)
+            settings.setValue(key, value);
+    });
+}
+
+void MainWindow::stopFromDesktop()
+{
+    // The page's player closes as with its back button; the player-only window
+    // stays, stopped, as a player's window does.
+    if (m_playerOnly) {
+        if (m_controller)
+            m_controller->stop();
+    } else if (m_playing) {
+        closePlayer(QStringLiteral("user"));
+    }
 }
 
 void MainWindow::connectPlayer()

@@ -12,6 +12,12 @@ QString fmtTime(double seconds)
     return QString::asprintf("%lld:%02lld:%02lld", s / 3600, (s / 60) % 60, s % 60);
 }
 
+QString episodeTitle(const QString &title, int episode)
+{
+    return title.isEmpty() ? QStringLiteral("Серия %1").arg(episode)
+                           : QStringLiteral("%1 — серия %2").arg(title, QString::number(episode));
+}
+
 QString userReason(const QString &raw)
 {
     const QString r = raw.trimmed();

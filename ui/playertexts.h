@@ -9,5 +9,7 @@ namespace svd {
 QString fmtTime(double seconds);
 QString userReason(const QString &reason);
 QString speedText(double bytesPerSecond);
+// The title bar's text for an episode (also what the desktop's media controls show).
+QString episodeTitle(const QString &title, int episode);
 
 } // namespace svd
