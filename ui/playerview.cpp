@@ -21,10 +21,14 @@
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 namespace svd {
 
 namespace {
+
+constexpr int kVolumeMax = 130;
+constexpr int kVolumeStep = 5;
 
 const char kStyle[] =
     "#PlayerView { background: #000; }#TopBar, #BottomBar { background: #111318; }QLabel { color: #e6e6e6; }"
@@ -132,6 +136,7 @@ void PlayerView::buildLayout()
         connect(
             m_videoWindow, &MpvVideoWindow::keyPressed, this,
             [this](QKeyEvent *e) { e->setAccepted(handleKey(e->key())); }, Qt::DirectConnection);
+        connect(m_videoWindow, &MpvVideoWindow::wheeled, this, &PlayerView::onWheel, Qt::DirectConnection);
         break;
     }
     case VideoMode::GlWidget:
@@ -187,7 +192,7 @@ void PlayerView::buildLayout()
     m_muteBtn = iconButton(m_bottomBar, PlayerIcon::Volume, QStringLiteral("Звук (m)"));
     row->addWidget(m_muteBtn);
     m_volume = new QSlider(Qt::Horizontal, m_bottomBar);
-    m_volume->setRange(0, 130);
+    m_volume->setRange(0, kVolumeMax);
     m_volume->setValue(100);
     m_volume->setMinimumWidth(60);
     m_volume->setMaximumWidth(100);
@@ -219,10 +224,7 @@ void PlayerView::attach(MpvPlayer *player, PlaybackController *controller)
         connect(controller, &PlaybackController::currentDubChanged, this, &PlayerView::requestMenuRebuild);
         connect(controller, &PlaybackController::episodeChanged, this,
                 [this](long long, int episode, const QString &title) {
-                    m_title->setText(
-                        title.isEmpty()
-                            ? QStringLiteral("Серия %1").arg(episode)
-                            : QStringLiteral("%1 — серия %2").arg(title, QString::number(episode)));
+                    m_title->setText(episodeTitle(title, episode));
                     m_prevBtn->setEnabled(episode > 1);
                 });
         connect(controller, &PlaybackController::stateChanged, this,
@@ -252,6 +254,7 @@ void PlayerView::connectControls()
         if (m_player)
             m_player->setProp(QStringLiteral("mute"), !m_player->cachedProp(QStringLiteral("mute")).toBool());
     });
+    connect(m_volume, &QSlider::sliderPressed, this, [this] { m_volumeTarget = -1; });
     connect(m_volume, &QSlider::valueChanged, this, [this](int v) {
         if (m_player && qAbs(m_player->cachedProp(QStringLiteral("volume")).toDouble() - v) > 0.5)
             m_player->setProp(QStringLiteral("volume"), double(v));
@@ -573,8 +576,13 @@ void PlayerView::onPropertyChanged(const QString &name, const QVariant &value)
     if (name == QLatin1String("mute"))
         m_muteBtn->setIcon(playerIcon(value.toBool() ? PlayerIcon::Muted : PlayerIcon::Volume));
     if (name == QLatin1String("volume")) {
+        // While keys or the wheel step the volume faster than mpv reports it,
+        // the older reports would pull the slider back: wait for the last step.
+        if (m_volumeTarget >= 0 && qAbs(value.toDouble() - m_volumeTarget) > 0.5)
+            return;
+        m_volumeTarget = -1;
         const QSignalBlocker block(m_volume);
-        m_volume->setValue(int(value.toDouble()));
+        m_volume->setValue(qRound(value.toDouble()));
     }
     if (name == QLatin1String("track-list") || name == QLatin1String("aid") || name == QLatin1String("sid"))
         requestMenuRebuild();
@@ -633,6 +641,33 @@ bool PlayerView::handleKey(int key)
     case Qt::Key_I:
         setStatsVisible(!statsVisible());
         return true;
+    case Qt::Key_Up:
+        stepVolume(kVolumeStep);
+        return true;
+    case Qt::Key_Down:
+        stepVolume(-kVolumeStep);
+        return true;
+    // The keyboard's media keys, for desktops that leave them to the focused window.
+    case Qt::Key_MediaPlay:
+        m_player->setProp(QStringLiteral("pause"), false);
+        return true;
+    case Qt::Key_MediaPause:
+        m_player->setProp(QStringLiteral("pause"), true);
+        return true;
+    case Qt::Key_MediaTogglePlayPause:
+        togglePause();
+        return true;
+    case Qt::Key_MediaStop:
+        emit stopRequested();
+        return true;
+    case Qt::Key_MediaNext:
+        if (m_controller)
+            m_controller->nextEpisode();
+        return true;
+    case Qt::Key_MediaPrevious:
+        if (m_controller)
+            m_controller->prevEpisode();
+        return true;
     default:
         return false;
     }
@@ -655,8 +690,35 @@ void PlayerView::onVideoPressed(bool doubleClick)
         takeKeyFocus();
 }
 
+void PlayerView::stepVolume(int delta)
+{
+    const int base = m_volumeTarget >= 0 ? m_volumeTarget : m_volume->value();
+    const int target = qBound(0, base + delta, kVolumeMax);
+    if (target == base)
+        return;
+    m_volumeTarget = target;
+    m_volume->setValue(target); // the slider's handler sets the player's volume
+}
+
+void PlayerView::onWheel(QWheelEvent *event)
+{
+    if (!m_player)
+        return;
+    // Touchpads send fractions of a notch: a step per full notch (120 units).
+    m_wheelRest += event->angleDelta().y();
+    const int notches = m_wheelRest / 120;
+    m_wheelRest -= notches * 120;
+    if (notches != 0)
+        stepVolume(notches * kVolumeStep);
+    event->accept();
+}
+
 bool PlayerView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_video && event->type() == QEvent::Wheel && m_player) {
+        onWheel(static_cast<QWheelEvent *>(event));
+        return true;
+    }
     if (watched == m_video &&
         (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
         auto *me = static_cast<QMouseEvent *>(event);

@@ -15,6 +15,7 @@ class QContextMenuEvent;
 class QMenu;
 class QSlider;
 class QToolButton;
+class QWheelEvent;
 class QWindow;
 
 namespace svd {
@@ -90,6 +91,8 @@ public:
 signals:
     void backRequested();
     void fullscreenRequested(bool on);
+    // The keyboard's Stop key: the owner ends playback as the desktop's Stop does.
+    void stopRequested();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -104,6 +107,8 @@ private:
     void onVideoPressed(bool doubleClick);
     void seekToSlider();
     void togglePause();
+    void stepVolume(int delta);
+    void onWheel(QWheelEvent *event);
     void rebuildTrackMenu(QMenu *menu, const QString &type, const QString &prop);
     void rebuildDubMenu();
     void pollIdle();
@@ -146,6 +151,8 @@ private:
     QPoint m_lastMousePos;
     qint64 m_lastMoveMs = 0;
     QTimer m_idleTimer;
+    int m_volumeTarget = -1; // a stepped volume mpv has not reported yet
+    int m_wheelRest = 0;     // wheel units short of a notch
 
     QPointer<VideoTuner> m_tuner;
     StatsPanel *m_statsPanel = nullptr;

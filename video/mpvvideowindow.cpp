@@ -8,6 +8,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWheelEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
 
@@ -247,6 +248,11 @@ void MpvVideoWindow::mouseDoubleClickEvent(QMouseEvent *event)
 void MpvVideoWindow::keyPressEvent(QKeyEvent *event)
 {
     emit keyPressed(event);
+}
+
+void MpvVideoWindow::wheelEvent(QWheelEvent *event)
+{
+    emit wheeled(event);
 }
 
 } // namespace svd

@@ -7,6 +7,7 @@
 #include <atomic>
 
 class QKeyEvent;
+class QWheelEvent;
 class QOffscreenSurface;
 
 namespace svd {
@@ -46,6 +47,7 @@ signals:
     void pressed(bool doubleClick);
     void contextMenuRequested(const QPoint &globalPos);
     void keyPressed(QKeyEvent *event);
+    void wheeled(QWheelEvent *event);
 
 private slots:
     void renderQueued();
@@ -57,6 +59,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
 
 private:
     // reselectTrack >= 0: the player drew before, its video goes to the new renderer.
