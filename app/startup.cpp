@@ -58,6 +58,22 @@ bool hasRawPrefix(int argc, char **argv, const char *name)
     return false;
 }
 
+// Modes that show no window must run where no display is (an SSH session, a
+// server, a release job): without one Qt's default platform aborts before the
+// mode begins. Window modes keep that abort, which names the missing display.
+void chooseWindowlessPlatform(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return;
+    const bool headlessSelfTest = hasRawArg(argc, argv, "--selftest") && !hasRawArg(argc, argv, "--show");
+    if (headlessSelfTest || hasRawArg(argc, argv, "--check-update") || hasRawArg(argc, argv, "--update-download") ||
+        hasRawArg(argc, argv, "--selftest-update") || hasRawArg(argc, argv, "--selftest-disk") ||
+        hasRawPrefix(argc, argv, "--update-bar-shot") || hasRawArg(argc, argv, "--help", "-h") ||
+        hasRawArg(argc, argv, "--help-all"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 // --window-geometry and --quit-after, shared by the web shell and the
 // player-only window.
 void applyWindowOptions(QWidget *window, const QCommandLineParser &parser, bool logQuit)
@@ -113,6 +129,7 @@ int runApp(int argc, char **argv)
     // 3.-5. Process-wide graphics set-up must precede the application object.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=true\nqt.webenginecontext.info=true"));
     applyGraphicsDefaults();
+    chooseWindowlessPlatform(argc, argv);
     QApplication app(argc, argv);
     // libmpv refuses to start under a non-C numeric locale.
     std::setlocale(LC_NUMERIC, "C");
