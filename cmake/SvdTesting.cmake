@@ -47,21 +47,26 @@ function(svd_test_runtime)
   endforeach()
 endfunction()
 
-# svd_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [LABELS <labels...>] [SCREEN])
+# svd_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [LABELS <labels...>] [SCREEN] [DBUS])
 # One QtTest executable per module, run by ctest. Tests that need a display run
 # under the xvfb-run that wraps ctest in CI; they get the sandbox-off and
 # no-background-networking flags here so a stray Chromium never leaves 127.0.0.1.
 # SCREEN: the test reads back what is on the screen (root-window grabs, native
 # video windows), so it must not share the display with another such test:
 # their top-level windows would cover each other.
+# DBUS: the test runs on a private session bus of its own (dbus-run-session).
 function(svd_add_test name)
-  cmake_parse_arguments(T "SCREEN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "SCREEN;DBUS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE svd_common Qt6::Test ${T_LIBS})
-  add_test(NAME ${name} COMMAND ${name})
+  if(T_DBUS)
+    add_test(NAME ${name} COMMAND dbus-run-session -- $<TARGET_FILE:${name}>)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}"

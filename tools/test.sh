@@ -46,7 +46,7 @@ dir=build-$preset
 [[ -f $dir/build.ninja ]] || cmake --preset "$preset" >/dev/null
 if [[ $core == 1 ]]; then
   # The suites that need no web engine; test_diag runs the program itself.
-  suites=(test_sources test_torrent test_player test_disk test_update test_diag test_video test_ui)
+  suites=(test_sources test_torrent test_player test_disk test_update test_diag test_video test_ui test_desktop)
   cmake --build "$dir" --target "${suites[@]}" gen-episodes sorvanta-desktop
   regex="^($(IFS='|'; echo "${suites[*]}"))\$"
   run_ctest --test-dir "$dir" -R "$regex" "$@"

@@ -3,13 +3,16 @@
 #include "tests/common/timescale.h"
 #include "ui/playerview.h"
 #include "ui/seekslider.h"
+#include "video/mpvvideowindow.h"
 
 #include <QCursor>
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 
 using namespace svd;
 
@@ -75,6 +78,26 @@ void TestPlayerView::keysAndFullscreen()
     const bool paused = m_player->cachedProp(QStringLiteral("pause")).toBool();
     QVERIFY(m_view->handleKey(Qt::Key_Space));
     QTRY_COMPARE(m_player->cachedProp(QStringLiteral("pause")).toBool(), !paused);
+
+    // Up/Down and the wheel over the video step the volume by 5 within 0-130,
+    // however fast the steps come, and the slider follows.
+    const auto volume = [this] { return qRound(m_player->cachedProp(QStringLiteral("volume")).toDouble()); };
+    QTRY_COMPARE(volume(), 100);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(m_view->handleKey(Qt::Key_Up));
+    QTRY_COMPARE(volume(), 115);
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(m_view->handleKey(Qt::Key_Down));
+    QTRY_COMPARE(volume(), 0);
+    QCOMPARE(m_view->volumeSlider()->value(), 0);
+    QWheelEvent wheel(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, 240), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    if (m_view->videoWindow())
+        QCoreApplication::sendEvent(m_view->videoWindow(), &wheel);
+    else
+        QCoreApplication::sendEvent(m_view->videoWidget(), &wheel);
+    QTRY_COMPARE(volume(), 10);
+    QCOMPARE(m_view->volumeSlider()->value(), 10);
 
     // Without a player nothing is handled.
     PlayerView bare;
