@@ -133,6 +133,10 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     setOption("terminal", QStringLiteral("no"));
     setOption("idle", QStringLiteral("yes"));
     setOption("keep-open", QStringLiteral("yes"));
+    // Stay on the last frame at the end without pausing: pause is the viewer's
+    // choice and outlives the file, so a pause set by the end would carry into
+    // the next episode, which would then start paused.
+    setOption("keep-open-pause", QStringLiteral("no"));
     setOption("input-default-bindings", QStringLiteral("yes"));
     setOption("input-vo-keyboard", QStringLiteral("yes"));
     setOption("cache", QStringLiteral("yes"));
