@@ -39,6 +39,8 @@ struct AppConfig {
     double observeSec = 20;
     double pauseObserveSec = 20;
     QString selftestOut;
+    int bingeEpisodes = 0;   // --selftest --binge N: an evening of N episodes
+    double bingeSpeed = 1.0; // playback speed of that evening
 };
 
 } // namespace svd

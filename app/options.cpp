@@ -72,6 +72,9 @@ QList<OptionDef> optionTable()
         {"cache-max-mb", "mb", s("Cache size cap in MB (4096)."), false},
         {"observe", "s", s("--selftest: seconds to watch after start (20)."), false},
         {"selftest-out", "file", s("Write the self-test JSON result to this file."), false},
+        {"binge", "n", s("--selftest: play n episodes back to back (seek, dub change, natural end) and report growth."),
+         false},
+        {"binge-speed", "x", s("--selftest --binge: playback speed (1)."), false},
         {"log", "file", s("Log file (default <data>/logs/last.log)."), false},
         {"no-http-cache", nullptr,
          s("Disable Qt WebEngine's HTTP cache (always off for a localhost / 127.0.0.1 --site)."), false},
@@ -212,6 +215,10 @@ bool fillAppConfig(const QCommandLineParser &p, const QString &resourcesDir, App
     if (has("pause-observe"))
         cfg->pauseObserveSec = parseDoubleLenient(val("pause-observe"));
     cfg->selftestOut = val("selftest-out");
+    if (has("binge"))
+        cfg->bingeEpisodes = qMax(0, parseIntLenient(val("binge")));
+    if (has("binge-speed"))
+        cfg->bingeSpeed = qBound(0.25, parseDoubleLenient(val("binge-speed")), 16.0);
     return true;
 }
 

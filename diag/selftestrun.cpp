@@ -1,6 +1,7 @@
 #include "diag/selftestrun.h"
 
 #include "app/log.h"
+#include "diag/bingetest.h"
 #include "diag/selftest.h"
 #include "disk/cachebudget.h"
 #include "player/mpvplayer.h"
@@ -39,13 +40,22 @@ int runHeadlessSelfTest(const AppConfig &config, TorrentEngine *engine, SourcePr
     options.maxDownKbps = config.maxDownKbps;
     auto controller = std::make_unique<PlaybackController>(engine, provider, player.get(), options);
 
-    auto test = std::make_unique<SelfTest>(config, engine, player.get(), controller.get(), animeId, episode,
-                                           selfTestLabel(config, animeId));
     // The verdict is printed inside finish(); quitting on the next turn lets it return first.
-    QObject::connect(
-        test.get(), &SelfTest::finished, qApp, [](int code) { QCoreApplication::exit(code); },
-        Qt::QueuedConnection);
-    QTimer::singleShot(0, test.get(), &SelfTest::start);
+    const auto quit = [](int code) { QCoreApplication::exit(code); };
+    std::unique_ptr<QObject> test;
+    if (config.bingeEpisodes > 0) {
+        auto binge = std::make_unique<BingeTest>(config, engine, player.get(), controller.get(), animeId, episode,
+                                                 config.bingeEpisodes);
+        QObject::connect(binge.get(), &BingeTest::finished, qApp, quit, Qt::QueuedConnection);
+        QTimer::singleShot(0, binge.get(), &BingeTest::start);
+        test = std::move(binge);
+    } else {
+        auto one = std::make_unique<SelfTest>(config, engine, player.get(), controller.get(), animeId, episode,
+                                              selfTestLabel(config, animeId));
+        QObject::connect(one.get(), &SelfTest::finished, qApp, quit, Qt::QueuedConnection);
+        QTimer::singleShot(0, one.get(), &SelfTest::start);
+        test = std::move(one);
+    }
     const int code = QCoreApplication::exec();
 
     // The controller goes first: it stops the player and releases its torrent.

@@ -303,6 +303,12 @@ void TorrentEngine::waitForRemovals()
         t.join();
 }
 
+int TorrentEngine::removalsAlive() const
+{
+    std::lock_guard l(m_mutex);
+    return int(m_removalThreads.size());
+}
+
 std::shared_ptr<StreamTorrent> TorrentEngine::find(const QString &id) const
 {
     std::lock_guard l(m_mutex);

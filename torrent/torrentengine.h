@@ -83,6 +83,8 @@ public:
     qint64 purgeCache();
     void saveDhtState();
     void waitForRemovals();
+    // Removal threads started and not yet joined.
+    int removalsAlive() const;
 
     // Port the session listens on (0 before it listens); tests connect peers to it.
     int listenPort() const;
