@@ -51,6 +51,7 @@ private slots:
         QVERIFY(m_backend.listen(kPreferredPort) || m_backend.listen());
         const QString announce =
             m_backend.baseUrl().toString(QUrl::StripTrailingSlash) + QStringLiteral("/announce");
+        m_announce = announce;
 
         m_gen = test::generateEpisodes(QStringLiteral("selftest"),
                                        {QStringLiteral("--sources"), QStringLiteral("dead:256:dead,main:256"),
@@ -188,6 +189,38 @@ private slots:
         QCOMPARE(fig.value(QStringLiteral("sources_tried")).toInt(), 1);
     }
 
+    // An evening of two short episodes: the first one's natural end leads to the
+    // second, which plays (not paused by the end of the first) to its own end.
+    void bingePlaysEpisodesBackToBack()
+    {
+        const test::GeneratedEpisodes season = test::generateEpisodes(
+            QStringLiteral("binge"), {QStringLiteral("--episodes"), QStringLiteral("2"), QStringLiteral("--duration"),
+                                      QStringLiteral("20"), QStringLiteral("--sources"), QStringLiteral("b:256"),
+                                      QStringLiteral("--height"), QStringLiteral("240"),
+                                      QStringLiteral("--video-kbps"), QStringLiteral("300"),
+                                      QStringLiteral("--announce"), m_announce});
+        QVERIFY2(season.ok(), qPrintable(season.error));
+        const QString hash = season.source(1, QStringLiteral("b")).value(QStringLiteral("infoHash")).toString();
+        const auto seeder = swarm::seedExisting(season.seedDir(hash), season.torrentPath(hash));
+        QVERIFY(seeder);
+        const Run run = runSelfTest(QStringLiteral("binge"), season.fixturePath, QString(),
+                                    {QStringLiteral("--binge"), QStringLiteral("2"), QStringLiteral("--binge-speed"),
+                                     QStringLiteral("2")});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + QStringLiteral("\n") + run.log.right(4000)));
+        const qsizetype at = run.out.indexOf(QStringLiteral("BINGE RESULT "));
+        QVERIFY(at >= 0);
+        const QJsonArray rows =
+            QJsonDocument::fromJson(run.out.mid(at + 13).section(QLatin1Char('\n'), 0, 0).toUtf8()).array();
+        QCOMPARE(rows.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject row = rows.at(i).toObject();
+            QCOMPARE(row.value(QStringLiteral("episode")).toInt(), i + 1);
+            QVERIFY(row.value(QStringLiteral("first_frame_s")).toDouble() >= 0);
+            QVERIFY(row.value(QStringLiteral("seek_resume_s")).toDouble() >= 0);
+            QVERIFY(row.value(QStringLiteral("dub_ok")).toBool());
+        }
+    }
+
     // --selftest without anything to play, and a fixture that does not load.
     void argumentErrors()
     {
@@ -288,6 +321,7 @@ private:
     TestBackend m_backend;
     demo::Tracker m_tracker{300}; // the seeder announces once; it must not be forgotten
     test::GeneratedEpisodes m_gen;
+    QString m_announce;
     std::unique_ptr<swarm::Seeder> m_seeder;
     QString m_passFixture;
     QString m_deadFixture;

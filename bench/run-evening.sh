@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# An evening on the bench: a generated season seeded by the swarm lab, played
+# back to back by the headless self-test (`--selftest --binge N`: each episode
+# with a seek to 50 %, a dub change and its natural end leading to the next).
+# Prints one row per episode and the growth per episode from the second on.
+#
+#   bench/run-evening.sh [--episodes 12] [--duration 150] [--speed 4] [--scenario ideal]
+#                        [--cache-max-mb MB]
+#
+# Figures only; it asserts nothing. Everything stays on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+episodes=12 duration=150 speed=4 scenario=ideal cap_mb=4096
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --episodes) episodes=$2; shift 2 ;;
+    --duration) duration=$2; shift 2 ;;
+    --speed) speed=$2; shift 2 ;;
+    --scenario) scenario=$2; shift 2 ;;
+    --cache-max-mb) cap_mb=$2; shift 2 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "run-evening: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+tools/setup.sh
+tools/build.sh --target sorvanta-desktop gen-episodes svd-swarmlab >/dev/null
+build=$PWD/build
+work=$build/bench-evening
+season=$work/season-$episodes-$duration
+run=$work/run
+rm -rf "$run"
+mkdir -p "$run"
+
+echo "evening: generating $episodes episodes of $duration s (cached after the first time)"
+fixture=$("$build/tools/gen-episodes" --out "$season" --episodes "$episodes" --duration "$duration" \
+  --sources s:1024 --height 480 --video-kbps 1200)
+read -r torrent content < <(python3 - "$fixture" <<'PY'
+import json, os, sys
+fixture = sys.argv[1]
+src = json.load(open(fixture))["episodes"][0]["sources"][0]
+base = os.path.dirname(fixture)
+print(os.path.join(base, src["torrentUrl"]), os.path.join(base, src["seedPath"]))
+PY
+)
+
+lab_log=$run/lab.log
+"$build/tools/swarmlab/svd-swarmlab" --scenario "$scenario" --torrent "$torrent" --content "$content" \
+  --work "$run/lab" > "$lab_log" 2>"$run/lab.err" &
+lab=$!
+trap 'kill $lab 2>/dev/null || true; wait $lab 2>/dev/null || true' EXIT
+for _ in $(seq 300); do grep -q '"event":"ready"' "$lab_log" 2>/dev/null && break; sleep 0.1; done
+grep -q '"event":"ready"' "$lab_log" || { echo "evening: the lab did not start (see $run)" >&2; exit 1; }
+
+# The season's fixture, every episode's source pointing at the lab's copy of the torrent.
+python3 - "$fixture" "$lab_log" "$run/fixture.json" <<'PY'
+import json, sys
+fixture, lab_log, out = sys.argv[1:]
+ready = next(json.loads(l) for l in open(lab_log) if l.startswith("{") and '"ready"' in l)
+doc = json.load(open(fixture))
+for ep in doc["episodes"]:
+    for src in ep["sources"]:
+        src["torrentUrl"] = "file://" + ready["torrent"]
+json.dump(doc, open(out, "w"))
+PY
+
+echo "evening: playing $episodes episodes at speed $speed on the '$scenario' lab, cache cap $cap_mb MB"
+set +e
+SVD_LOOPBACK_ONLY=1 XDG_DATA_HOME=$run/data XDG_CONFIG_HOME=$run/config QT_QPA_PLATFORM=offscreen \
+  "$build/app/sorvanta-desktop" --selftest --binge "$episodes" --binge-speed "$speed" \
+  --play-fixture "$run/fixture.json" --no-api --no-update --cache-dir "$run/cache" --cache-max-mb "$cap_mb" \
+  --selftest-out "$run/evening.json" --log "$run/evening.log" > "$run/out.txt" 2>"$run/stderr.txt"
+code=$?
+set -e
+grep '^binge: ' "$run/out.txt" || true
+[[ -f $run/evening.json ]] || { echo "evening: no result (exit $code, see $run)" >&2; exit 1; }
+
+python3 - "$run/evening.json" "$code" <<'PY'
+import json, sys
+rows = json.load(open(sys.argv[1]))
+cols = [("episode", "ep", "%d"), ("first_frame_s", "first s", "%.2f"), ("seek_resume_s", "seek s", "%.2f"),
+        ("stalls", "stalls", "%d"), ("peak_rss_mib", "RSS MiB", "%.1f"), ("threads", "threads", "%d"),
+        ("fds", "fds", "%d"), ("cache_mib", "cache MiB", "%.1f"), ("cache_folders", "folders", "%d"),
+        ("torrents_open", "torrents", "%d"), ("removals_alive", "removals", "%d")]
+print()
+print(" | ".join("%9s" % h for _, h, _ in cols))
+for r in rows:
+    print(" | ".join("%9s" % (f % r[k]) for k, _, f in cols))
+if len(rows) >= 3:
+    a, b = rows[1], rows[-1]
+    n = len(rows) - 2
+    print("\ngrowth per episode from episode %d to %d:" % (a["episode"], b["episode"]))
+    for k, h, _ in cols[4:]:
+        print("  %-9s %+.2f  (%s -> %s)" % (h, (b[k] - a[k]) / n, a[k], b[k]))
+    rss_ok = b["peak_rss_mib"] <= max(a["peak_rss_mib"] * 1.10, a["peak_rss_mib"] + 20)
+    print("  peak RSS of the last episode within 10 %% (or 20 MiB) of the second: %s" % ("yes" if rss_ok else "NO"))
+print("\nexit code of the evening: %s" % sys.argv[2])
+PY
