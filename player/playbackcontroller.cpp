@@ -129,6 +129,7 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     m_resumePos = -1.0;
     m_recycleTimes.clear();
     m_recycleCount = 0;
+    m_nextHeldBack = false;
     m_rate.burstUntilMs = 0;
     closeAlternate(QStringLiteral("new play"));
     m_givenUp.clear();
@@ -197,7 +198,7 @@ void PlaybackController::onEpisode(quint64 generation, const EpisodeSources &sou
                 .arg(QString::number(sources.sources.size()), best.label, QString::number(best.seeders),
                      QString::number(best.pieceLength / 1024)));
 
-    const qint64 held = m_torrent ? m_torrent->lastStats().bytesDone : 0;
+    const qint64 held = (m_torrent ? m_torrent->lastStats().bytesDone : 0) + preparedBytes();
     m_budget = cacheBudget(held);
     m_budgetTicks = 0;
     const QString dir = cacheDir();
@@ -513,7 +514,7 @@ void PlaybackController::tick()
             startOnTorrent();
         if (m_torrent) {
             updateRateLimit();
-            if (!checkBudget(s.bytesDone + alternateBytes() + (m_next ? m_next->lastStats().bytesDone : 0)))
+            if (!checkBudget(s.bytesDone + alternateBytes()))
                 return;
             if (m_alt)
                 m_alt->tick(dhtNodes);
@@ -524,7 +525,7 @@ void PlaybackController::tick()
             if (!m_started)
                 return; // switched to another source
             maybeAttachExternalSubtitles();
-            prepareNext();
+            prepareNext(s.bytesDone + alternateBytes());
             if (m_next)
                 m_next->tick(dhtNodes);
             serveNextHeads();

@@ -130,6 +130,7 @@ private:
     // Read-ahead, download rate and cache budget while streaming.
     void applyReadAhead(const disk::CacheBudget &budget);
     void updateRateLimit();
+    // `heldBytes`: what the episode being watched holds (its torrent and a second source).
     bool checkBudget(qint64 heldBytes); // false when playback was ended
     void recycleCache(qint64 heldBytes);
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
@@ -149,7 +150,8 @@ private:
     qint64 alternateBytes() const;
 
     // The next episode's heads and tails, fetched once this one needs no more data (playbacknext.cpp).
-    void prepareNext();
+    void prepareNext(qint64 heldBytes);
+    qint64 preparedBytes() const; // the prepared torrent's, and a dropped one's still on disk
     void onNextEpisode(quint64 generation, const EpisodeSources &sources);
     void onNextTorrent(quint64 generation, const QByteArray &bytes, const QString &error);
     void serveNextHeads();
@@ -234,7 +236,12 @@ private:
     int m_nextEpisode = 0;
     EpisodeSources m_nextSources;
     bool m_nextRequested = false;
+    bool m_nextHeldBack = false; // no room for it, logged once
     quint64 m_nextGeneration = 0;
+    // A dropped preparation's folder until the engine has deleted it: its bytes still take
+    // disk space that the budget must not count as free.
+    QString m_leavingFolder;
+    qint64 m_leavingBytes = 0;
 
     PlayerStats m_stats;
 };

@@ -14,10 +14,17 @@ namespace svd {
 namespace {
 
 constexpr double kNearEndShare = 0.8;
+// The largest piece a torrent is expected to have.
+constexpr qint64 kLargePieceBytes = 16 * disk::kMiB;
 
 } // namespace
 
-void PlaybackController::prepareNext()
+qint64 PlaybackController::preparedBytes() const
+{
+    return (m_next ? m_next->lastStats().bytesDone : 0) + m_leavingBytes;
+}
+
+void PlaybackController::prepareNext(qint64 heldBytes)
 {
     if (m_nextRequested || !m_started || !m_torrent || !m_player || !m_provider || m_fileIndex < 0)
         return;
@@ -31,6 +38,21 @@ void PlaybackController::prepareNext()
     const bool nearEnd = pos > kNearEndShare * duration && eofCached();
     if (!complete && !nearEnd)
         return;
+    // Room to spare: the preparation downloads a head and a tail, in whole pieces; twice that
+    // must fit under the cap on top of this episode, so that neither the preparation nor a
+    // budget that moves a little brings a recycle of the episode being watched.
+    const qint64 headTail = m_engine ? m_engine->config().streamParams.headTailBytes : 0;
+    const qint64 need = 2 * (2 * headTail + 2 * kLargePieceBytes);
+    if (m_budget.capBytes - heldBytes - m_leavingBytes < need) {
+        if (!m_nextHeldBack)
+            logLine(QStringLiteral("player: episode %1 not prepared: cache %2 of cap %3 leaves less than %4")
+                        .arg(m_episode + 1)
+                        .arg(disk::formatBytes(heldBytes + m_leavingBytes), disk::formatBytes(m_budget.capBytes),
+                             disk::formatBytes(need)));
+        m_nextHeldBack = true;
+        return;
+    }
+    m_nextHeldBack = false;
     m_nextRequested = true;
     m_nextAnime = m_animeId;
     m_nextEpisode = m_episode + 1;
@@ -118,6 +140,8 @@ void PlaybackController::dropNext(const QString &why)
     if (!m_next)
         return;
     logLine(QStringLiteral("player: prepared episode %1 dropped (%2)").arg(m_nextEpisode).arg(why));
+    m_leavingFolder = m_next->downloadFolder();
+    m_leavingBytes += m_next->lastStats().bytesDone;
     if (m_engine)
         m_engine->close(m_next);
     m_next.reset();

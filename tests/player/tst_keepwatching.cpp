@@ -1,6 +1,7 @@
 // Playback that keeps going when sources fail: a dead first source, seeders that leave in
 // mid-episode, a cache that breaks in mid-episode. Local backend, in-process seeders.
 
+#include "disk/cachebudget.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"
@@ -197,30 +198,12 @@ private slots:
     // fetched; Next then starts from it.
     void nextEpisodeIsPrepared()
     {
-        test::GeneratedEpisodes second = test::generateEpisodes(
-            QStringLiteral("keepwatching-2"),
-            {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--first-episode"), QStringLiteral("2"),
-             QStringLiteral("--sources"), QStringLiteral("c:64"), QStringLiteral("--duration"), QStringLiteral("30"),
-             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
-        QVERIFY2(second.ok(), qPrintable(second.error));
-        QJsonObject c = second.source(2, QStringLiteral("c"));
-        const QString hash = c.value(QStringLiteral("infoHash")).toString();
-        c.insert(QStringLiteral("torrentUrl"), QString());
-        m_backend.setTorrentFile(hash, second.torrentPath(hash));
-        m_backend.setEpisode(kAnime, 2,
-                             {{QStringLiteral("animeId"), double(kAnime)},
-                              {QStringLiteral("episode"), 2},
-                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
-                              {QStringLiteral("blocked"), false},
-                              {QStringLiteral("sources"), QJsonArray{c}}});
-        setSources({m_src[QStringLiteral("b")]});
-        auto seederB = seed(QStringLiteral("b"));
-        auto seederC = swarm::seedExisting(second.seedDir(hash), second.torrentPath(hash));
-        QVERIFY(seederC);
+        const auto seeders = twoEpisodes();
+        QCOMPARE(int(seeders.size()), 2);
         QTemporaryDir dir;
         auto engine = makeEngine(dir.path());
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
-        w.ports = {seederB->port(), seederC->port()};
+        w.ports = {seeders[0]->port(), seeders[1]->port()};
         LogMark log;
         w.ctl->play(kAnime, 1, QString(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
@@ -235,7 +218,78 @@ private slots:
         w.ctl->stop();
     }
 
+    // A tight disk: when the cap comes down on the prepared episode, the preparation gives way
+    // and is not started again without room to spare; the episode being watched is never
+    // recycled for it.
+    void tightDiskPreparation()
+    {
+        const auto seeders = twoEpisodes();
+        QCOMPARE(int(seeders.size()), 2);
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        qint64 cap = 100 * disk::kGiB;
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeders[0]->port(), seeders[1]->port()};
+        w.ctl->setBudgetFunction([&cap](long long held) {
+            disk::CacheBudget b = disk::cacheBudget(0, 100 * disk::kGiB, held, disk::kReserveBytes);
+            b.capBytes = qMin(b.capBytes, cap);
+            return b;
+        });
+        const auto preparedBytes = [&] {
+            for (const auto &t : engine->openTorrents())
+                if (t != w.ctl->torrent())
+                    return t->lastStats().bytesDone;
+            return qint64(0);
+        };
+        LogMark log;
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(preparedBytes() > 256 * 1024, svd::test::waitMs(25000));
+
+        // Room for the episode being watched and a little more, not for the prepared one.
+        cap = w.ctl->torrent()->lastStats().bytesDone + 64 * 1024;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("player: prepared episode 2 dropped (cache ")),
+                                 svd::test::waitMs(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("player: episode 2 not prepared: cache ")),
+                                 svd::test::waitMs(5000));
+        QTest::qWait(svd::test::waitMs(5500)); // one more budget check
+        QCOMPARE(w.ctl->recycleCount(), 0);
+        QCOMPARE(int(engine->openTorrents().size()), 1);
+        QCOMPARE(w.ctl->state(), State::Playing);
+        w.ctl->stop();
+    }
+
 private:
+    // Episode 1 from source b, episode 2 in a torrent of its own; their seeders (none when
+    // the episodes could not be made).
+    std::vector<std::unique_ptr<swarm::Seeder>> twoEpisodes()
+    {
+        std::vector<std::unique_ptr<swarm::Seeder>> seeders;
+        test::GeneratedEpisodes second = test::generateEpisodes(
+            QStringLiteral("keepwatching-2"),
+            {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--first-episode"), QStringLiteral("2"),
+             QStringLiteral("--sources"), QStringLiteral("c:64"), QStringLiteral("--duration"), QStringLiteral("30"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        if (!second.ok())
+            return seeders;
+        QJsonObject c = second.source(2, QStringLiteral("c"));
+        const QString hash = c.value(QStringLiteral("infoHash")).toString();
+        c.insert(QStringLiteral("torrentUrl"), QString());
+        m_backend.setTorrentFile(hash, second.torrentPath(hash));
+        m_backend.setEpisode(kAnime, 2,
+                             {{QStringLiteral("animeId"), double(kAnime)},
+                              {QStringLiteral("episode"), 2},
+                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
+                              {QStringLiteral("blocked"), false},
+                              {QStringLiteral("sources"), QJsonArray{c}}});
+        setSources({m_src[QStringLiteral("b")]});
+        seeders.push_back(seed(QStringLiteral("b")));
+        seeders.push_back(swarm::seedExisting(second.seedDir(hash), second.torrentPath(hash)));
+        if (!seeders[0] || !seeders[1])
+            seeders.clear();
+        return seeders;
+    }
+
     void setSources(const QList<QJsonObject> &sources)
     {
         QJsonArray arr;
