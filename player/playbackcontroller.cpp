@@ -328,6 +328,7 @@ void PlaybackController::startOnTorrent()
 
     if (m_fileIndex >= 0 && m_fileIndex != file)
         m_torrent->removeFile(m_fileIndex);
+    releaseNextFile(file);
     for (int extra : std::as_const(m_extraFiles))
         m_torrent->removeFile(extra);
     m_extraFiles.clear();

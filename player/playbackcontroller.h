@@ -157,6 +157,7 @@ private:
     void serveNextHeads();
     bool adoptNext(const SourceInfo &src);
     void dropNext(const QString &why);
+    void releaseNextFile(int keep);
 
     // Dubs and subtitles.
     void applyDubOnLoad();
@@ -232,6 +233,7 @@ private:
     double m_lastBytesAt = 0.0;
 
     std::shared_ptr<StreamTorrent> m_next;
+    int m_nextFile = -1; // the next episode's file when the current torrent holds it
     long long m_nextAnime = 0;
     int m_nextEpisode = 0;
     EpisodeSources m_nextSources;

@@ -82,8 +82,10 @@ void PlaybackController::onNextEpisode(quint64 generation, const EpisodeSources 
     if (m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0) {
         // The same torrent holds the next episode: serve its file now.
         const int file = m_torrent->resolveFile(src.fileIndex, src.filePath);
-        if (file >= 0)
+        if (file >= 0 && file != m_fileIndex) {
             m_torrent->addFile(file);
+            m_nextFile = file;
+        }
         return;
     }
     const quint64 gen = m_generation;
@@ -133,10 +135,22 @@ bool PlaybackController::adoptNext(const SourceInfo &src)
     return true;
 }
 
+// The prepared file of the current torrent stops downloading unless `keep` is it (the
+// episode that starts now).
+void PlaybackController::releaseNextFile(int keep)
+{
+    if (m_nextFile >= 0 && m_nextFile != keep && m_torrent) {
+        logLine(QStringLiteral("player: prepared file #%1 released").arg(m_nextFile));
+        m_torrent->removeFile(m_nextFile);
+    }
+    m_nextFile = -1;
+}
+
 void PlaybackController::dropNext(const QString &why)
 {
     m_nextRequested = false;
     m_nextSources = {};
+    releaseNextFile(-1);
     if (!m_next)
         return;
     logLine(QStringLiteral("player: prepared episode %1 dropped (%2)").arg(m_nextEpisode).arg(why));

@@ -30,6 +30,7 @@ using State = PlaybackController::State;
 namespace {
 
 constexpr qint64 kAnime = 900301;
+constexpr qint64 kSeason = 900302;
 
 // The controller with its player; every open torrent meets the seeders at each tick, since
 // nothing but loopback is allowed and there is no tracker here.
@@ -256,6 +257,59 @@ private slots:
         QCOMPARE(w.ctl->recycleCount(), 0);
         QCOMPARE(int(engine->openTorrents().size()), 1);
         QCOMPARE(w.ctl->state(), State::Playing);
+        w.ctl->stop();
+    }
+
+    // A season in one torrent: episode 2 is being prepared when the user picks episode 3
+    // instead; episode 2's file is released, its heads and tails no longer wanted.
+    void outOfTheTorrentRelease()
+    {
+        const test::GeneratedEpisodes season = test::generateEpisodes(
+            QStringLiteral("keepwatching-season"),
+            {QStringLiteral("--anime"), QString::number(kSeason), QStringLiteral("--episodes"), QStringLiteral("3"),
+             QStringLiteral("--sources"), QStringLiteral("s:64"), QStringLiteral("--duration"), QStringLiteral("20"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        QVERIFY2(season.ok(), qPrintable(season.error));
+        QList<QJsonObject> sources;
+        for (int e = 1; e <= 3; ++e) {
+            sources.append(season.source(e, QStringLiteral("s")));
+            sources.last().insert(QStringLiteral("torrentUrl"), QString());
+            m_backend.setEpisode(kSeason, e,
+                                 {{QStringLiteral("animeId"), double(kSeason)},
+                                  {QStringLiteral("episode"), e},
+                                  {QStringLiteral("title"), QStringLiteral("Season")},
+                                  {QStringLiteral("blocked"), false},
+                                  {QStringLiteral("sources"), QJsonArray{sources.last()}}});
+        }
+        const QString hash = sources.first().value(QStringLiteral("infoHash")).toString();
+        m_backend.setTorrentFile(hash, season.torrentPath(hash));
+        auto seeder = swarm::seedExisting(season.seedDir(hash), season.torrentPath(hash));
+        QVERIFY(seeder);
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeder->port()};
+        LogMark log;
+        w.ctl->play(kSeason, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> preparing episode 2")), svd::test::waitMs(20000));
+        const auto torrent = w.ctl->torrent();
+        const QJsonObject &s = sources.at(1);
+        const PieceRange second = torrent->filePieces(torrent->resolveFile(
+            s.value(QStringLiteral("fileIndex")).toInt(), s.value(QStringLiteral("filePath")).toString()));
+        // Its pieces but those it shares with episodes 1 and 3.
+        const auto secondWanted = [&] {
+            for (const auto &entry : torrent->staticPieces())
+                if (entry.first > second.first && entry.first < second.last)
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(secondWanted(), svd::test::waitMs(10000));
+
+        w.ctl->play(kSeason, 3, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, svd::test::waitMs(20000));
+        QCOMPARE(w.ctl->torrent(), torrent);
+        QVERIFY(!secondWanted());
         w.ctl->stop();
     }
 
