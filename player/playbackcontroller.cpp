@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kEndFileEof = 0;   // MPV_END_FILE_REASON_EOF
 constexpr int kEndFileError = 4; // MPV_END_FILE_REASON_ERROR
+constexpr int kOpenRetryMs = 500;
 
 QString secs2(double s)
 {
@@ -300,9 +301,14 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
     }
 
     QString openError;
-    std::shared_ptr<StreamTorrent> t = m_engine ? m_engine->open(bytes, src.magnet, &openError) : nullptr;
+    bool later = false;
+    std::shared_ptr<StreamTorrent> t = openTorrent(bytes, src.magnet, &openError, &later, [=, this] {
+        onTorrentFile(generation, index, bytes, error);
+    });
+    if (later)
+        return;
     if (!t) {
-        trySource(index + 1, m_engine ? openError : QStringLiteral("no torrent engine"));
+        trySource(index + 1, openError);
         return;
     }
     m_torrent = t;
@@ -311,6 +317,23 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
     m_waitingMetadata = true;
     if (t->metadataReady)
         startOnTorrent();
+}
+
+std::shared_ptr<StreamTorrent> PlaybackController::openTorrent(const QByteArray &bytes, const QString &magnet,
+                                                               QString *error, bool *later,
+                                                               const std::function<void()> &again)
+{
+    *later = false;
+    if (!m_engine) {
+        *error = QStringLiteral("no torrent engine");
+        return nullptr;
+    }
+    std::shared_ptr<StreamTorrent> t = m_engine->open(bytes, magnet, error, later);
+    if (*later) {
+        logLine(QStringLiteral("player: %1: opening again in %2 ms").arg(*error).arg(kOpenRetryMs));
+        QTimer::singleShot(kOpenRetryMs, this, again);
+    }
+    return t;
 }
 
 void PlaybackController::startOnTorrent()

@@ -113,6 +113,10 @@ private:
     void trySource(int index, const QString &reason);
     void onTorrentFile(quint64 generation, int index, const QByteArray &bytes, const QString &error);
     void startOnTorrent();
+    // TorrentEngine::open without blocking this thread: while the same torrent is still
+    // leaving the session, *later is set and `again` runs a little later instead.
+    std::shared_ptr<StreamTorrent> openTorrent(const QByteArray &bytes, const QString &magnet, QString *error,
+                                               bool *later, const std::function<void()> &again);
     void tick();
     void fail(const QString &reason, const QVariantMap &extra);
     void closeTorrent();

@@ -114,7 +114,11 @@ void PlaybackController::onAlternateTorrent(quint64 generation, int index, const
         return;
     }
     QString openError;
-    m_alt = m_engine->open(bytes, src.magnet, &openError);
+    bool later = false;
+    m_alt = openTorrent(bytes, src.magnet, &openError, &later,
+                        [=, this] { onAlternateTorrent(generation, index, bytes, error); });
+    if (later)
+        return;
     if (!m_alt) {
         logLine(QStringLiteral("player: source %1 alongside: %2").arg(index).arg(openError));
         m_altIndex = -1;

@@ -102,8 +102,12 @@ void PlaybackController::onNextTorrent(quint64 generation, const QByteArray &byt
         return;
     const SourceInfo &src = m_nextSources.sources.first();
     QString openError;
+    bool later = false;
     if (!bytes.isEmpty() || !src.magnet.isEmpty())
-        m_next = m_engine->open(bytes, src.magnet, &openError);
+        m_next = openTorrent(bytes, src.magnet, &openError, &later,
+                             [=, this] { onNextTorrent(generation, bytes, error); });
+    if (later)
+        return;
     if (!m_next) {
         logLine(QStringLiteral("player: episode %1 not prepared: %2")
                     .arg(m_nextEpisode)
