@@ -87,6 +87,14 @@ bool PlaybackController::checkBudget(qint64 heldBytes)
         dropNext(QStringLiteral("cache %1 > cap %2")
                      .arg(disk::formatBytes(heldBytes + m_next->lastStats().bytesDone),
                           disk::formatBytes(m_budget.capBytes)));
+    // So do the sources kept for a retry.
+    if (m_started && m_budget.capBytes < heldBytes && !m_kept.isEmpty()) {
+        const qint64 kept = keptBytes();
+        logLine(QStringLiteral("player: cache %1 > cap %2 -> closing the sources kept for a retry")
+                    .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes)));
+        closeKept();
+        heldBytes -= kept;
+    }
     if (m_started && m_budget.capBytes < heldBytes) {
         recycleCache(heldBytes);
         return false;
@@ -104,6 +112,7 @@ void PlaybackController::recycleCache(qint64 heldBytes)
     }
     m_resumePos = m_player ? m_player->getProp(QStringLiteral("time-pos")).toDouble() : -1.0;
     ++m_recycleCount;
+    closeKept();
     logLine(QStringLiteral("player: cache %1 > cap %2 -> recycling torrent, resume at %3 s (%4)")
                 .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes),
                      QString::number(m_resumePos, 'f', 1), disk::describe(m_budget)));

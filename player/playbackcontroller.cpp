@@ -133,6 +133,7 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     m_nextHeldBack = false;
     m_rate.burstUntilMs = 0;
     closeAlternate(QStringLiteral("new play"));
+    closeKept();
     m_givenUp.clear();
     m_givenUpRetried = false;
     resetWatch();
@@ -258,7 +259,7 @@ void PlaybackController::trySource(int index, const QString &reason)
 
     const bool sameTorrent = m_torrent && !m_torrent->shutDown &&
                              m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0;
-    if (sameTorrent || adoptNext(src)) {
+    if (sameTorrent || adoptNext(src) || adoptKept(index)) {
         logLine(QStringLiteral("player: re-using torrent [%1] for episode %2")
                     .arg(m_torrent->id())
                     .arg(m_episode));
@@ -587,6 +588,7 @@ void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 {
     m_tickTimer.stop();
     m_watchTimer.stop();
+    closeKept();
     // The stopped player's last property changes must not bring back a playing state.
     m_started = false;
     m_fileLoaded = false;
@@ -622,6 +624,7 @@ void PlaybackController::stop()
 {
     ++m_generation;
     closeAlternate(QStringLiteral("stop"));
+    closeKept();
     dropNext(QStringLiteral("stop"));
     m_tickTimer.stop();
     m_dubTimer.stop();

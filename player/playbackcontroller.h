@@ -7,6 +7,7 @@
 #include "sources/episodesources.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -134,7 +135,8 @@ private:
     // Read-ahead, download rate and cache budget while streaming.
     void applyReadAhead(const disk::CacheBudget &budget);
     void updateRateLimit();
-    // `heldBytes`: what the episode being watched holds (its torrent and a second source).
+    // `heldBytes`: what the episode being watched holds (its torrent, a second source, the
+    // sources kept for a retry).
     bool checkBudget(qint64 heldBytes); // false when playback was ended
     void recycleCache(qint64 heldBytes);
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
@@ -150,8 +152,12 @@ private:
     void closeAlternate(const QString &why);
     void watchStall(const StreamStats &current);
     void failOverMidEpisode(int index, const QString &why);
+    void keepForRetry();
+    bool adoptKept(int index);
+    void closeKept();
+    qint64 keptBytes() const;
     void resetWatch();
-    qint64 alternateBytes() const;
+    qint64 alternateBytes() const; // the second source's and the kept sources' bytes
 
     // The next episode's heads and tails, fetched once this one needs no more data (playbacknext.cpp).
     void prepareNext(qint64 heldBytes);
@@ -229,6 +235,7 @@ private:
     int m_altIndex = -1;
     bool m_altOpened = false; // for the current source attempt
     QSet<int> m_givenUp;
+    QHash<int, std::shared_ptr<StreamTorrent>> m_kept; // by source index, for their retry
     bool m_givenUpRetried = false;
     double m_subsDueSince = -1.0; // log clock; external subtitles wait for a buffer, -1 = none
     double m_stallSince = -1.0;   // log clock, -1 = not stalled
