@@ -250,17 +250,29 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
         p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
 
     auto stream = std::make_shared<StreamTorrent>(this, id, folder, m_cfg.streamParams);
+    // The session may post the new torrent's first alerts (a peer met through the tracker's
+    // first reply, the metadata) before its handle is recorded below: while an add is under
+    // way, the alert thread holds alerts of unknown handles instead of dropping them.
+    {
+        std::lock_guard l(m_mutex);
+        ++m_adding;
+    }
     lt::error_code ec;
     lt::torrent_handle h = m_session->add_torrent(std::move(p), ec);
+    if (!ec)
+        stream->setHandle(h, key);
+    {
+        std::lock_guard l(m_mutex);
+        --m_adding;
+        if (!ec) {
+            m_byHandle[h] = stream;
+            m_byId[id] = stream;
+        }
+    }
+    m_cond.notify_all();
     if (ec) {
         QDir(folder).removeRecursively();
         return fail(QStringLiteral("add_torrent: %1").arg(fromStd(ec.message())));
-    }
-    stream->setHandle(h, key);
-    {
-        std::lock_guard l(m_mutex);
-        m_byHandle[h] = stream;
-        m_byId[id] = stream;
     }
     logLine(QStringLiteral("engine: torrent %1 added as [%2] %3").arg(key, id, label));
     if (!torrentBytes.isEmpty())
@@ -540,8 +552,12 @@ void TorrentEngine::dispatch(lt::alert *a)
         return;
     std::shared_ptr<StreamTorrent> stream;
     {
-        std::lock_guard l(m_mutex);
+        std::unique_lock l(m_mutex);
         auto it = m_byHandle.find(ta->handle);
+        while (it == m_byHandle.end() && m_adding > 0) {
+            m_cond.wait(l);
+            it = m_byHandle.find(ta->handle);
+        }
         if (it != m_byHandle.end())
             stream = it->second.lock();
     }

@@ -123,6 +123,7 @@ private:
     std::condition_variable m_cond;
     std::map<lt::torrent_handle, std::weak_ptr<StreamTorrent>> m_byHandle;
     std::map<QString, std::shared_ptr<StreamTorrent>> m_byId;
+    int m_adding = 0; // open() is adding a torrent to the session
     // By info-hash key: torrents asked to leave the session, and whether they have.
     struct Leaving {
         bool deleted = false;
