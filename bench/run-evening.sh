@@ -82,7 +82,7 @@ rows = json.load(open(sys.argv[1]))
 cols = [("episode", "ep", "%d"), ("first_frame_s", "first s", "%.2f"), ("seek_resume_s", "seek s", "%.2f"),
         ("stalls", "stalls", "%d"), ("peak_rss_mib", "RSS MiB", "%.1f"), ("threads", "threads", "%d"),
         ("fds", "fds", "%d"), ("cache_mib", "cache MiB", "%.1f"), ("cache_folders", "folders", "%d"),
-        ("torrents_open", "torrents", "%d"), ("removals_alive", "removals", "%d")]
+        ("torrents_open", "torrents", "%d"), ("removals_pending", "removals", "%d")]
 print()
 print(" | ".join("%9s" % h for _, h, _ in cols))
 for r in rows:

@@ -196,11 +196,11 @@ void BingeTest::recordRow()
                           {QStringLiteral("cache_mib"), r2(cache / kMiB)},
                           {QStringLiteral("cache_folders"), folderCount(m_cfg.cacheDir)},
                           {QStringLiteral("torrents_open"), m_engine ? int(m_engine->openTorrents().size()) : -1},
-                          {QStringLiteral("removals_alive"), m_engine ? m_engine->removalsAlive() : -1}};
+                          {QStringLiteral("removals_pending"), m_engine ? m_engine->pendingRemovals() : -1}};
     m_rows.append(row);
     const QByteArray line =
         QStringLiteral("binge: episode %1: first frame %2 s, seek resumed %3 s, dub %4, stalls %5 (%6 s), peak RSS "
-                       "%7 MiB, threads %8, fds %9, cache %10 MiB in %11 folders, torrents %12, removals %13")
+                       "%7 MiB, threads %8, fds %9, cache %10 MiB in %11 folders, torrents %12, removals pending %13")
             .arg(m_ep.number)
             .arg(m_ep.firstFrameS, 0, 'f', 2)
             .arg(m_ep.seekResumeS, 0, 'f', 2)
@@ -213,7 +213,7 @@ void BingeTest::recordRow()
             .arg(cache / kMiB, 0, 'f', 1)
             .arg(row.value(QStringLiteral("cache_folders")).toInt())
             .arg(row.value(QStringLiteral("torrents_open")).toInt())
-            .arg(row.value(QStringLiteral("removals_alive")).toInt())
+            .arg(row.value(QStringLiteral("removals_pending")).toInt())
             .toUtf8();
     logLine(QString::fromUtf8(line));
     std::printf("%s\n", line.constData());

@@ -18,7 +18,7 @@ class TorrentEngine;
 // middle, one dub change and its natural end leading to the next episode as the
 // window does it. After each episode it records what a long evening would let
 // grow: memory, threads, file descriptors, cache bytes, open torrents and
-// removal threads. One line per episode and a JSON array at the end on standard
+// folder removals still pending. One line per episode and a JSON array at the end on standard
 // output. GUI thread only; engine, player and controller are not owned.
 class BingeTest : public QObject {
     Q_OBJECT

@@ -62,18 +62,38 @@ void PlaybackController::updateRateLimit()
 
 bool PlaybackController::checkBudget(qint64 heldBytes)
 {
+    if (!m_leavingFolder.isEmpty() && !QDir(m_leavingFolder).exists()) {
+        m_leavingFolder.clear();
+        m_leavingBytes = 0;
+    }
     if (m_budgetTicks++ > 3) {
         m_budgetTicks = 0;
-        const disk::CacheBudget fresh = cacheBudget(heldBytes);
+        // Everything of ours on disk counts as held, or the cap would shrink by what the
+        // preparation downloads and the episode being watched would pay for it.
+        const qint64 allHeld = heldBytes + preparedBytes();
+        const disk::CacheBudget fresh = cacheBudget(allHeld);
         if (budgetChangeWorthLogging(m_budget.capBytes, fresh.capBytes))
             logLine(QStringLiteral("cache: budget changed: %1 (holding %2)")
-                        .arg(disk::describe(fresh), disk::formatBytes(heldBytes)));
+                        .arg(disk::describe(fresh), disk::formatBytes(allHeld)));
         m_budget = fresh;
     }
     if (!m_budget.workable) {
         stopAndClose();
         failLowDisk(m_budget, QStringLiteral("while playing"));
         return false;
+    }
+    // The prepared episode gives way first; only the one being watched can force a recycle.
+    if (m_next && m_budget.capBytes < heldBytes + m_next->lastStats().bytesDone)
+        dropNext(QStringLiteral("cache %1 > cap %2")
+                     .arg(disk::formatBytes(heldBytes + m_next->lastStats().bytesDone),
+                          disk::formatBytes(m_budget.capBytes)));
+    // So do the sources kept for a retry.
+    if (m_started && m_budget.capBytes < heldBytes && !m_kept.isEmpty()) {
+        const qint64 kept = keptBytes();
+        logLine(QStringLiteral("player: cache %1 > cap %2 -> closing the sources kept for a retry")
+                    .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes)));
+        closeKept();
+        heldBytes -= kept;
     }
     if (m_started && m_budget.capBytes < heldBytes) {
         recycleCache(heldBytes);
@@ -92,6 +112,7 @@ void PlaybackController::recycleCache(qint64 heldBytes)
     }
     m_resumePos = m_player ? m_player->getProp(QStringLiteral("time-pos")).toDouble() : -1.0;
     ++m_recycleCount;
+    closeKept();
     logLine(QStringLiteral("player: cache %1 > cap %2 -> recycling torrent, resume at %3 s (%4)")
                 .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes),
                      QString::number(m_resumePos, 'f', 1), disk::describe(m_budget)));

@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kEndFileEof = 0;   // MPV_END_FILE_REASON_EOF
 constexpr int kEndFileError = 4; // MPV_END_FILE_REASON_ERROR
+constexpr int kOpenRetryMs = 500;
 
 QString secs2(double s)
 {
@@ -129,8 +130,10 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     m_resumePos = -1.0;
     m_recycleTimes.clear();
     m_recycleCount = 0;
+    m_nextHeldBack = false;
     m_rate.burstUntilMs = 0;
     closeAlternate(QStringLiteral("new play"));
+    closeKept();
     m_givenUp.clear();
     m_givenUpRetried = false;
     resetWatch();
@@ -197,7 +200,7 @@ void PlaybackController::onEpisode(quint64 generation, const EpisodeSources &sou
                 .arg(QString::number(sources.sources.size()), best.label, QString::number(best.seeders),
                      QString::number(best.pieceLength / 1024)));
 
-    const qint64 held = m_torrent ? m_torrent->lastStats().bytesDone : 0;
+    const qint64 held = (m_torrent ? m_torrent->lastStats().bytesDone : 0) + preparedBytes();
     m_budget = cacheBudget(held);
     m_budgetTicks = 0;
     const QString dir = cacheDir();
@@ -256,7 +259,7 @@ void PlaybackController::trySource(int index, const QString &reason)
 
     const bool sameTorrent = m_torrent && !m_torrent->shutDown &&
                              m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0;
-    if (sameTorrent || adoptNext(src)) {
+    if (sameTorrent || adoptNext(src) || adoptKept(index)) {
         logLine(QStringLiteral("player: re-using torrent [%1] for episode %2")
                     .arg(m_torrent->id())
                     .arg(m_episode));
@@ -299,9 +302,14 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
     }
 
     QString openError;
-    std::shared_ptr<StreamTorrent> t = m_engine ? m_engine->open(bytes, src.magnet, &openError) : nullptr;
+    bool later = false;
+    std::shared_ptr<StreamTorrent> t = openTorrent(bytes, src.magnet, &openError, &later, [=, this] {
+        onTorrentFile(generation, index, bytes, error);
+    });
+    if (later)
+        return;
     if (!t) {
-        trySource(index + 1, m_engine ? openError : QStringLiteral("no torrent engine"));
+        trySource(index + 1, openError);
         return;
     }
     m_torrent = t;
@@ -310,6 +318,23 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
     m_waitingMetadata = true;
     if (t->metadataReady)
         startOnTorrent();
+}
+
+std::shared_ptr<StreamTorrent> PlaybackController::openTorrent(const QByteArray &bytes, const QString &magnet,
+                                                               QString *error, bool *later,
+                                                               const std::function<void()> &again)
+{
+    *later = false;
+    if (!m_engine) {
+        *error = QStringLiteral("no torrent engine");
+        return nullptr;
+    }
+    std::shared_ptr<StreamTorrent> t = m_engine->open(bytes, magnet, error, later);
+    if (*later) {
+        logLine(QStringLiteral("player: %1: opening again in %2 ms").arg(*error).arg(kOpenRetryMs));
+        QTimer::singleShot(kOpenRetryMs, this, again);
+    }
+    return t;
 }
 
 void PlaybackController::startOnTorrent()
@@ -327,6 +352,7 @@ void PlaybackController::startOnTorrent()
 
     if (m_fileIndex >= 0 && m_fileIndex != file)
         m_torrent->removeFile(m_fileIndex);
+    releaseNextFile(file);
     for (int extra : std::as_const(m_extraFiles))
         m_torrent->removeFile(extra);
     m_extraFiles.clear();
@@ -513,7 +539,7 @@ void PlaybackController::tick()
             startOnTorrent();
         if (m_torrent) {
             updateRateLimit();
-            if (!checkBudget(s.bytesDone + alternateBytes() + (m_next ? m_next->lastStats().bytesDone : 0)))
+            if (!checkBudget(s.bytesDone + alternateBytes()))
                 return;
             if (m_alt)
                 m_alt->tick(dhtNodes);
@@ -524,7 +550,7 @@ void PlaybackController::tick()
             if (!m_started)
                 return; // switched to another source
             maybeAttachExternalSubtitles();
-            prepareNext();
+            prepareNext(s.bytesDone + alternateBytes());
             if (m_next)
                 m_next->tick(dhtNodes);
             serveNextHeads();
@@ -562,6 +588,7 @@ void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 {
     m_tickTimer.stop();
     m_watchTimer.stop();
+    closeKept();
     // The stopped player's last property changes must not bring back a playing state.
     m_started = false;
     m_fileLoaded = false;
@@ -597,6 +624,7 @@ void PlaybackController::stop()
 {
     ++m_generation;
     closeAlternate(QStringLiteral("stop"));
+    closeKept();
     dropNext(QStringLiteral("stop"));
     m_tickTimer.stop();
     m_dubTimer.stop();

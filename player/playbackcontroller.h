@@ -7,6 +7,7 @@
 #include "sources/episodesources.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -113,6 +114,10 @@ private:
     void trySource(int index, const QString &reason);
     void onTorrentFile(quint64 generation, int index, const QByteArray &bytes, const QString &error);
     void startOnTorrent();
+    // TorrentEngine::open without blocking this thread: while the same torrent is still
+    // leaving the session, *later is set and `again` runs a little later instead.
+    std::shared_ptr<StreamTorrent> openTorrent(const QByteArray &bytes, const QString &magnet, QString *error,
+                                               bool *later, const std::function<void()> &again);
     void tick();
     void fail(const QString &reason, const QVariantMap &extra);
     void closeTorrent();
@@ -130,6 +135,8 @@ private:
     // Read-ahead, download rate and cache budget while streaming.
     void applyReadAhead(const disk::CacheBudget &budget);
     void updateRateLimit();
+    // `heldBytes`: what the episode being watched holds (its torrent, a second source, the
+    // sources kept for a retry).
     bool checkBudget(qint64 heldBytes); // false when playback was ended
     void recycleCache(qint64 heldBytes);
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
@@ -145,16 +152,22 @@ private:
     void closeAlternate(const QString &why);
     void watchStall(const StreamStats &current);
     void failOverMidEpisode(int index, const QString &why);
+    void keepForRetry();
+    bool adoptKept(int index);
+    void closeKept();
+    qint64 keptBytes() const;
     void resetWatch();
-    qint64 alternateBytes() const;
+    qint64 alternateBytes() const; // the second source's and the kept sources' bytes
 
     // The next episode's heads and tails, fetched once this one needs no more data (playbacknext.cpp).
-    void prepareNext();
+    void prepareNext(qint64 heldBytes);
+    qint64 preparedBytes() const; // the prepared torrent's, and a dropped one's still on disk
     void onNextEpisode(quint64 generation, const EpisodeSources &sources);
     void onNextTorrent(quint64 generation, const QByteArray &bytes, const QString &error);
     void serveNextHeads();
     bool adoptNext(const SourceInfo &src);
     void dropNext(const QString &why);
+    void releaseNextFile(int keep);
 
     // Dubs and subtitles.
     void applyDubOnLoad();
@@ -222,6 +235,7 @@ private:
     int m_altIndex = -1;
     bool m_altOpened = false; // for the current source attempt
     QSet<int> m_givenUp;
+    QHash<int, std::shared_ptr<StreamTorrent>> m_kept; // by source index, for their retry
     bool m_givenUpRetried = false;
     double m_subsDueSince = -1.0; // log clock; external subtitles wait for a buffer, -1 = none
     double m_stallSince = -1.0;   // log clock, -1 = not stalled
@@ -230,11 +244,17 @@ private:
     double m_lastBytesAt = 0.0;
 
     std::shared_ptr<StreamTorrent> m_next;
+    int m_nextFile = -1; // the next episode's file when the current torrent holds it
     long long m_nextAnime = 0;
     int m_nextEpisode = 0;
     EpisodeSources m_nextSources;
     bool m_nextRequested = false;
+    bool m_nextHeldBack = false; // no room for it, logged once
     quint64 m_nextGeneration = 0;
+    // A dropped preparation's folder until the engine has deleted it: its bytes still take
+    // disk space that the budget must not count as free.
+    QString m_leavingFolder;
+    qint64 m_leavingBytes = 0;
 
     PlayerStats m_stats;
 };

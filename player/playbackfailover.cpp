@@ -8,6 +8,8 @@
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
 
+#include <utility>
+
 namespace svd {
 
 namespace {
@@ -20,18 +22,63 @@ constexpr double kDryBufferSec = 10.0;
 } // namespace
 
 // The next source to try after `after`: later ones first, then earlier ones, never one left
-// in mid-episode; -1 when none.
+// in mid-episode nor one of the same torrent as `after` (the same swarm); -1 when none.
 int PlaybackController::nextCandidate(int after) const
 {
     const int n = int(m_sources.sources.size());
+    const QString hash = after >= 0 && after < n ? m_sources.sources[after].infoHash : QString();
+    const auto usable = [&](int i) {
+        return !m_givenUp.contains(i) &&
+               (hash.isEmpty() || m_sources.sources[i].infoHash.compare(hash, Qt::CaseInsensitive) != 0);
+    };
     for (int i = after + 1; i < n; ++i)
-        if (!m_givenUp.contains(i))
+        if (usable(i))
             return i;
     // In mid-episode a source that failed to start earlier may have peers by now.
     for (int i = 0; m_started && i < after; ++i)
-        if (!m_givenUp.contains(i))
+        if (usable(i))
             return i;
     return -1;
+}
+
+// A source left in mid-episode keeps its torrent and data for its one retry; its files go when
+// the episode ends or the cache needs the room.
+void PlaybackController::keepForRetry()
+{
+    std::shared_ptr<StreamTorrent> t = std::exchange(m_torrent, nullptr);
+    if (!t)
+        return;
+    for (int extra : std::as_const(m_extraFiles))
+        t->removeFile(extra);
+    stopAndClose();
+    logLine(QStringLiteral("player: source %1 kept for a retry [%2]").arg(m_sourceIndex).arg(t->id()));
+    m_kept.insert(m_sourceIndex, t);
+}
+
+bool PlaybackController::adoptKept(int index)
+{
+    std::shared_ptr<StreamTorrent> kept = m_kept.take(index);
+    if (!kept)
+        return false;
+    stopAndClose();
+    m_torrent = kept;
+    return true;
+}
+
+void PlaybackController::closeKept()
+{
+    for (const auto &t : std::as_const(m_kept))
+        if (m_engine)
+            m_engine->close(t);
+    m_kept.clear();
+}
+
+qint64 PlaybackController::keptBytes() const
+{
+    qint64 bytes = 0;
+    for (const auto &t : m_kept)
+        bytes += t->lastStats().bytesDone;
+    return bytes;
 }
 
 void PlaybackController::resetWatch()
@@ -44,7 +91,7 @@ void PlaybackController::resetWatch()
 
 qint64 PlaybackController::alternateBytes() const
 {
-    return m_alt ? m_alt->lastStats().bytesDone : 0;
+    return (m_alt ? m_alt->lastStats().bytesDone : 0) + keptBytes();
 }
 
 // Before the first frame: a source with no peer 2 s after its torrent opened gets the next
@@ -114,7 +161,11 @@ void PlaybackController::onAlternateTorrent(quint64 generation, int index, const
         return;
     }
     QString openError;
-    m_alt = m_engine->open(bytes, src.magnet, &openError);
+    bool later = false;
+    m_alt = openTorrent(bytes, src.magnet, &openError, &later,
+                        [=, this] { onAlternateTorrent(generation, index, bytes, error); });
+    if (later)
+        return;
     if (!m_alt) {
         logLine(QStringLiteral("player: source %1 alongside: %2").arg(index).arg(openError));
         m_altIndex = -1;
@@ -218,6 +269,7 @@ void PlaybackController::failOverMidEpisode(int index, const QString &why)
     m_givenUp.insert(m_sourceIndex);
     m_resumePos = pos;
     resetWatch();
+    keepForRetry();
     trySource(index, why);
 }
 

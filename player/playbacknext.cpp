@@ -14,10 +14,17 @@ namespace svd {
 namespace {
 
 constexpr double kNearEndShare = 0.8;
+// The largest piece a torrent is expected to have.
+constexpr qint64 kLargePieceBytes = 16 * disk::kMiB;
 
 } // namespace
 
-void PlaybackController::prepareNext()
+qint64 PlaybackController::preparedBytes() const
+{
+    return (m_next ? m_next->lastStats().bytesDone : 0) + m_leavingBytes;
+}
+
+void PlaybackController::prepareNext(qint64 heldBytes)
 {
     if (m_nextRequested || !m_started || !m_torrent || !m_player || !m_provider || m_fileIndex < 0)
         return;
@@ -31,6 +38,21 @@ void PlaybackController::prepareNext()
     const bool nearEnd = pos > kNearEndShare * duration && eofCached();
     if (!complete && !nearEnd)
         return;
+    // Room to spare: the preparation downloads a head and a tail, in whole pieces; twice that
+    // must fit under the cap on top of this episode, so that neither the preparation nor a
+    // budget that moves a little brings a recycle of the episode being watched.
+    const qint64 headTail = m_engine ? m_engine->config().streamParams.headTailBytes : 0;
+    const qint64 need = 2 * (2 * headTail + 2 * kLargePieceBytes);
+    if (m_budget.capBytes - heldBytes - m_leavingBytes < need) {
+        if (!m_nextHeldBack)
+            logLine(QStringLiteral("player: episode %1 not prepared: cache %2 of cap %3 leaves less than %4")
+                        .arg(m_episode + 1)
+                        .arg(disk::formatBytes(heldBytes + m_leavingBytes), disk::formatBytes(m_budget.capBytes),
+                             disk::formatBytes(need)));
+        m_nextHeldBack = true;
+        return;
+    }
+    m_nextHeldBack = false;
     m_nextRequested = true;
     m_nextAnime = m_animeId;
     m_nextEpisode = m_episode + 1;
@@ -60,8 +82,10 @@ void PlaybackController::onNextEpisode(quint64 generation, const EpisodeSources 
     if (m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0) {
         // The same torrent holds the next episode: serve its file now.
         const int file = m_torrent->resolveFile(src.fileIndex, src.filePath);
-        if (file >= 0)
+        if (file >= 0 && file != m_fileIndex) {
             m_torrent->addFile(file);
+            m_nextFile = file;
+        }
         return;
     }
     const quint64 gen = m_generation;
@@ -78,8 +102,12 @@ void PlaybackController::onNextTorrent(quint64 generation, const QByteArray &byt
         return;
     const SourceInfo &src = m_nextSources.sources.first();
     QString openError;
+    bool later = false;
     if (!bytes.isEmpty() || !src.magnet.isEmpty())
-        m_next = m_engine->open(bytes, src.magnet, &openError);
+        m_next = openTorrent(bytes, src.magnet, &openError, &later,
+                             [=, this] { onNextTorrent(generation, bytes, error); });
+    if (later)
+        return;
     if (!m_next) {
         logLine(QStringLiteral("player: episode %1 not prepared: %2")
                     .arg(m_nextEpisode)
@@ -111,13 +139,27 @@ bool PlaybackController::adoptNext(const SourceInfo &src)
     return true;
 }
 
+// The prepared file of the current torrent stops downloading unless `keep` is it (the
+// episode that starts now).
+void PlaybackController::releaseNextFile(int keep)
+{
+    if (m_nextFile >= 0 && m_nextFile != keep && m_torrent) {
+        logLine(QStringLiteral("player: prepared file #%1 released").arg(m_nextFile));
+        m_torrent->removeFile(m_nextFile);
+    }
+    m_nextFile = -1;
+}
+
 void PlaybackController::dropNext(const QString &why)
 {
     m_nextRequested = false;
     m_nextSources = {};
+    releaseNextFile(-1);
     if (!m_next)
         return;
     logLine(QStringLiteral("player: prepared episode %1 dropped (%2)").arg(m_nextEpisode).arg(why));
+    m_leavingFolder = m_next->downloadFolder();
+    m_leavingBytes += m_next->lastStats().bytesDone;
     if (m_engine)
         m_engine->close(m_next);
     m_next.reset();

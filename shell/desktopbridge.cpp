@@ -167,6 +167,14 @@ void DesktopBridge::watchStats(bool on, int reqId)
     emit reply(reqId, {{QStringLiteral("ok"), true}, {QStringLiteral("watching"), on}});
 }
 
+void DesktopBridge::onMainFrameLoad(const QUrl &url)
+{
+    if (!watchingStats())
+        return;
+    m_statsTimer.stop();
+    logLine(QStringLiteral("bridge: stats watch ended: loading %1").arg(url.toString().left(kMaxLoggedUrl)));
+}
+
 // Events reach whatever document is shown now, so the origin is checked again for every
 // one: a page that navigated to a foreign site ends the watch.
 void DesktopBridge::sendStats()

@@ -41,6 +41,9 @@ public:
     // What the `stats` event carries, asked once a second while the page watches.
     void setStatsSource(StatsSource source) { m_statsSource = std::move(source); }
     bool watchingStats() const { return m_statsTimer.isActive(); }
+    // A new document is loading in the main frame: the page that asked for statistics is
+    // going away, and the next one asks again if it wants them.
+    void onMainFrameLoad(const QUrl &url);
 
     Q_INVOKABLE void play(const QVariantMap &args, int reqId);
     Q_INVOKABLE void isAvailable(qint64 animeId, int episode, int reqId);

@@ -233,6 +233,8 @@ void MainWindow::onNavigation(const QUrl &url, int navigationType)
     if (!reload && url.hasFragment() &&
         url.adjusted(QUrl::RemoveFragment) == current.adjusted(QUrl::RemoveFragment))
         return; // an in-page anchor
+    if (m_bridge)
+        m_bridge->onMainFrameLoad(url);
     // The navigation is still being decided: act after the current event.
     QMetaObject::invokeMethod(
         this, [this, url] { onPageChange(QStringLiteral("navigation to ") + url.toString(), true); },

@@ -17,6 +17,7 @@
 #include <libtorrent/session_stats.hpp>
 #include <libtorrent/version.hpp>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace svd {
@@ -24,6 +25,10 @@ namespace svd {
 namespace {
 
 constexpr lt::alert_category_t kAlertMask{4194427};
+constexpr auto kOpenWaitLimit = std::chrono::seconds(15);
+constexpr auto kRemovalWaitLimit = std::chrono::seconds(20);
+constexpr auto kRemovalRetry = std::chrono::milliseconds(250);
+constexpr int kRemovalAttempts = 20;
 
 QString fromStd(const std::string &s)
 {
@@ -146,6 +151,7 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
     m_sentPayloadIndex = lt::find_metric_idx("net.sent_payload_bytes");
     try {
         m_alertThread = std::thread([this] { alertLoop(); });
+        m_removalWorker = std::thread([this] { removalWorker(); });
     } catch (const std::system_error &) {
         qFatal("thread constructor failed");
     }
@@ -163,6 +169,13 @@ TorrentEngine::~TorrentEngine()
     for (const auto &s : open)
         close(s);
     waitForRemovals();
+    {
+        std::lock_guard l(m_mutex);
+        m_removalStop = true;
+    }
+    m_cond.notify_all();
+    if (m_removalWorker.joinable())
+        m_removalWorker.join();
     saveDhtState();
     m_stop = true;
     if (m_alertThread.joinable())
@@ -176,8 +189,10 @@ int TorrentEngine::listenPort() const
 }
 
 std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentBytes, const QString &magnet,
-                                                  QString *error)
+                                                  QString *error, bool *busy)
 {
+    if (busy)
+        *busy = false;
     auto fail = [&](const QString &text) {
         if (error)
             *error = text;
@@ -207,11 +222,21 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     {
         std::unique_lock l(m_mutex);
         // The same torrent may still be leaving the session from an earlier play.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        m_cond.wait_until(l, until, [&] {
-            auto it = m_removals.find(key);
-            return it == m_removals.end() || it->second;
-        });
+        auto leaving = m_removals.find(key);
+        const auto now = std::chrono::steady_clock::now();
+        if (leaving != m_removals.end() && !leaving->second.deleted) {
+            if (busy) {
+                if (now - leaving->second.since < kOpenWaitLimit) {
+                    *busy = true;
+                    return fail(QStringLiteral("the same torrent is still being removed from an earlier play"));
+                }
+            } else {
+                m_cond.wait_until(l, now + kOpenWaitLimit, [&] {
+                    auto it = m_removals.find(key);
+                    return it == m_removals.end() || it->second.deleted;
+                });
+            }
+        }
         m_removals.erase(key);
     }
 
@@ -225,17 +250,29 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
         p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
 
     auto stream = std::make_shared<StreamTorrent>(this, id, folder, m_cfg.streamParams);
+    // The session may post the new torrent's first alerts (a peer met through the tracker's
+    // first reply, the metadata) before its handle is recorded below: while an add is under
+    // way, the alert thread holds alerts of unknown handles instead of dropping them.
+    {
+        std::lock_guard l(m_mutex);
+        ++m_adding;
+    }
     lt::error_code ec;
     lt::torrent_handle h = m_session->add_torrent(std::move(p), ec);
+    if (!ec)
+        stream->setHandle(h, key);
+    {
+        std::lock_guard l(m_mutex);
+        --m_adding;
+        if (!ec) {
+            m_byHandle[h] = stream;
+            m_byId[id] = stream;
+        }
+    }
+    m_cond.notify_all();
     if (ec) {
         QDir(folder).removeRecursively();
         return fail(QStringLiteral("add_torrent: %1").arg(fromStd(ec.message())));
-    }
-    stream->setHandle(h, key);
-    {
-        std::lock_guard l(m_mutex);
-        m_byHandle[h] = stream;
-        m_byId[id] = stream;
     }
     logLine(QStringLiteral("engine: torrent %1 added as [%2] %3").arg(key, id, label));
     if (!torrentBytes.isEmpty())
@@ -254,7 +291,7 @@ void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
         std::lock_guard l(m_mutex);
         m_byId.erase(stream->id());
         m_byHandle.erase(h);
-        m_removals[key] = false;
+        m_removals[key] = {false, std::chrono::steady_clock::now()};
     }
     logLine(QStringLiteral("engine: removing [%1] %2 (delete_files)").arg(stream->id(), key));
     bool removed = false;
@@ -267,46 +304,78 @@ void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
     }
     if (!removed)
         markDeleted(key);
-    const QString folder = stream->downloadFolder();
-    std::lock_guard l(m_mutex);
-    m_removalThreads.emplace_back([this, key, folder] { removalThread(key, folder); });
+    {
+        std::lock_guard l(m_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        m_folderRemovals.push_back({key, stream->downloadFolder(), now + kRemovalWaitLimit, now, 0});
+    }
+    m_cond.notify_all();
 }
 
-void TorrentEngine::removalThread(const QString &key, const QString &folder)
+// The removal worker: deletes each closed torrent's folder once the session reports its files
+// deleted, or when it has waited 20 s for that; a folder that resists is tried again every
+// 250 ms, 20 times, without holding up the others.
+void TorrentEngine::removalWorker()
 {
-    {
-        std::unique_lock l(m_mutex);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        m_cond.wait_until(l, until, [&] {
-            auto it = m_removals.find(key);
-            return it == m_removals.end() || it->second;
-        });
+    std::unique_lock l(m_mutex);
+    while (!m_removalStop || !m_folderRemovals.empty()) {
+        const auto now = std::chrono::steady_clock::now();
+        auto next = std::chrono::steady_clock::time_point::max();
+        auto ready = m_folderRemovals.end();
+        for (auto it = m_folderRemovals.begin(); it != m_folderRemovals.end(); ++it) {
+            const auto leaving = m_removals.find(it->key);
+            const bool deleted = leaving == m_removals.end() || leaving->second.deleted;
+            const auto due = deleted ? it->retryAt : std::max(it->retryAt, it->deadline);
+            if (due <= now) {
+                ready = it;
+                break;
+            }
+            next = std::min(next, due);
+        }
+        if (ready == m_folderRemovals.end()) {
+            if (next == std::chrono::steady_clock::time_point::max())
+                m_cond.wait(l);
+            else
+                m_cond.wait_until(l, next);
+            continue;
+        }
+        FolderRemoval job = *ready;
+        m_folderRemovals.erase(ready);
+        ++m_removalsRunning;
+        l.unlock();
+        QDir dir(job.folder);
+        const bool gone = !dir.exists() || dir.removeRecursively();
+        const bool done = gone || ++job.attempts >= kRemovalAttempts;
+        if (done)
+            logLine(QStringLiteral("engine: cache folder %1 %2")
+                        .arg(job.folder, gone ? QStringLiteral("deleted") : QStringLiteral("STILL EXISTS")));
+        l.lock();
+        --m_removalsRunning;
+        if (!done) {
+            job.retryAt = std::chrono::steady_clock::now() + kRemovalRetry;
+            m_folderRemovals.push_back(job);
+        } else {
+            // The entry of a torrent that has left is no longer needed, unless it is back.
+            const bool again = std::any_of(m_folderRemovals.begin(), m_folderRemovals.end(),
+                                           [&](const FolderRemoval &r) { return r.key == job.key; });
+            const auto leaving = m_removals.find(job.key);
+            if (!again && leaving != m_removals.end() && leaving->second.deleted)
+                m_removals.erase(leaving);
+        }
+        m_cond.notify_all();
     }
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        QDir dir(folder);
-        if (!dir.exists() || dir.removeRecursively())
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    logLine(QStringLiteral("engine: cache folder %1 %2")
-                .arg(folder, QDir(folder).exists() ? QStringLiteral("STILL EXISTS") : QStringLiteral("deleted")));
 }
 
 void TorrentEngine::waitForRemovals()
 {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard l(m_mutex);
-        threads.swap(m_removalThreads);
-    }
-    for (std::thread &t : threads)
-        t.join();
+    std::unique_lock l(m_mutex);
+    m_cond.wait(l, [this] { return m_folderRemovals.empty() && m_removalsRunning == 0; });
 }
 
-int TorrentEngine::removalsAlive() const
+int TorrentEngine::pendingRemovals() const
 {
     std::lock_guard l(m_mutex);
-    return int(m_removalThreads.size());
+    return int(m_folderRemovals.size()) + m_removalsRunning;
 }
 
 std::shared_ptr<StreamTorrent> TorrentEngine::find(const QString &id) const
@@ -387,7 +456,7 @@ void TorrentEngine::markDeleted(const QString &key)
 {
     {
         std::lock_guard l(m_mutex);
-        m_removals[key] = true;
+        m_removals[key].deleted = true;
     }
     m_cond.notify_all();
 }
@@ -483,8 +552,12 @@ void TorrentEngine::dispatch(lt::alert *a)
         return;
     std::shared_ptr<StreamTorrent> stream;
     {
-        std::lock_guard l(m_mutex);
+        std::unique_lock l(m_mutex);
         auto it = m_byHandle.find(ta->handle);
+        while (it == m_byHandle.end() && m_adding > 0) {
+            m_cond.wait(l);
+            it = m_byHandle.find(ta->handle);
+        }
         if (it != m_byHandle.end())
             stream = it->second.lock();
     }

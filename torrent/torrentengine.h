@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -73,7 +74,11 @@ public:
 
     const EngineConfig &config() const { return m_cfg; }
 
-    std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error);
+    // While the same torrent is still leaving the session from an earlier close (at most 15 s
+    // after it), open() waits for it; given `busy` it never waits but returns null with *busy
+    // set, and the caller tries again later: the GUI thread must not block on a removal.
+    std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error,
+                                        bool *busy = nullptr);
     void close(const std::shared_ptr<StreamTorrent> &stream);
     std::shared_ptr<StreamTorrent> find(const QString &id) const;
     // Every torrent open now, in no particular order.
@@ -82,9 +87,10 @@ public:
     qint64 cacheBytes() const;
     qint64 purgeCache();
     void saveDhtState();
+    // Returns once every folder of a closed torrent is deleted or given up on.
     void waitForRemovals();
-    // Removal threads started and not yet joined.
-    int removalsAlive() const;
+    // Closed torrents whose folders are not deleted yet.
+    int pendingRemovals() const;
 
     // Port the session listens on (0 before it listens); tests connect peers to it.
     int listenPort() const;
@@ -101,7 +107,7 @@ private:
     void alertLoop();
     void dispatch(lt::alert *a);
     void markDeleted(const QString &key);
-    void removalThread(const QString &key, const QString &folder);
+    void removalWorker();
     void restoreUploadCapWhenDue();
     void applyUploadLimit(int bytesPerSec);
     void applyUploadCapLocked();
@@ -117,8 +123,26 @@ private:
     std::condition_variable m_cond;
     std::map<lt::torrent_handle, std::weak_ptr<StreamTorrent>> m_byHandle;
     std::map<QString, std::shared_ptr<StreamTorrent>> m_byId;
-    std::map<QString, bool> m_removals;
-    std::vector<std::thread> m_removalThreads;
+    int m_adding = 0; // open() is adding a torrent to the session
+    // By info-hash key: torrents asked to leave the session, and whether they have.
+    struct Leaving {
+        bool deleted = false;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::map<QString, Leaving> m_removals;
+    // Folders of closed torrents, deleted one after another by one worker thread once the
+    // session has let go of the files (or 20 s after the close).
+    struct FolderRemoval {
+        QString key;
+        QString folder;
+        std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::time_point retryAt;
+        int attempts = 0;
+    };
+    std::deque<FolderRemoval> m_folderRemovals;
+    int m_removalsRunning = 0;
+    bool m_removalStop = false;
+    std::thread m_removalWorker;
 
     mutable std::mutex m_uploadMutex;
     UploadCap m_uploadCap;

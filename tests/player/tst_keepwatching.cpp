@@ -1,6 +1,7 @@
 // Playback that keeps going when sources fail: a dead first source, seeders that leave in
 // mid-episode, a cache that breaks in mid-episode. Local backend, in-process seeders.
 
+#include "disk/cachebudget.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"
@@ -29,6 +30,7 @@ using State = PlaybackController::State;
 namespace {
 
 constexpr qint64 kAnime = 900301;
+constexpr qint64 kSeason = 900302;
 
 // The controller with its player; every open torrent meets the seeders at each tick, since
 // nothing but loopback is allowed and there is no tracker here.
@@ -139,10 +141,11 @@ private slots:
     }
 
     // The seeder of the playing source leaves: playback moves to the other source at the same
-    // position, with the same dub.
+    // position, with the same dub, past a second listing of the stalled torrent; the stalled
+    // torrent stays open with its data for a retry.
     void seedersLeaveInMidEpisode()
     {
-        setSources({m_src[QStringLiteral("a")], m_src[QStringLiteral("b")]});
+        setSources({m_src[QStringLiteral("a")], m_src[QStringLiteral("a")], m_src[QStringLiteral("b")]});
         // Just above the episode's rate, so little is buffered when the seeder leaves.
         auto seederA = seed(QStringLiteral("a"), 60000);
         auto seederB = seed(QStringLiteral("b"));
@@ -159,12 +162,14 @@ private slots:
         LogMark log;
         seederA.reset();
         w.ports = {seederB->port()};
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> switching to source 1 at ")), svd::test::waitMs(25000));
-        const QString line = log.text().section(QStringLiteral("-> switching to source 1 at "), 1).section(
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> switching to source ")), svd::test::waitMs(25000));
+        const QString line = log.text().section(QStringLiteral("-> switching to source 2 at "), 1).section(
             QLatin1Char(' '), 0, 0);
+        QVERIFY2(!line.isEmpty(), qPrintable(log.text()));
         const double switchedAt = line.toDouble();
         QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, svd::test::waitMs(15000));
-        QCOMPARE(w.ctl->stats().sourceIndex, 1);
+        QCOMPARE(w.ctl->stats().sourceIndex, 2);
+        QCOMPARE(int(engine->openTorrents().size()), 2);
         QVERIFY2(qAbs(w.pos() - switchedAt) < 2.0, qPrintable(QStringLiteral("%1 vs %2").arg(w.pos()).arg(switchedAt)));
         QCOMPARE(w.ctl->currentDubId(), dub);
         QVERIFY(w.failed->isEmpty());
@@ -197,30 +202,12 @@ private slots:
     // fetched; Next then starts from it.
     void nextEpisodeIsPrepared()
     {
-        test::GeneratedEpisodes second = test::generateEpisodes(
-            QStringLiteral("keepwatching-2"),
-            {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--first-episode"), QStringLiteral("2"),
-             QStringLiteral("--sources"), QStringLiteral("c:64"), QStringLiteral("--duration"), QStringLiteral("30"),
-             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
-        QVERIFY2(second.ok(), qPrintable(second.error));
-        QJsonObject c = second.source(2, QStringLiteral("c"));
-        const QString hash = c.value(QStringLiteral("infoHash")).toString();
-        c.insert(QStringLiteral("torrentUrl"), QString());
-        m_backend.setTorrentFile(hash, second.torrentPath(hash));
-        m_backend.setEpisode(kAnime, 2,
-                             {{QStringLiteral("animeId"), double(kAnime)},
-                              {QStringLiteral("episode"), 2},
-                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
-                              {QStringLiteral("blocked"), false},
-                              {QStringLiteral("sources"), QJsonArray{c}}});
-        setSources({m_src[QStringLiteral("b")]});
-        auto seederB = seed(QStringLiteral("b"));
-        auto seederC = swarm::seedExisting(second.seedDir(hash), second.torrentPath(hash));
-        QVERIFY(seederC);
+        const auto seeders = twoEpisodes();
+        QCOMPARE(int(seeders.size()), 2);
         QTemporaryDir dir;
         auto engine = makeEngine(dir.path());
         Watch w(engine.get(), m_provider.get(), PlaybackOptions());
-        w.ports = {seederB->port(), seederC->port()};
+        w.ports = {seeders[0]->port(), seeders[1]->port()};
         LogMark log;
         w.ctl->play(kAnime, 1, QString(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
@@ -235,7 +222,131 @@ private slots:
         w.ctl->stop();
     }
 
+    // A tight disk: when the cap comes down on the prepared episode, the preparation gives way
+    // and is not started again without room to spare; the episode being watched is never
+    // recycled for it.
+    void tightDiskPreparation()
+    {
+        const auto seeders = twoEpisodes();
+        QCOMPARE(int(seeders.size()), 2);
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        qint64 cap = 100 * disk::kGiB;
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeders[0]->port(), seeders[1]->port()};
+        w.ctl->setBudgetFunction([&cap](long long held) {
+            disk::CacheBudget b = disk::cacheBudget(0, 100 * disk::kGiB, held, disk::kReserveBytes);
+            b.capBytes = qMin(b.capBytes, cap);
+            return b;
+        });
+        const auto preparedBytes = [&] {
+            for (const auto &t : engine->openTorrents())
+                if (t != w.ctl->torrent())
+                    return t->lastStats().bytesDone;
+            return qint64(0);
+        };
+        LogMark log;
+        w.ctl->play(kAnime, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(preparedBytes() > 256 * 1024, svd::test::waitMs(25000));
+
+        // Room for the episode being watched and a little more, not for the prepared one.
+        cap = w.ctl->torrent()->lastStats().bytesDone + 64 * 1024;
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("player: prepared episode 2 dropped (cache ")),
+                                 svd::test::waitMs(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("player: episode 2 not prepared: cache ")),
+                                 svd::test::waitMs(5000));
+        QTest::qWait(svd::test::waitMs(5500)); // one more budget check
+        QCOMPARE(w.ctl->recycleCount(), 0);
+        QCOMPARE(int(engine->openTorrents().size()), 1);
+        QCOMPARE(w.ctl->state(), State::Playing);
+        w.ctl->stop();
+    }
+
+    // A season in one torrent: episode 2 is being prepared when the user picks episode 3
+    // instead; episode 2's file is released, its heads and tails no longer wanted.
+    void outOfTheTorrentRelease()
+    {
+        const test::GeneratedEpisodes season = test::generateEpisodes(
+            QStringLiteral("keepwatching-season"),
+            {QStringLiteral("--anime"), QString::number(kSeason), QStringLiteral("--episodes"), QStringLiteral("3"),
+             QStringLiteral("--sources"), QStringLiteral("s:64"), QStringLiteral("--duration"), QStringLiteral("20"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        QVERIFY2(season.ok(), qPrintable(season.error));
+        QList<QJsonObject> sources;
+        for (int e = 1; e <= 3; ++e) {
+            sources.append(season.source(e, QStringLiteral("s")));
+            sources.last().insert(QStringLiteral("torrentUrl"), QString());
+            m_backend.setEpisode(kSeason, e,
+                                 {{QStringLiteral("animeId"), double(kSeason)},
+                                  {QStringLiteral("episode"), e},
+                                  {QStringLiteral("title"), QStringLiteral("Season")},
+                                  {QStringLiteral("blocked"), false},
+                                  {QStringLiteral("sources"), QJsonArray{sources.last()}}});
+        }
+        const QString hash = sources.first().value(QStringLiteral("infoHash")).toString();
+        m_backend.setTorrentFile(hash, season.torrentPath(hash));
+        auto seeder = swarm::seedExisting(season.seedDir(hash), season.torrentPath(hash));
+        QVERIFY(seeder);
+        QTemporaryDir dir;
+        auto engine = makeEngine(dir.path());
+        Watch w(engine.get(), m_provider.get(), PlaybackOptions());
+        w.ports = {seeder->port()};
+        LogMark log;
+        w.ctl->play(kSeason, 1, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 1, svd::test::waitMs(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains(QStringLiteral("-> preparing episode 2")), svd::test::waitMs(20000));
+        const auto torrent = w.ctl->torrent();
+        const QJsonObject &s = sources.at(1);
+        const PieceRange second = torrent->filePieces(torrent->resolveFile(
+            s.value(QStringLiteral("fileIndex")).toInt(), s.value(QStringLiteral("filePath")).toString()));
+        // Its pieces but those it shares with episodes 1 and 3.
+        const auto secondWanted = [&] {
+            for (const auto &entry : torrent->staticPieces())
+                if (entry.first > second.first && entry.first < second.last)
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(secondWanted(), svd::test::waitMs(10000));
+
+        w.ctl->play(kSeason, 3, QString(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(w.started->count(), 2, svd::test::waitMs(20000));
+        QCOMPARE(w.ctl->torrent(), torrent);
+        QVERIFY(!secondWanted());
+        w.ctl->stop();
+    }
+
 private:
+    // Episode 1 from source b, episode 2 in a torrent of its own; their seeders (none when
+    // the episodes could not be made).
+    std::vector<std::unique_ptr<swarm::Seeder>> twoEpisodes()
+    {
+        std::vector<std::unique_ptr<swarm::Seeder>> seeders;
+        test::GeneratedEpisodes second = test::generateEpisodes(
+            QStringLiteral("keepwatching-2"),
+            {QStringLiteral("--anime"), QString::number(kAnime), QStringLiteral("--first-episode"), QStringLiteral("2"),
+             QStringLiteral("--sources"), QStringLiteral("c:64"), QStringLiteral("--duration"), QStringLiteral("30"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        if (!second.ok())
+            return seeders;
+        QJsonObject c = second.source(2, QStringLiteral("c"));
+        const QString hash = c.value(QStringLiteral("infoHash")).toString();
+        c.insert(QStringLiteral("torrentUrl"), QString());
+        m_backend.setTorrentFile(hash, second.torrentPath(hash));
+        m_backend.setEpisode(kAnime, 2,
+                             {{QStringLiteral("animeId"), double(kAnime)},
+                              {QStringLiteral("episode"), 2},
+                              {QStringLiteral("title"), QStringLiteral("Keep Watching")},
+                              {QStringLiteral("blocked"), false},
+                              {QStringLiteral("sources"), QJsonArray{c}}});
+        setSources({m_src[QStringLiteral("b")]});
+        seeders.push_back(seed(QStringLiteral("b")));
+        seeders.push_back(swarm::seedExisting(second.seedDir(hash), second.torrentPath(hash)));
+        if (!seeders[0] || !seeders[1])
+            seeders.clear();
+        return seeders;
+    }
+
     void setSources(const QList<QJsonObject> &sources)
     {
         QJsonArray arr;

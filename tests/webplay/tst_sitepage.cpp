@@ -427,6 +427,9 @@ void TestSitePage::statsPanelAndPageEvent()
     QVERIFY(map(last.value(QStringLiteral("pieces"))).value(QStringLiteral("states")).toString().contains(QLatin1Char('d')));
     QVERIFY(view->handleKey(Qt::Key_I));
     QVERIFY(!view->statsVisible());
+    // A page of the same site loaded in its place has not asked for them.
+    QVERIFY(loadAndWait(m_swarm->sitePage(QStringLiteral("/title/2602/episode/1"))));
+    QVERIFY(!m_window->bridge()->watchingStats());
 
     // A foreign page (the same server by another name) gets none, asked or not.
     QSignalSpy events(m_window->bridge(), &DesktopBridge::playerEvent);
