@@ -32,8 +32,9 @@ struct OpenStream {
 std::mutex g_liveMutex;
 std::unordered_set<const void *> g_live;
 
-// 0 without end of file when a seek interrupted the read: mpv ignores the end of a read that a
-// pending seek interrupts, and the seek moves the stream next.
+// mpv's demuxer records the end of the file for any read without data unless a seek is pending
+// in it, so 0 comes only at the real end. A read woken for a seek fails (-1): that seek is
+// pending then and moves the stream next.
 int64_t readFn(void *cookie, char *buf, uint64_t nbytes)
 {
     auto *s = static_cast<OpenStream *>(cookie);
