@@ -202,6 +202,15 @@ std::vector<std::pair<int, int>> StreamTorrent::appliedDeadlines() const
     return m_applied;
 }
 
+std::vector<int> StreamTorrent::appliedPriorities() const
+{
+    std::lock_guard l(m_infoMutex);
+    std::vector<int> out;
+    for (lt::download_priority_t p : m_appliedPriorities)
+        out.push_back(static_cast<std::uint8_t>(p));
+    return out;
+}
+
 std::map<int, int> StreamTorrent::staticPieces() const
 {
     std::lock_guard l(m_infoMutex);
@@ -320,15 +329,15 @@ void StreamTorrent::updateWindow(bool force)
             if (!after.count(e.first))
                 dropped.push_back(e.first);
     }
-    const bool prioChanged = force || prio != m_appliedPriorities;
     m_applied = plan.deadlines;
     m_appliedPriorities = prio;
     const lt::torrent_handle h = m_handle;
     il.unlock();
 
+    // Libtorrent runs these in the order given. Clearing deadlines sets their pieces to
+    // priority 1 and a new deadline sets its piece to 7, so the priorities go last, every time,
+    // or the old window would keep downloading after a jump.
     try {
-        if (prioChanged)
-            h.prioritize_pieces(prio);
         if (reset) {
             // With no deadline left, the first new one makes libtorrent cancel every request
             // without a deadline: the old window's requests no longer hold up the new piece.
@@ -339,6 +348,7 @@ void StreamTorrent::updateWindow(bool force)
         }
         for (const auto &[piece, d] : added)
             h.set_piece_deadline(lt::piece_index_t(piece), d);
+        h.prioritize_pieces(prio);
     } catch (const std::exception &) {
         // The torrent left the session meanwhile; close() cleans up.
     }

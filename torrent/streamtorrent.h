@@ -151,6 +151,8 @@ public:
     // The (piece, deadline ms) list last sent to libtorrent and the static head/tail map.
     std::vector<std::pair<int, int>> appliedDeadlines() const;
     std::map<int, int> staticPieces() const;
+    // The piece priorities last sent to libtorrent (0 to 7), one per piece.
+    std::vector<int> appliedPriorities() const;
     // Piece states of one file for display: 'd' downloaded, 'w' wanted by the window,
     // '.' missing and not wanted; readPiece is the first reader's piece of that file (-1 none).
     struct PieceMap {
