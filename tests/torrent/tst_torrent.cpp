@@ -759,6 +759,13 @@ private slots:
         QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
         info.close_fn(info.cookie);
         QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0 at 1572864 (1.5 MiB read)").arg(s->id())));
+        // A cancel that comes after the close never reaches the stream opened next, though
+        // that one may live where the closed one did.
+        mpv_stream_cb_info next{};
+        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &next), 0);
+        info.cancel_fn(info.cookie);
+        QCOMPARE(next.read_fn(next.cookie, &byte, 1), int64_t(1));
+        next.close_fn(next.cookie);
 
         // A stream keeps its torrent alive after the engine closed it; reads then fail at once.
         QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &info), 0);
