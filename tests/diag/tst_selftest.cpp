@@ -117,6 +117,10 @@ private slots:
         QVERIFY(r.value(QStringLiteral("pass")).toBool());
         QVERIFY(r.value(QStringLiteral("failures")).toArray().isEmpty());
         QCOMPARE(r.value(QStringLiteral("observations")).toArray().size(), 3);
+        const QJsonObject seek50 = r.value(QStringLiteral("seek50")).toObject();
+        QVERIFY2(qAbs(seek50.value(QStringLiteral("landed_at_pos")).toDouble() -
+                      seek50.value(QStringLiteral("target_s")).toDouble()) < 1,
+                 qPrintable(compact(seek50)));
         QVERIFY(r.value(QStringLiteral("torrent_events"))
                     .toObject()
                     .value(QStringLiteral("first_piece_s"))
