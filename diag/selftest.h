@@ -100,6 +100,7 @@ private:
     double m_seekStartWall = 0;
     qint64 m_seekDownloadedFrom = 0;
     bool m_restartedAfterSeek = false;
+    double m_seekLandedAt = -1; // the position at the player's first restart after the seek
     double m_lastPos = -1;
 
     // Dub switch.

@@ -7,15 +7,17 @@
 #include <mpv/stream_cb.h>
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace svd {
 
 namespace {
 
-// One open player stream; libmpv owns it as the callbacks' cookie. Everything but `cancelled`
-// is touched only by the stream's own libmpv thread.
+// One open player stream. Everything but `cancelled` is touched only by the stream's own libmpv
+// thread.
 struct OpenStream {
     std::shared_ptr<StreamTorrent> torrent;
     int file = 0;
@@ -27,16 +29,35 @@ struct OpenStream {
 };
 
 // libmpv calls close_fn before it detaches the stream from its cancel chain, so a stop on
-// another thread can still call cancel_fn with a cookie close_fn has just deleted. Cookies
-// are registered here while open; a cancel for one that is gone does nothing.
+// another thread can still call cancel_fn after close_fn. The cookie libmpv holds is therefore
+// the stream's generation, a number never given twice, and not its address, which the next
+// stream opened may get: a late cancel finds nothing instead of cancelling that stream.
 std::mutex g_liveMutex;
-std::unordered_set<const void *> g_live;
+std::unordered_map<std::uintptr_t, std::unique_ptr<OpenStream>> g_live;
+std::uintptr_t g_nextGeneration = 1;
 
-// 0 without end of file when a seek interrupted the read: mpv ignores the end of a read that a
-// pending seek interrupts, and the seek moves the stream next.
+auto findLiveLocked(void *cookie)
+{
+    return g_live.find(reinterpret_cast<std::uintptr_t>(cookie));
+}
+
+// Only close_fn removes a stream, and it runs on the stream's own thread, so the pointer stays
+// valid there after the lock.
+OpenStream *streamOf(void *cookie)
+{
+    std::lock_guard l(g_liveMutex);
+    const auto it = findLiveLocked(cookie);
+    return it == g_live.end() ? nullptr : it->second.get();
+}
+
+// mpv's demuxer records the end of the file for any read without data unless a seek is pending
+// in it, so 0 comes only at the real end. A read woken for a seek fails (-1): that seek is
+// pending then and moves the stream next.
 int64_t readFn(void *cookie, char *buf, uint64_t nbytes)
 {
-    auto *s = static_cast<OpenStream *>(cookie);
+    OpenStream *s = streamOf(cookie);
+    if (!s)
+        return -1;
     const qint64 n = s->torrent->read(s->reader, s->position, buf, qint64(std::min<uint64_t>(nbytes, INT64_MAX)),
                                       &s->cancelled);
     if (n > 0) {
@@ -48,8 +69,8 @@ int64_t readFn(void *cookie, char *buf, uint64_t nbytes)
 
 int64_t seekFn(void *cookie, int64_t offset)
 {
-    auto *s = static_cast<OpenStream *>(cookie);
-    if (offset < 0 || offset > s->size)
+    OpenStream *s = streamOf(cookie);
+    if (!s || offset < 0 || offset > s->size)
         return MPV_ERROR_GENERIC;
     s->position = offset;
     s->torrent->seekReader(s->reader, offset);
@@ -58,30 +79,34 @@ int64_t seekFn(void *cookie, int64_t offset)
 
 int64_t sizeFn(void *cookie)
 {
-    return static_cast<OpenStream *>(cookie)->size;
+    const OpenStream *s = streamOf(cookie);
+    return s ? s->size : int64_t(MPV_ERROR_UNSUPPORTED);
 }
 
 void cancelFn(void *cookie)
 {
     std::lock_guard l(g_liveMutex);
-    if (g_live.count(cookie))
-        static_cast<OpenStream *>(cookie)->cancelled = true;
+    if (const auto it = findLiveLocked(cookie); it != g_live.end())
+        it->second->cancelled = true;
 }
 
 void closeFn(void *cookie)
 {
-    auto *s = static_cast<OpenStream *>(cookie);
+    std::unique_ptr<OpenStream> s;
+    {
+        std::lock_guard l(g_liveMutex);
+        const auto it = findLiveLocked(cookie);
+        if (it == g_live.end())
+            return;
+        s = std::move(it->second);
+        g_live.erase(it);
+    }
     logLine(QStringLiteral("[%1] mpv closed stream file #%2 at %3 (%4 MiB read)")
                 .arg(s->torrent->id())
                 .arg(s->file)
                 .arg(s->position)
                 .arg(QString::number(double(s->bytesRead) / 1048576.0, 'f', 1)));
     s->torrent->closeReader(s->reader);
-    {
-        std::lock_guard l(g_liveMutex);
-        g_live.erase(cookie);
-    }
-    delete s;
 }
 
 int openFn(void *userData, char *uri, mpv_stream_cb_info *info)
@@ -105,16 +130,17 @@ int openTorrentStream(TorrentEngine *engine, const char *uri, mpv_stream_cb_info
     const qint64 size = torrent->fileSize(file);
     if (size < 0)
         return MPV_ERROR_LOADING_FAILED;
-    auto *s = new OpenStream;
+    auto s = std::make_unique<OpenStream>();
     s->torrent = torrent;
     s->file = file;
     s->size = size;
     s->reader = torrent->openReader(file);
     {
         std::lock_guard l(g_liveMutex);
-        g_live.insert(s);
+        const std::uintptr_t generation = g_nextGeneration++;
+        g_live.emplace(generation, std::move(s));
+        info->cookie = reinterpret_cast<void *>(generation);
     }
-    info->cookie = s;
     info->read_fn = readFn;
     info->seek_fn = seekFn;
     info->size_fn = sizeFn;

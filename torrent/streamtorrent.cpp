@@ -202,6 +202,15 @@ std::vector<std::pair<int, int>> StreamTorrent::appliedDeadlines() const
     return m_applied;
 }
 
+std::vector<int> StreamTorrent::appliedPriorities() const
+{
+    std::lock_guard l(m_infoMutex);
+    std::vector<int> out;
+    for (lt::download_priority_t p : m_appliedPriorities)
+        out.push_back(static_cast<std::uint8_t>(p));
+    return out;
+}
+
 std::map<int, int> StreamTorrent::staticPieces() const
 {
     std::lock_guard l(m_infoMutex);
@@ -320,15 +329,15 @@ void StreamTorrent::updateWindow(bool force)
             if (!after.count(e.first))
                 dropped.push_back(e.first);
     }
-    const bool prioChanged = force || prio != m_appliedPriorities;
     m_applied = plan.deadlines;
     m_appliedPriorities = prio;
     const lt::torrent_handle h = m_handle;
     il.unlock();
 
+    // Libtorrent runs these in the order given. Clearing deadlines sets their pieces to
+    // priority 1 and a new deadline sets its piece to 7, so the priorities go last, every time,
+    // or the old window would keep downloading after a jump.
     try {
-        if (prioChanged)
-            h.prioritize_pieces(prio);
         if (reset) {
             // With no deadline left, the first new one makes libtorrent cancel every request
             // without a deadline: the old window's requests no longer hold up the new piece.
@@ -339,6 +348,7 @@ void StreamTorrent::updateWindow(bool force)
         }
         for (const auto &[piece, d] : added)
             h.set_piece_deadline(lt::piece_index_t(piece), d);
+        h.prioritize_pieces(prio);
     } catch (const std::exception &) {
         // The torrent left the session meanwhile; close() cleans up.
     }
@@ -435,7 +445,6 @@ void StreamTorrent::seekReader(int id, qint64 position)
         if (it == m_readers.end())
             return;
         it->second.lastSeek = std::chrono::steady_clock::now();
-        it->second.interruptedUntil = {};
     }
     moveReader(id, position);
 }
@@ -447,9 +456,10 @@ int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time
         std::lock_guard l(m_infoMutex);
         const auto now = std::chrono::steady_clock::now();
         for (auto &[rid, r] : m_readers) {
-            if (r.file != file || !r.waiting || r.lastSeek >= since || r.interruptedUntil > now)
+            if (r.file != file || !r.waiting || r.lastSeek >= since || r.wokenAt >= since)
                 continue;
-            r.interruptedUntil = now + std::chrono::milliseconds(kInterruptHoldMs);
+            r.wakePending = true;
+            r.wokenAt = now;
             if (validFileLocked(file))
                 pieces.push_back(pieceAt(spanLocked(file), r.position, m_pieceLength));
         }
@@ -460,20 +470,6 @@ int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time
     for (int piece : pieces)
         logLine(QStringLiteral("[%1] seek: woke the read waiting on piece #%2").arg(m_id).arg(piece));
     return int(pieces.size());
-}
-
-bool StreamTorrent::readerInterruptedLocked(int readerId)
-{
-    auto it = m_readers.find(readerId);
-    if (it == m_readers.end())
-        return false;
-    Reader &r = it->second;
-    if (r.interruptedUntil == std::chrono::steady_clock::time_point{})
-        return false;
-    if (r.interruptedUntil > std::chrono::steady_clock::now())
-        return true;
-    r.interruptedUntil = {};
-    return false;
 }
 
 qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel)
@@ -487,8 +483,6 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
         auto it = m_readers.find(id);
         if (it == m_readers.end() || !validFileLocked(it->second.file))
             return -1;
-        if (readerInterruptedLocked(id))
-            return 0;
         span = spanLocked(it->second.file);
         pieceLen = m_pieceLength;
     }
@@ -499,10 +493,7 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
     moveReader(id, position);
     const int piece = pieceAt(span, position, pieceLen);
     int pieceSize = 0;
-    bool interrupted = false;
-    const PieceBuffer buffer = waitForPiece(id, piece, &pieceSize, cancel, &interrupted);
-    if (interrupted)
-        return 0;
+    const PieceBuffer buffer = waitForPiece(id, piece, &pieceSize, cancel);
     if (!buffer)
         return -1;
     const qint64 o = span.offset + position - qint64(piece) * pieceLen;
@@ -515,19 +506,22 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
 
 PieceBuffer StreamTorrent::getPiece(int piece, int *size, const std::atomic<bool> *cancel)
 {
-    return waitForPiece(0, piece, size, cancel, nullptr);
+    return waitForPiece(0, piece, size, cancel);
 }
 
-PieceBuffer StreamTorrent::waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel,
-                                        bool *interrupted)
+PieceBuffer StreamTorrent::waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel)
 {
     const auto start = std::chrono::steady_clock::now();
     bool blockedLogged = false;
     bool waitNoted = false;
     std::unique_lock l(m_infoMutex);
+    // A wake belongs to the read waiting when it came; one that finds its piece meanwhile
+    // drops it, so no later read fails for it.
     auto setWaiting = [&](bool on) {
-        if (auto it = m_readers.find(readerId); it != m_readers.end())
+        if (auto it = m_readers.find(readerId); it != m_readers.end()) {
             it->second.waiting = on;
+            it->second.wakePending = false;
+        }
     };
     for (;;) {
         auto it = m_cache.find(piece);
@@ -543,10 +537,8 @@ PieceBuffer StreamTorrent::waitForPiece(int readerId, int piece, int *size, cons
             setWaiting(false);
             return {};
         }
-        if (readerId && readerInterruptedLocked(readerId)) {
+        if (auto r = m_readers.find(readerId); readerId && r != m_readers.end() && r->second.wakePending) {
             setWaiting(false);
-            if (interrupted)
-                *interrupted = true;
             return {};
         }
         const bool have = piece >= 0 && piece < m_numPieces && m_have[size_t(piece)];

@@ -123,19 +123,21 @@ public:
     int openReader(int file);
     void closeReader(int id);
     void moveReader(int id, qint64 position);
-    // The player moved the stream (a seek reached it): clears an interruption.
+    // The player moved the stream (a seek reached it).
     void seekReader(int id, qint64 position);
-    // Returns 0 without data while the reader is interrupted (see interruptStaleReads).
+    // 0 only at the end of the file; -1 on failure, and for a read woken by interruptStaleReads.
     qint64 read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel);
     PieceBuffer getPiece(int piece, int *size, const std::atomic<bool> *cancel);
 
     // GUI thread, when the player seeks to a place it has not buffered: a read of `file` that
     // waits for a missing piece and has not been moved by a seek since `since` keeps the
-    // player's demuxer from ever taking the seek (it only takes it between reads), so such
-    // reads return 0 at once, and so do further reads of that reader until the seek reaches
-    // it or `kInterruptHoldMs` pass. Returns how many readers were interrupted.
+    // player's demuxer from ever taking the seek (it only takes it between reads), so that one
+    // read fails at once. The wake is one-shot: later reads wait for their pieces as usual and
+    // the reader is not woken again for the same `since`. The demuxer's own reads after the
+    // seek, or after a seek back into its cache that never reaches the stream, must not fail:
+    // with no seek pending it takes a failed read for the end of the file. Returns how many
+    // reads were woken.
     int interruptStaleReads(int file, std::chrono::steady_clock::time_point since);
-    static constexpr int kInterruptHoldMs = 500;
 
     // Engine alert thread.
     void onMetadata();
@@ -149,6 +151,8 @@ public:
     // The (piece, deadline ms) list last sent to libtorrent and the static head/tail map.
     std::vector<std::pair<int, int>> appliedDeadlines() const;
     std::map<int, int> staticPieces() const;
+    // The piece priorities last sent to libtorrent (0 to 7), one per piece.
+    std::vector<int> appliedPriorities() const;
     // Piece states of one file for display: 'd' downloaded, 'w' wanted by the window,
     // '.' missing and not wanted; readPiece is the first reader's piece of that file (-1 none).
     struct PieceMap {
@@ -166,8 +170,9 @@ private:
         int file = 0;
         qint64 position = 0;
         bool waiting = false;
+        bool wakePending = false; // the read waiting now returns without data
         std::chrono::steady_clock::time_point lastSeek{};
-        std::chrono::steady_clock::time_point interruptedUntil{};
+        std::chrono::steady_clock::time_point wokenAt{};
     };
     struct CachedPiece {
         PieceBuffer buffer;
@@ -175,9 +180,7 @@ private:
     };
 
     void updateWindow(bool force);
-    PieceBuffer waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel,
-                             bool *interrupted);
-    bool readerInterruptedLocked(int readerId);
+    PieceBuffer waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel);
     void rebuildStaticPiecesLocked();
     FileSpan spanLocked(int file) const;
     bool validFileLocked(int file) const;

@@ -596,12 +596,16 @@ void PlayerView::togglePause()
         m_player->setProp(QStringLiteral("pause"), !m_player->cachedProp(QStringLiteral("pause")).toBool());
 }
 
+// mpv seeks to the keyframe before the target unless told to be exact, which on files with
+// keyframes 10 s apart lands up to 10 s early; only a seek while the handle is still dragged,
+// which the next one replaces, may take the cheaper keyframe seek.
 void PlayerView::seekToSlider()
 {
     if (!m_player)
         return;
     m_player->commandAsync({QStringLiteral("seek"), QString::number(m_seek->value() / 100.0, 'f', 2),
-                            QStringLiteral("absolute-percent")},
+                            m_dragging ? QStringLiteral("absolute-percent+keyframes")
+                                       : QStringLiteral("absolute-percent+exact")},
                            nullptr);
 }
 

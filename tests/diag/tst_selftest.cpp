@@ -118,6 +118,10 @@ private slots:
         QVERIFY(r.value(QStringLiteral("pass")).toBool());
         QVERIFY(r.value(QStringLiteral("failures")).toArray().isEmpty());
         QCOMPARE(r.value(QStringLiteral("observations")).toArray().size(), 3);
+        const QJsonObject seek50 = r.value(QStringLiteral("seek50")).toObject();
+        QVERIFY2(qAbs(seek50.value(QStringLiteral("landed_at_pos")).toDouble() -
+                      seek50.value(QStringLiteral("target_s")).toDouble()) < 1,
+                 qPrintable(compact(seek50)));
         QVERIFY(r.value(QStringLiteral("torrent_events"))
                     .toObject()
                     .value(QStringLiteral("first_piece_s"))
@@ -152,7 +156,10 @@ private slots:
         const QJsonObject seek = seeks.first().toObject();
         const double duration = r.value(QStringLiteral("duration_s")).toDouble();
         QVERIFY2(qAbs(seek.value(QStringLiteral("to_s")).toDouble() - duration / 2) < 5, qPrintable(compact(seek)));
-        QVERIFY(seek.value(QStringLiteral("resume_s")).toDouble() > 0);
+        // Measured, not null; a seek into what the player has cached may resume within the
+        // millisecond, since libmpv can hand its start and its end over in one batch of events.
+        const QJsonValue resume = seek.value(QStringLiteral("resume_s"));
+        QVERIFY2(resume.isDouble() && resume.toDouble() >= 0, qPrintable(compact(seek)));
         QCOMPARE(fig.value(QStringLiteral("sources_tried")).toInt(), 1);
         QVERIFY(fig.value(QStringLiteral("time_to_first_frame_s")).toDouble() > 0);
         QVERIFY(fig.value(QStringLiteral("downloaded_bytes")).toDouble() > 0);

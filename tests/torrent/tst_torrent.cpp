@@ -378,7 +378,7 @@ private slots:
         QCOMPARE(error, QStringLiteral("no .torrent and no magnet"));
     }
 
-    // A torrent nobody seeds: reads block until cancelled or shut down.
+    // A torrent nobody seeds: reads block until cancelled, woken for a seek or shut down.
     void cancelAndShutdownUnblockReaders()
     {
         QTemporaryDir dir;
@@ -391,9 +391,21 @@ private slots:
         s->addFile(0);
         const int reader = s->openReader(0);
 
+        // A seek's wake fails the one read waiting then, never with 0 (the end of the file), and
+        // the next read waits again: it may follow a seek back into the player's own cache that
+        // never reached the stream.
+        const auto seek = std::chrono::steady_clock::now();
+        {
+            BackgroundRead woken(*s, reader, 0, nullptr);
+            QVERIFY(!woken.waitFor(std::chrono::milliseconds(300)));
+            QCOMPARE(s->interruptStaleReads(0, seek), 1);
+            QCOMPARE(woken.result(), qint64(-1));
+        }
         std::atomic<bool> cancel{false};
         BackgroundRead blocked(*s, reader, 0, &cancel);
-        QVERIFY(!blocked.waitFor(std::chrono::milliseconds(600)));
+        QVERIFY(!blocked.waitFor(std::chrono::milliseconds(300)));
+        QCOMPARE(s->interruptStaleReads(0, seek), 0);
+        QVERIFY(!blocked.waitFor(std::chrono::milliseconds(300)));
         QElapsedTimer timer;
         timer.start();
         cancel = true;
@@ -472,6 +484,64 @@ private slots:
         s->removeFile(0);
         QVERIFY(s->appliedDeadlines().empty());
         QVERIFY(topPriorityPieces(*s).empty());
+    }
+
+    // What libtorrent itself holds against the plan after a start, a jump ahead and one back
+    // (all deadlines reset) and a step on (single deadlines dropped and added): libtorrent
+    // changes the priority of a piece whose deadline it sets or clears on its own.
+    void libtorrentHoldsThePlan()
+    {
+        QTemporaryDir dir;
+        const int p = 64 * kKiB;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Plan"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(256 * p, 31)}}, p);
+        swarm::Seeder seeder(t, 128 * kKiB);
+        QVERIFY(seeder.ready());
+        EngineConfig cfg = engineConfig(dir.filePath(QStringLiteral("app")));
+        cfg.streamParams.readAheadBytes = 32 * p;
+        cfg.streamParams.urgentBytes = 8 * p;
+        cfg.streamParams.headTailBytes = 2 * p;
+        TorrentEngine engine(cfg);
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(s, qPrintable(error));
+        QString why;
+        // get_piece_priorities() answers after every call posted before it; the plan may move
+        // on meanwhile when a piece finishes, so a difference has to last to count.
+        auto priorities = [&] {
+            const std::vector<int> plan = s->appliedPriorities();
+            const std::vector<int> held = piecePriorities(*s);
+            for (size_t i = 0; i < plan.size(); ++i)
+                if (held.at(i) != plan[i])
+                    return why = QStringLiteral("piece %1: libtorrent %2, plan %3")
+                                     .arg(i)
+                                     .arg(held[i])
+                                     .arg(plan[i]);
+            return why = QString();
+        };
+        auto requests = [&] {
+            const std::vector<int> plan = s->appliedPriorities();
+            for (const lt::partial_piece_info &q : s->handle().get_download_queue())
+                for (int b = 0; b < q.blocks_in_piece; ++b)
+                    if (q.blocks[b].state == lt::block_info::requested &&
+                        plan.at(size_t(int(q.piece_index))) == 0)
+                        return why = QStringLiteral("piece %1 requested, the plan does not want it")
+                                         .arg(int(q.piece_index));
+            return why = QString();
+        };
+
+        s->addFile(0);
+        const int reader = s->openReader(0);
+        s->moveReader(reader, 64 * qint64(p));
+        QVERIFY2(priorities().isEmpty(), qPrintable(why));
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        QTRY_VERIFY_WITH_TIMEOUT(s->events().headTailDoneAt >= 0, 20000);
+        for (int piece : {128, 120, 122}) {
+            s->moveReader(reader, piece * qint64(p));
+            QTRY_VERIFY2_WITH_TIMEOUT(priorities().isEmpty(), qPrintable(why), 3000);
+        }
+        QVERIFY(!s->appliedDeadlines().empty());
+        QTRY_VERIFY2_WITH_TIMEOUT(requests().isEmpty(), qPrintable(why), 8000);
     }
 
     // A file its only seeder has half of, read as far as it goes: the piece map for display
@@ -689,6 +759,13 @@ private slots:
         QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
         info.close_fn(info.cookie);
         QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0 at 1572864 (1.5 MiB read)").arg(s->id())));
+        // A cancel that comes after the close never reaches the stream opened next, though
+        // that one may live where the closed one did.
+        mpv_stream_cb_info next{};
+        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &next), 0);
+        info.cancel_fn(info.cookie);
+        QCOMPARE(next.read_fn(next.cookie, &byte, 1), int64_t(1));
+        next.close_fn(next.cookie);
 
         // A stream keeps its torrent alive after the engine closed it; reads then fail at once.
         QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &info), 0);

@@ -8,8 +8,10 @@
 #include <QCursor>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QWheelEvent>
@@ -29,6 +31,7 @@ private slots:
     void menuRebuildWaitsForOpenMenu();
     void barsStayWhileMouseRestsOnThem();
     void holesCutTheMask();
+    void sliderClickLandsOnTarget();
 
 private:
     MpvPlayer *m_player = nullptr;
@@ -219,6 +222,36 @@ void TestPlayerView::holesCutTheMask()
     QVERIFY(m_view->setHoles(QRegion()));
     QVERIFY(m_view->mask().isEmpty());
     QVERIFY(m_view->videoWidget()->mask().isEmpty());
+}
+
+// A click on the slider resumes at its target even where the keyframe before it is 9 s
+// earlier (keyframes every 10 s, as in many real encodes).
+void TestPlayerView::sliderClickLandsOnTarget()
+{
+    QTemporaryDir dir;
+    const QString clip = dir.filePath(QStringLiteral("sparse.mkv"));
+    QProcess ff;
+    ff.start(QStringLiteral("ffmpeg"),
+             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"),
+              QStringLiteral("-i"), QStringLiteral("testsrc2=size=320x180:rate=24:duration=40"),
+              QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"),
+              QStringLiteral("ultrafast"), QStringLiteral("-g"), QStringLiteral("240"),
+              QStringLiteral("-sc_threshold"), QStringLiteral("0"), clip});
+    QVERIFY2(ff.waitForFinished(60000) && ff.exitCode() == 0, ff.readAllStandardError().constData());
+    QSignalSpy restarts(m_player, &MpvPlayer::playbackRestart);
+    m_player->setProp(QStringLiteral("pause"), true);
+    m_player->loadFile(clip, {});
+    QVERIFY(restarts.wait(svd::test::waitMs(15000)));
+
+    // A click on the groove is a page step to 47.5 %: 19 s, the keyframes are at 10 and 20 s.
+    SeekSlider *slider = m_view->seekSlider();
+    slider->setValue(0);
+    slider->setPageStep(4750);
+    slider->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    QVERIFY(restarts.wait(svd::test::waitMs(10000)));
+    const double landed = m_player->getProp(QStringLiteral("time-pos")).toDouble();
+    qInfo("a click at 47.5 %% of 40 s landed at %.2f s", landed);
+    QVERIFY2(qAbs(landed - 19) < 1, qPrintable(QString::number(landed)));
 }
 
 #include "tst_playerview.moc"
