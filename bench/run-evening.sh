@@ -5,13 +5,15 @@
 # Prints one row per episode and the growth per episode from the second on.
 #
 #   bench/run-evening.sh [--episodes 12] [--duration 150] [--speed 4] [--scenario ideal]
-#                        [--cache-max-mb MB]
+#                        [--cache-max-mb MB] [--free-mb MB]
+# --free-mb: pretend the cache volume has this much free space (a tight disk; the
+# cache keeps 2 GiB of it free, so 2048 + 60 leaves the cache about 60 MB).
 #
 # Figures only; it asserts nothing. Everything stays on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-episodes=12 duration=150 speed=4 scenario=ideal cap_mb=4096
+episodes=12 duration=150 speed=4 scenario=ideal cap_mb=4096 free=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --episodes) episodes=$2; shift 2 ;;
@@ -19,6 +21,7 @@ while [[ $# -gt 0 ]]; do
     --speed) speed=$2; shift 2 ;;
     --scenario) scenario=$2; shift 2 ;;
     --cache-max-mb) cap_mb=$2; shift 2 ;;
+    --free-mb) free=(--fake-free-mb "$2"); shift 2 ;;
     -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) echo "run-evening: unknown option $1" >&2; exit 2 ;;
   esac
@@ -69,7 +72,7 @@ echo "evening: playing $episodes episodes at speed $speed on the '$scenario' lab
 set +e
 SVD_LOOPBACK_ONLY=1 XDG_DATA_HOME=$run/data XDG_CONFIG_HOME=$run/config QT_QPA_PLATFORM=offscreen \
   "$build/app/sorvanta-desktop" --selftest --binge "$episodes" --binge-speed "$speed" \
-  --play-fixture "$run/fixture.json" --no-api --no-update --cache-dir "$run/cache" --cache-max-mb "$cap_mb" \
+  --play-fixture "$run/fixture.json" --no-api --no-update --cache-dir "$run/cache" --cache-max-mb "$cap_mb" "${free[@]}" \
   --selftest-out "$run/evening.json" --log "$run/evening.log" > "$run/out.txt" 2>"$run/stderr.txt"
 code=$?
 set -e
@@ -80,7 +83,8 @@ python3 - "$run/evening.json" "$code" <<'PY'
 import json, sys
 rows = json.load(open(sys.argv[1]))
 cols = [("episode", "ep", "%d"), ("first_frame_s", "first s", "%.2f"), ("seek_resume_s", "seek s", "%.2f"),
-        ("stalls", "stalls", "%d"), ("peak_rss_mib", "RSS MiB", "%.1f"), ("threads", "threads", "%d"),
+        ("stalls", "stalls", "%d"), ("peak_rss_mib", "RSS MiB", "%.1f"), ("rss_anon_mib", "anon MiB", "%.1f"),
+        ("rss_file_mib", "file MiB", "%.1f"), ("threads", "threads", "%d"),
         ("fds", "fds", "%d"), ("cache_mib", "cache MiB", "%.1f"), ("cache_folders", "folders", "%d"),
         ("torrents_open", "torrents", "%d"), ("removals_pending", "removals", "%d")]
 print()

@@ -31,14 +31,15 @@ double r2(double v)
     return qRound(v * 100) / 100.0;
 }
 
-int threadCount()
+// A number field of /proc/self/status ("Threads:", "RssAnon:" in kB ...); -1 when missing.
+qint64 statusField(const QByteArray &name)
 {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("Threads:"))
-            return line.mid(8).trimmed().toInt();
+        if (line.startsWith(name))
+            return line.mid(name.size()).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
 
@@ -122,14 +123,25 @@ void BingeTest::sample()
     const bool seeking = m_ep.seekWall >= 0 && m_ep.seekResumeS < 0;
     const bool settling = m_ep.dubWall >= 0 && now - m_ep.dubWall < kSettleSec;
     const bool stalled = prop("paused-for-cache") || (prop("core-idle") && !prop("seeking") && !prop("pause"));
-    if (stalled && !seeking && !settling) {
+    const bool stalledNow = stalled && !seeking && !settling;
+    if (stalledNow) {
         if (!m_ep.stalled) {
             ++m_ep.stalls;
-            logLine(QStringLiteral("binge:   stall in episode %1 at %2 s").arg(m_ep.number).arg(pos(), 0, 'f', 1));
+            m_ep.stallWall = now;
+            m_ep.stallPos = pos();
+            logLine(QStringLiteral("binge:   stall in episode %1 at %2 s").arg(m_ep.number).arg(m_ep.stallPos, 0, 'f', 1));
         }
         m_ep.stallSec += kSampleMs / 1000.0;
+    } else if (m_ep.stalled) {
+        const double resumed = pos();
+        m_ep.outages.append(QJsonObject{{QStringLiteral("at_pos_s"), r2(m_ep.stallPos)},
+                                        {QStringLiteral("wait_s"), r2(now - m_ep.stallWall)},
+                                        {QStringLiteral("resumed_pos_s"), r2(resumed)}});
+        logLine(QStringLiteral("binge:   playing again after %1 s at %2 s")
+                    .arg(now - m_ep.stallWall, 0, 'f', 1)
+                    .arg(resumed, 0, 'f', 1));
     }
-    m_ep.stalled = stalled && !seeking && !settling;
+    m_ep.stalled = stalledNow;
 
     const double sinceStart = now - m_ep.playWall - m_ep.firstFrameS;
     if (m_ep.seekWall < 0 && sinceStart >= kSeekAfterSec && duration > 0) {
@@ -190,8 +202,13 @@ void BingeTest::recordRow()
                           {QStringLiteral("dub_ok"), m_ep.dubOk},
                           {QStringLiteral("stalls"), m_ep.stalls},
                           {QStringLiteral("stall_s"), r2(m_ep.stallSec)},
+                          {QStringLiteral("outages"), m_ep.outages},
                           {QStringLiteral("peak_rss_mib"), r2(m_ep.peakRss / kMiB)},
-                          {QStringLiteral("threads"), threadCount()},
+                          // Anonymous memory (heaps, mpv's demuxer cache) apart from mapped
+                          // files (the torrent's pieces), which the kernel may take back.
+                          {QStringLiteral("rss_anon_mib"), r2(statusField("RssAnon:") / 1024.0)},
+                          {QStringLiteral("rss_file_mib"), r2(statusField("RssFile:") / 1024.0)},
+                          {QStringLiteral("threads"), int(statusField("Threads:"))},
                           {QStringLiteral("fds"), openFds()},
                           {QStringLiteral("cache_mib"), r2(cache / kMiB)},
                           {QStringLiteral("cache_folders"), folderCount(m_cfg.cacheDir)},

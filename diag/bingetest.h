@@ -45,6 +45,9 @@ private:
         int stalls = 0;
         double stallSec = 0;
         bool stalled = false;
+        double stallWall = 0;     // when the current stall began
+        double stallPos = 0;      // and where
+        QJsonArray outages;       // each stall: where it stopped, how long, where it went on
         qint64 peakRss = 0;
         bool ended = false;
     };

@@ -11,6 +11,11 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpSocket>
@@ -247,6 +252,92 @@ private slots:
 
     // A seeder sending bad data gets its pieces rejected and is dropped for good, while the
     // whole file still arrives, intact, from the good seeder.
+    // The network goes away in mid-episode and comes back: the program's player,
+    // waiting with a dry buffer, plays on by itself where it stopped.
+    void playbackComesBackAfterANetworkDrop()
+    {
+        // A longer, lighter episode than the others here: the seek to the middle and the
+        // dub change are over before the network goes.
+        const auto gen = test::generateEpisodes(
+            QStringLiteral("swarmlab-drop"),
+            {QStringLiteral("--sources"), QStringLiteral("d:256"), QStringLiteral("--duration"), QStringLiteral("48"),
+             QStringLiteral("--height"), QStringLiteral("240"), QStringLiteral("--video-kbps"), QStringLiteral("300")});
+        QVERIFY2(gen.ok(), qPrintable(gen.error));
+        const QString hash = gen.source(1, QStringLiteral("d")).value(QStringLiteral("infoHash")).toString();
+        constexpr double kDropAt = 14;
+        constexpr double kDropFor = 10;
+        lab::Scenario sc;
+        sc.name = QStringLiteral("drop");
+        // A little above the episode's bit rate: the buffer is short when the network goes.
+        sc.seeders = {seeder(lab::SeederKind::Libtorrent, lab::Transport::Both, 90)};
+        lab::SwarmLab swarm;
+        QSignalSpy drops(&swarm, &lab::SwarmLab::dropStarted);
+        lab::SwarmLab::Options o;
+        o.torrentFile = gen.torrentPath(hash);
+        o.contentDir = gen.seedDir(hash);
+        o.workDir = m_tmp.filePath(QStringLiteral("drop/lab"));
+        o.dropAtSec = kDropAt;
+        o.dropForSec = kDropFor;
+        QString error;
+        QVERIFY2(swarm.start(sc, o, &error) && swarm.waitStarted(30000, &error), qPrintable(error));
+
+        QJsonObject doc = QJsonDocument::fromJson(fileBytes(gen.fixturePath)).object();
+        QJsonArray episodes;
+        for (const QJsonValue &e : doc.value(QStringLiteral("episodes")).toArray()) {
+            QJsonObject ep = e.toObject();
+            QJsonArray sources;
+            for (const QJsonValue &s : ep.value(QStringLiteral("sources")).toArray()) {
+                QJsonObject src = s.toObject();
+                src.insert(QStringLiteral("torrentUrl"), QStringLiteral("file://") + swarm.torrentPath());
+                sources.append(src);
+            }
+            ep.insert(QStringLiteral("sources"), sources);
+            episodes.append(ep);
+        }
+        doc.insert(QStringLiteral("episodes"), episodes);
+        const QString fixture = m_tmp.filePath(QStringLiteral("drop/fixture.json"));
+        QFile f(fixture);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QJsonDocument(doc).toJson());
+        f.close();
+
+        const QString home = m_tmp.filePath(QStringLiteral("drop/home"));
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            env.insert(QLatin1String(var), home + QLatin1Char('/') + QLatin1String(var));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        app.setProcessEnvironment(env);
+        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.start(qEnvironmentVariable("SVD_BINARY_DIR") + QStringLiteral("/app/sorvanta-desktop"),
+                  {QStringLiteral("--selftest"), QStringLiteral("--binge"), QStringLiteral("1"),
+                   QStringLiteral("--play-fixture"), fixture, QStringLiteral("--no-api"), QStringLiteral("--no-update"),
+                   QStringLiteral("--cache-dir"), home + QStringLiteral("/cache"), QStringLiteral("--log"),
+                   home + QStringLiteral("/run.log")});
+        QVERIFY(app.waitForStarted());
+        // The lab's tracker answers on this thread: wait with the event loop running.
+        QVERIFY(QTest::qWaitFor([&] { return app.state() == QProcess::NotRunning; }, 120000));
+        const QString out = QString::fromUtf8(app.readAllStandardOutput());
+        QVERIFY2(app.exitCode() == 0, qPrintable(out));
+        QCOMPARE(drops.size(), 1);
+        const qsizetype at = out.indexOf(QStringLiteral("BINGE RESULT "));
+        QVERIFY(at >= 0);
+        const QJsonObject row = QJsonDocument::fromJson(out.mid(at + 13).section(QLatin1Char('\n'), 0, 0).toUtf8())
+                                    .array()
+                                    .at(0)
+                                    .toObject();
+        const QJsonArray outages = row.value(QStringLiteral("outages")).toArray();
+        QVERIFY2(!outages.isEmpty(), qPrintable(out));
+        for (const QJsonValue &v : outages) {
+            const QJsonObject o = v.toObject();
+            // Back within 5 s of the network, where it stopped.
+            QVERIFY2(o.value(QStringLiteral("wait_s")).toDouble() <= kDropFor + 5, qPrintable(out));
+            QVERIFY2(qAbs(o.value(QStringLiteral("resumed_pos_s")).toDouble() -
+                          o.value(QStringLiteral("at_pos_s")).toDouble()) <= 2,
+                     qPrintable(out));
+        }
+    }
+
     void corruptSeederIsBannedAndTheFileCompletes()
     {
         if (!haveAria2())

@@ -49,6 +49,10 @@ int main(int argc, char **argv)
     p.addOption({QStringLiteral("content"), QStringLiteral("Folder holding its content."), QStringLiteral("dir")});
     p.addOption({QStringLiteral("work"), QStringLiteral("Work folder (default: a temporary one)."), QStringLiteral("dir")});
     p.addOption({QStringLiteral("no-relay"), QStringLiteral("Relays only where a seeder has latency (relay cost check).")});
+    p.addOption({QStringLiteral("drop-at"), QStringLiteral("A network outage this many seconds after the first leecher."),
+                 QStringLiteral("s")});
+    p.addOption({QStringLiteral("drop-for"), QStringLiteral("How long the outage lasts (default 30)."), QStringLiteral("s"),
+                 QStringLiteral("30")});
     p.process(app);
 
     QList<svd::lab::Scenario> scenarios;
@@ -81,6 +85,10 @@ int main(int argc, char **argv)
     o.contentDir = p.value(QStringLiteral("content"));
     o.workDir = p.isSet(QStringLiteral("work")) ? p.value(QStringLiteral("work")) : tmp.path();
     o.relays = !p.isSet(QStringLiteral("no-relay"));
+    if (p.isSet(QStringLiteral("drop-at"))) {
+        o.dropAtSec = p.value(QStringLiteral("drop-at")).toDouble();
+        o.dropForSec = p.value(QStringLiteral("drop-for")).toDouble();
+    }
 
     svd::lab::SwarmLab lab;
     QObject::connect(&lab, &svd::lab::SwarmLab::seederFailed, [](int i, const QString &why) {
@@ -96,6 +104,9 @@ int main(int argc, char **argv)
     });
     QObject::connect(&lab, &svd::lab::SwarmLab::seederLeft, [&lab](int i) {
         printJson({{QStringLiteral("seeder"), i}, {QStringLiteral("at_s"), lab.leecherClock()}}, "left");
+    });
+    QObject::connect(&lab, &svd::lab::SwarmLab::dropStarted, [](double at, double lasts) {
+        printJson({{QStringLiteral("at_s"), at}, {QStringLiteral("for_s"), lasts}}, "drop");
     });
     printJson(lab.describe(), "ready");
 

@@ -124,6 +124,9 @@ struct RelayHub::Relay {
     // Loop thread only from here on.
     Loop *loop = nullptr;
     bool dropped = false;
+    // Until then (nowNs clock) nothing passes: TCP bytes wait in the relay and
+    // then in the kernel's buffers, datagrams are lost, as in a network outage.
+    long long frozenUntil = 0;
     std::mt19937 rng;
     std::list<std::unique_ptr<Watch>> links; // TCP pairs and UDP flows
     std::unique_ptr<Watch> tcpListener;
@@ -239,7 +242,7 @@ struct Pair : Watch {
     // Writes the due part of `d` to `to`; false when the pair must close.
     bool flush(Dir &d, Side &to, bool toLeecher, long long now)
     {
-        while (!d.blocked && !d.q.empty() && d.q.front().due <= now) {
+        while (!d.blocked && !d.q.empty() && d.q.front().due <= now && now >= relay->frozenUntil) {
             Chunk &c = d.q.front();
             const ssize_t w = ::send(to.fd, c.data.data() + c.off, c.data.size() - c.off, MSG_NOSIGNAL);
             if (w < 0) {
@@ -354,8 +357,8 @@ struct Flow : Watch {
     void enqueue(std::deque<Chunk> &q, const char *data, ssize_t n)
     {
         lastActive = nowNs();
-        if (queued > kHigh)
-            return; // a full queue drops datagrams, as a router would
+        if (queued > kHigh || lastActive < relay->frozenUntil)
+            return; // a full queue drops datagrams, as a router would; so does an outage
         Chunk c;
         c.due = lastActive + relay->delayNs();
         c.data.assign(data, data + n);
@@ -512,7 +515,8 @@ long long RelayHub::Relay::nextDue() const
         if (d >= 0 && (next < 0 || d < next))
             next = d;
     }
-    return next;
+    // What is due during an outage is due when it ends.
+    return next >= 0 ? std::max(next, frozenUntil) : next;
 }
 
 void RelayHub::Relay::flushAll(long long now)
@@ -672,6 +676,15 @@ int RelayHub::add(const Spec &spec, int *port, QString *error)
         }
     });
     return id;
+}
+
+void RelayHub::freezeAll(int ms)
+{
+    post([this, ms] {
+        const long long until = nowNs() + ms * 1'000'000LL;
+        for (const auto &r : m_loop->relays)
+            r->frozenUntil = until;
+    });
 }
 
 void RelayHub::drop(int id)

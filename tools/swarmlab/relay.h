@@ -47,6 +47,8 @@ public:
     int add(const Spec &spec, int *port, QString *error);
     // The seeder left: listeners and every connection of this relay are closed.
     void drop(int id);
+    // A network outage of every relay for `ms`: nothing passes either way meanwhile.
+    void freezeAll(int ms);
     RelayCounters counters(int id) const;
 
     // Internal (relay.cpp).

@@ -287,6 +287,11 @@ void SwarmLab::tick()
                 break;
             }
     const double t = leecherClock();
+    if (t >= 0 && m_options.dropAtSec >= 0 && !m_dropped && t >= m_options.dropAtSec && m_relays) {
+        m_dropped = true;
+        m_relays->freezeAll(int(m_options.dropForSec * 1000));
+        emit dropStarted(t, m_options.dropForSec);
+    }
     for (int i = 0; i < seederCount(); ++i) {
         const SeederState &st = m_seeders.at(size_t(i))->state;
         if (t >= 0 && st.spec.leaveAfterSec >= 0 && !st.left && t >= st.spec.leaveAfterSec)

@@ -39,6 +39,10 @@ public:
         QString seederProgram; // svd-seeder; empty: $SVD_SEEDER, next to this program, $SVD_BINARY_DIR
         QString aria2Program = QStringLiteral("aria2c");
         bool relays = true;    // a relay in front of every seeder, not only where latency needs one
+        // A network outage: every relay passes nothing for dropForSec, dropAtSec after
+        // the first leecher connected (< 0: none). Needs the relays.
+        double dropAtSec = -1;
+        double dropForSec = 0;
     };
 
     struct SeederState {
@@ -86,6 +90,7 @@ public:
 signals:
     void seederStarted(int index);
     void seederLeft(int index);
+    void dropStarted(double atSec, double forSec);
     void seederFailed(int index, const QString &why);
 
 private:
@@ -109,6 +114,7 @@ private:
     QElapsedTimer m_leecherClock;
     QTimer m_tick;
     bool m_running = false;
+    bool m_dropped = false;
 };
 
 } // namespace svd::lab
