@@ -28,7 +28,10 @@ export SVD_LOOPBACK_ONLY=1
 # -noreset: by default the X server resets when its last client leaves and refuses
 # connections meanwhile, so a suite starting just as another one exits could not
 # open the display.
-run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24 -noreset" ctest --output-on-failure -j2 "$@"; }
+# A suite that fails runs once more before the run fails: two in a row are a fault,
+# one alone is the machine (a loaded CI box, LeakSanitizer's tracer crashing at
+# exit); its first output stays in the log.
+run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24 -noreset" ctest --output-on-failure -j2 --repeat until-pass:2 "$@"; }
 
 if [[ -z $sanitize ]]; then
   tools/build.sh
