@@ -145,6 +145,8 @@ void BingeTest::sample()
 
     const double sinceStart = now - m_ep.playWall - m_ep.firstFrameS;
     if (m_ep.seekWall < 0 && sinceStart >= kSeekAfterSec && duration > 0) {
+        // A stall the seek cuts short is counted, but it has no place it went on from.
+        m_ep.stalled = false;
         m_ep.seekWall = now;
         m_ep.seekTarget = duration / 2;
         m_player->commandAsync(
