@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "diag/procsample.h"
+#include "diag/stallrule.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "torrent/torrentengine.h"
@@ -122,7 +123,7 @@ void BingeTest::sample()
 
     const bool seeking = m_ep.seekWall >= 0 && m_ep.seekResumeS < 0;
     const bool settling = m_ep.dubWall >= 0 && now - m_ep.dubWall < kSettleSec;
-    const bool stalled = prop("paused-for-cache") || (prop("core-idle") && !prop("seeking") && !prop("pause"));
+    const bool stalled = playbackStalled(*m_player);
     const bool stalledNow = stalled && !seeking && !settling;
     if (stalledNow) {
         if (!m_ep.stalled) {

@@ -1,6 +1,7 @@
 #include "diag/selftest.h"
 
 #include "app/log.h"
+#include "diag/stallrule.h"
 #include "disk/cachebudget.h"
 #include "player/episodefigures.h"
 #include "player/mpvplayer.h"
@@ -238,8 +239,7 @@ void SelfTest::beginObserve(const QString &name, double seconds)
 
 void SelfTest::sampleObservation(double dt)
 {
-    const bool stalled =
-        prop("paused-for-cache") || (prop("core-idle") && !prop("seeking") && !prop("pause"));
+    const bool stalled = m_player && playbackStalled(*m_player);
     if (stalled) {
         if (!m_obs.stalled) {
             ++m_obs.stalls;
