@@ -8,7 +8,7 @@
 namespace svd {
 
 DesktopPresence::DesktopPresence(QObject *parent)
-    : QObject(parent), m_inhibitor(new IdleInhibitor(QStringLiteral("Playing an episode"), this)),
+    : QObject(parent), m_inhibitor(new IdleInhibitor(QStringLiteral("Playing an episode"), QDBusConnection::sessionBus(), this)),
       m_mpris(new MprisService(this))
 {
     m_mpris->publish();

@@ -33,11 +33,6 @@ bool hasService(QDBusConnectionInterface *bus, const QString &name)
 
 } // namespace
 
-IdleInhibitor::IdleInhibitor(const QString &reason, QObject *parent)
-    : IdleInhibitor(reason, QDBusConnection::sessionBus(), parent)
-{
-}
-
 IdleInhibitor::IdleInhibitor(const QString &reason, const QDBusConnection &bus, QObject *parent)
     : QObject(parent), m_bus(bus), m_reason(reason)
 {

@@ -18,9 +18,8 @@ namespace svd {
 class IdleInhibitor : public QObject {
     Q_OBJECT
 public:
-    // `bus` defaults to the session bus; tests hand in their own connection.
-    explicit IdleInhibitor(const QString &reason, QObject *parent = nullptr);
-    IdleInhibitor(const QString &reason, const QDBusConnection &bus, QObject *parent = nullptr);
+    explicit IdleInhibitor(const QString &reason, const QDBusConnection &bus = QDBusConnection::sessionBus(),
+                           QObject *parent = nullptr);
     ~IdleInhibitor() override; // releases a held inhibition before the process goes
 
     void setWanted(bool wanted);
