@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/appconfig.h"
-#include "app/appdefaults.h"
+#include "base/appconfig.h"
+#include "base/appdefaults.h"
 
 #include <QCommandLineParser>
 

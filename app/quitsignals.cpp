@@ -1,6 +1,6 @@
 #include "app/quitsignals.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QSocketNotifier>
 #include <QWidget>

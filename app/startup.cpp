@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/options.h"
 #include "app/quitsignals.h"
 #include "app/versionline.h"

@@ -1,6 +1,6 @@
 #include "app/versionline.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <libtorrent/version.hpp>
 #include <mpv/client.h>

@@ -11,7 +11,7 @@
 // disk (and with --start=50%), and optionally peerflix streaming from the same seeder into mpv.
 // Everything stays on 127.0.0.1 (SVD_LOOPBACK_ONLY=1).
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "sources/apiprovider.h"

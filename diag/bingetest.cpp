@@ -1,6 +1,6 @@
 #include "diag/bingetest.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/procsample.h"
 #include "diag/stallrule.h"
 #include "player/mpvplayer.h"

@@ -1,6 +1,6 @@
 #include "diag/perfmonitor.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/procsample.h"
 
 #include <QCoreApplication>

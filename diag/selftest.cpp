@@ -1,6 +1,6 @@
 #include "diag/selftest.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/stallrule.h"
 #include "disk/cachebudget.h"
 #include "player/episodefigures.h"

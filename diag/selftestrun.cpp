@@ -1,6 +1,6 @@
 #include "diag/selftestrun.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/bingetest.h"
 #include "diag/selftest.h"
 #include "disk/cachebudget.h"

@@ -1,6 +1,6 @@
 #include "diag/smoke.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "torrent/torrentengine.h"
 #include "video/mpvglwidget.h"

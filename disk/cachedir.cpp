@@ -1,6 +1,6 @@
 #include "disk/cachedir.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "disk/cachebudget.h"
 #include "disk/volumes.h"
 

@@ -1,6 +1,6 @@
 #include "disk/cachesetup.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "disk/cachebudget.h"
 #include "disk/cachedir.h"
 #include "disk/cachelocation.h"

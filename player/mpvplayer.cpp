@@ -1,6 +1,6 @@
 #include "player/mpvplayer.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/seekwaker.h"
 #include "torrent/streamprotocol.h"
 

@@ -1,7 +1,7 @@
 // Read-ahead, download-rate policy and cache budget of PlaybackController.
 #include "player/playbackcontroller.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/cachepolicy.h"
 #include "player/mpvplayer.h"
 #include "torrent/streamtorrent.h"

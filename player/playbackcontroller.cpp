@@ -1,6 +1,6 @@
 #include "player/playbackcontroller.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "disk/volumes.h"
 #include "player/mpvplayer.h"
 #include "sources/sourceprovider.h"

@@ -2,7 +2,7 @@
 // silent one before playback starts, and a switch to another source in mid-episode.
 #include "player/playbackcontroller.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "sources/sourceprovider.h"
 #include "torrent/streamtorrent.h"

@@ -3,7 +3,7 @@
 // downloaded, so Next starts from pieces already on disk.
 #include "player/playbackcontroller.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "sources/sourceprovider.h"
 #include "torrent/streamtorrent.h"

@@ -3,7 +3,7 @@
 // picks subtitles by policy. GUI thread only.
 #include "player/playbackcontroller.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "torrent/streamprotocol.h"
 #include "torrent/streamtorrent.h"

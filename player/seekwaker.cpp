@@ -1,6 +1,6 @@
 #include "player/seekwaker.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "torrent/streamprotocol.h"
 #include "torrent/torrentengine.h"

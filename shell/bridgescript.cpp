@@ -1,6 +1,6 @@
 #include "shell/bridgescript.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "web/webresources.h"
 
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #include "shell/desktopbridge.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "shell/bridgechecks.h"
 
 #include <QDesktopServices>

@@ -1,6 +1,6 @@
 #include "shell/litemode.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "shell/desktopbridge.h"
 
 #include <QLocale>

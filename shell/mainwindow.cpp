@@ -1,7 +1,8 @@
 #include "shell/mainwindow.h"
 
-#include "app/log.h"
-#include "app/appdefaults.h"
+#include "base/log.h"
+#include "base/appdefaults.h"
+#include "base/loopback.h"
 #include "shell/bridgechecks.h"
 #include "shell/desktopbridge.h"
 #include "shell/offlinepage.h"
@@ -35,12 +36,6 @@ namespace svd {
 namespace {
 
 const QString kDefaultTitle = QStringLiteral("Sorvanta");
-
-bool isLocalHost(const QString &host)
-{
-    const QString h = host.toLower();
-    return h == QLatin1String("localhost") || h == QLatin1String("127.0.0.1") || h == QLatin1String("::1");
-}
 
 bool isInside(const QWidget *w, const QWidget *ancestor)
 {
@@ -107,7 +102,7 @@ void MainWindow::setupWeb()
         m_profile->setHttpUserAgent(ua);
     }
     logLine(QStringLiteral("shell: user agent ") + m_profile->httpUserAgent());
-    if (isLocalHost(m_config.site.host()) || m_config.noHttpCache) {
+    if (isLoopbackHost(m_config.site.host()) || m_config.noHttpCache) {
         // Nothing is kept between runs. Not NoCache: with it, QtWebEngine 6.4
         // often never sends the request of the first load (the network context
         // it rebuilds races with that load), and the window stays empty.

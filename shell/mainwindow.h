@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/appconfig.h"
+#include "base/appconfig.h"
 #include "shell/litemode.h"
 
 #include <QList>

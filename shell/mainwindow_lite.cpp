@@ -1,7 +1,7 @@
 // Lite mode, page configuration and the compositor log of the main window.
 #include "shell/mainwindow.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "shell/bridgescript.h"
 #include "shell/desktopbridge.h"
 #include "shell/shellpage.h"

@@ -2,7 +2,7 @@
 // created on first use, and the controller's signals turned into page events.
 #include "shell/mainwindow.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/perfmonitor.h"
 #include "disk/cachebudget.h"
 #include "player/episodefigures.h"

@@ -1,6 +1,6 @@
 #include "shell/offlinepage.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "web/webresources.h"
 
 #include <QMetaEnum>

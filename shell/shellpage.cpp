@@ -1,6 +1,6 @@
 #include "shell/shellpage.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QRegularExpression>
 

@@ -1,6 +1,6 @@
 #include "sources/apiprovider.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

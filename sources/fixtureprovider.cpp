@@ -1,6 +1,6 @@
 #include "sources/fixtureprovider.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "sources/fixturefile.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "sources/providerchain.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "sources/apiprovider.h"
 
 namespace svd {

@@ -34,6 +34,7 @@ export SVD_LOOPBACK_ONLY=1
 run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24 -noreset" ctest --output-on-failure -j2 --repeat until-pass:2 "$@"; }
 
 if [[ -z $sanitize ]]; then
+  tools/check-layering.sh
   tools/build.sh
   run_ctest --test-dir build "$@"
   tools/fuzz.sh 20

@@ -1,6 +1,6 @@
 #include "torrent/streamprotocol.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "torrent/torrentengine.h"
 
 #include <mpv/client.h>

@@ -1,6 +1,6 @@
 #include "torrent/streamtorrent.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "torrent/torrentengine.h"
 
 #include <libtorrent/torrent_status.hpp>

@@ -1,6 +1,6 @@
 #include "torrent/torrentengine.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "disk/cachedir.h"
 #include "torrent/faildiskio.h"
 

@@ -1,6 +1,6 @@
 #include "ui/idleinhibitor.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

@@ -1,6 +1,6 @@
 #include "ui/mprisservice.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "ui/mprisadaptors.h"

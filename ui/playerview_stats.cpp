@@ -1,7 +1,7 @@
 // The player view's statistics panel and the player's menu that toggles it.
 #include "ui/playerview.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "player/playbackcontroller.h"
 #include "ui/statspanel.h"

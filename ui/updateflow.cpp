@@ -1,6 +1,6 @@
 #include "ui/updateflow.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "ui/updatebar.h"
 #include "ui/updatedialog.h"
 #include "update/updater.h"

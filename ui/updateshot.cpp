@@ -1,6 +1,6 @@
 #include "ui/updateshot.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "ui/updatebar.h"
 #include "ui/updatedialog.h"
 

@@ -1,6 +1,6 @@
 #include "update/updater.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "update/crypto.h"
 #include "update/freespace.h"
 #include "update/urlpolicy.h"

@@ -1,6 +1,7 @@
 #include "update/updaterconfig.h"
 
-#include "app/log.h"
+#include "base/log.h"
+#include "base/loopback.h"
 #include "update/crypto.h"
 
 #include <QCommandLineParser>
@@ -23,7 +24,7 @@ bool updaterConfigFromOptions(const QCommandLineParser &p, const QUrl &api, cons
         // A test key's private half may be public (the demo's is in the
         // repository), so it is only taken for an update server on this machine.
         const QString host = c.baseUrl.host();
-        if (!c.baseUrl.isValid() || (host != QLatin1String("127.0.0.1") && host != QLatin1String("::1"))) {
+        if (!c.baseUrl.isValid() || !isLoopbackAddress(host)) {
             if (error)
                 *error = QStringLiteral("--update-test-key refused: the update URL must be on 127.0.0.1 or [::1]");
             return false;

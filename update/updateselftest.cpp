@@ -1,6 +1,6 @@
 #include "update/updateselftest.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "update/crypto.h"
 #include "update/installerlock.h"
 #include "update/manifest.h"

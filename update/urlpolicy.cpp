@@ -1,5 +1,7 @@
 #include "update/urlpolicy.h"
 
+#include "base/loopback.h"
+
 #include <QUrlQuery>
 
 namespace svd::update {
@@ -40,9 +42,7 @@ bool isAllowedBase(const QUrl &url, QString *error)
     if (scheme == QLatin1String("https"))
         return true;
     if (scheme == QLatin1String("http")) {
-        const QString host = url.host().toLower();
-        if (host == QLatin1String("localhost") || host == QLatin1String("127.0.0.1") ||
-            host == QLatin1String("::1"))
+        if (isLoopbackHost(url.host()))
             return true;
         return refuse(QStringLiteral("plain http is only allowed for localhost"));
     }

@@ -1,6 +1,6 @@
 #include "update/version.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QRegularExpression>
 

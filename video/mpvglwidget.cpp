@@ -1,6 +1,6 @@
 #include "video/mpvglwidget.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "video/mpvrendercore.h"
 #include "video/videooutput.h"

@@ -1,6 +1,6 @@
 #include "video/mpvrenderthread.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "video/mpvrendercore.h"
 
 #include <chrono>

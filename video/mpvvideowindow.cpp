@@ -1,6 +1,6 @@
 #include "video/mpvvideowindow.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 #include "video/mpvrendercore.h"
 #include "video/mpvrenderthread.h"

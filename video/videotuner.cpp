@@ -1,6 +1,6 @@
 #include "video/videotuner.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "player/mpvplayer.h"
 
 #include <QSettings>

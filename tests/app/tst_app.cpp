@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 #include "app/options.h"
 #include "tests/common/timescale.h"
 

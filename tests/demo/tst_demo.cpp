@@ -1,7 +1,7 @@
 // The demo's own parts: the loopback tracker, the extra backend routes (with the
 // program's real updater against the update endpoint) and the site catalogue
 // that tools/demo.sh generates episodes from.
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/common/timescale.h"
 #include "tools/backend/testbackend.h"
 #include "tools/demo/demoroutes.h"

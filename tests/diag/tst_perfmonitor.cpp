@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 #include "diag/perfmonitor.h"
 #include "diag/procsample.h"
 #include "tests/common/timescale.h"

@@ -1,6 +1,6 @@
 // One executable for the shell tests: isolated settings and web profile
 // folders, and a display-backed QApplication as WebEngine needs it.
-#include "app/log.h"
+#include "base/log.h"
 #include "pagescript.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "tests/sources/tst_providers.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "sources/apiprovider.h"
 #include "sources/chainprovider.h"
 #include "sources/fixtureprovider.h"

@@ -3,7 +3,7 @@
 // Seeders are real processes (svd-seeder, aria2c) on 127.0.0.1; the tracker answers on
 // this thread, so every wait here spins the event loop.
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/common/genepisodes.h"
 #include "tools/swarmlab/scenario.h"
 #include "tools/swarmlab/swarmlab.h"

@@ -1,6 +1,6 @@
 // Torrent streaming against real libtorrent sessions seeding on 127.0.0.1 and a headless libmpv.
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/common/timescale.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "torrent/streamprotocol.h"

@@ -1,6 +1,6 @@
 #include "tst_release.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "tst_updater.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "disk/volumes.h"
 #include "update/updatecli.h"
 

@@ -1,6 +1,6 @@
 #include "tests/video/testsupport.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/common/timescale.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 // Playback in the web shell, end to end on 127.0.0.1: a site page and the
 // bundled bridge test page playing from a loopback swarm. The graphics set-up
 // before the application object is the program's own.
-#include "app/log.h"
+#include "base/log.h"
 #include "tests/shell/pagescript.h"
 #include "video/graphicsdefaults.h"
 #include "webswarm.h"

@@ -1,5 +1,5 @@
 // svd-backend: a local stand-in for the site's backend, for tests and demos.
-#include "app/log.h"
+#include "base/log.h"
 #include "tools/backend/testbackend.h"
 
 #include <QCommandLineParser>

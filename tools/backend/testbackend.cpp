@@ -1,6 +1,6 @@
 #include "tools/backend/testbackend.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "sources/episodesources.h"
 #include "sources/fixturefile.h"
 

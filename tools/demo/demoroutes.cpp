@@ -1,6 +1,6 @@
 #include "tools/demo/demoroutes.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "tools/demo/tracker.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 // svd-demo-server: the demo's local backend. The test backend's API (episode
 // sources and .torrent files from fixtures) plus the demo site, a loopback
 // tracker and the update endpoints, all on one 127.0.0.1 port.
-#include "app/log.h"
+#include "base/log.h"
 #include "tools/backend/testbackend.h"
 #include "tools/demo/demoroutes.h"
 #include "tools/demo/tracker.h"

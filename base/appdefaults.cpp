@@ -1,4 +1,4 @@
-#include "app/appdefaults.h"
+#include "base/appdefaults.h"
 
 namespace svd {
 
