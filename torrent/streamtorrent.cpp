@@ -43,11 +43,12 @@ StreamTorrent::StreamTorrent(TorrentEngine *engine, const QString &id, const QSt
 {
 }
 
-void StreamTorrent::setHandle(const lt::torrent_handle &handle, const QString &infoHashKey)
+void StreamTorrent::setHandle(const lt::torrent_handle &handle, const QString &infoHashKey, bool pausedUntilWanted)
 {
     std::lock_guard l(m_infoMutex);
     m_handle = handle;
     m_infoHashKey = infoHashKey;
+    m_pausedUntilWanted = pausedUntilWanted;
 }
 
 QString StreamTorrent::infoHashKey() const
@@ -331,6 +332,10 @@ void StreamTorrent::updateWindow(bool force)
     }
     m_applied = plan.deadlines;
     m_appliedPriorities = prio;
+    const bool resume = m_pausedUntilWanted &&
+                        std::any_of(prio.begin(), prio.end(), [](auto p) { return p != lt::dont_download; });
+    if (resume)
+        m_pausedUntilWanted = false;
     const lt::torrent_handle h = m_handle;
     il.unlock();
 
@@ -349,6 +354,9 @@ void StreamTorrent::updateWindow(bool force)
         for (const auto &[piece, d] : added)
             h.set_piece_deadline(lt::piece_index_t(piece), d);
         h.prioritize_pieces(prio);
+        // After the priorities: the first handshake already says we want pieces.
+        if (resume)
+            h.resume();
     } catch (const std::exception &) {
         // The torrent left the session meanwhile; close() cleans up.
     }

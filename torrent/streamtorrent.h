@@ -69,7 +69,9 @@ public:
     StreamTorrent(const StreamTorrent &) = delete;
     StreamTorrent &operator=(const StreamTorrent &) = delete;
 
-    void setHandle(const lt::torrent_handle &handle, const QString &infoHashKey);
+    // pausedUntilWanted: the torrent was added paused and is resumed by the first window that
+    // wants a piece.
+    void setHandle(const lt::torrent_handle &handle, const QString &infoHashKey, bool pausedUntilWanted = false);
 
     // Identity.
     QString id() const { return m_id; }
@@ -218,6 +220,7 @@ private:
     std::map<int, qint64> m_lastPositions;
     std::vector<std::pair<int, int>> m_applied;
     std::vector<lt::download_priority_t> m_appliedPriorities;
+    bool m_pausedUntilWanted = false; // guarded by m_infoMutex
     // The next update replaces every deadline instead of adding and dropping single ones:
     // after a jump, libtorrent then cancels the requests still out for the old window.
     bool m_resetDeadlines = true;

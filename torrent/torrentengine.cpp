@@ -246,8 +246,15 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     QDir().mkpath(folder);
     p.save_path = QDir::toNativeSeparators(folder).toStdString();
     p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-    if (p.ti)
+    // With every file at dont_download the torrent counts as finished, and a peer met in that
+    // state hears "upload only" in our extension handshake: a seed then closes the connection
+    // and libtorrent waits a minute before trying it again. So a torrent whose files are known
+    // stays paused (no announce, no peer) until the stream first wants a piece.
+    const bool pausedUntilWanted = p.ti != nullptr;
+    if (p.ti) {
         p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
+        p.flags |= lt::torrent_flags::paused;
+    }
 
     auto stream = std::make_shared<StreamTorrent>(this, id, folder, m_cfg.streamParams);
     // The session may post the new torrent's first alerts (a peer met through the tracker's
@@ -260,7 +267,7 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     lt::error_code ec;
     lt::torrent_handle h = m_session->add_torrent(std::move(p), ec);
     if (!ec)
-        stream->setHandle(h, key);
+        stream->setHandle(h, key, pausedUntilWanted);
     {
         std::lock_guard l(m_mutex);
         --m_adding;

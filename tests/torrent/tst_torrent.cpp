@@ -309,6 +309,26 @@ private slots:
         QVERIFY(logHas(QStringLiteral("[%1] all head/tail pieces done").arg(s->id())));
     }
 
+    // A seed met before the player picks its file stays: a torrent that wants nothing would say
+    // "upload only" in its handshake, and the seed would hang up for a minute.
+    void aSeedMetBeforeTheFileIsPickedStays()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Show"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(2 * kMiB, 3)}}, 256 * kKiB);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto s = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(s, qPrintable(error));
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        swarm::connectToSeeder(s->handle(), seeder.port());
+        QTest::qWait(500);
+        s->addFile(0);
+        const int reader = s->openReader(0);
+        QCOMPARE(readRange(*s, reader, 0, t.files[0].data.size(), 256 * kKiB), t.files[0].data);
+    }
+
     // The upload cap is set only while we upload near it (libtorrent holds every message of
     // every peer until its next quota tick once any limit is set), and a reader that starts
     // waiting lifts it briefly, no more than once per hold time.
