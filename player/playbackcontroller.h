@@ -33,6 +33,8 @@ class TorrentEngine;
 // Turns "play episode E of title A" into a running video: fetches the sources,
 // tries them in order as streaming torrents, hands the file to the player and
 // fails over on time-outs and player errors. GUI thread only.
+// It keeps the states, the torrent being played and its tracks; the sources raced at the
+// start, the failover rules and the next episode's preparation are parts of their own.
 class PlaybackController : public QObject {
     Q_OBJECT
 
@@ -189,6 +191,7 @@ private:
     bool m_subPreferenceSet = false;
     int m_chosenSid = -1;             // -1 no decision, 0 off, >= 1 that track
     QSet<int> m_pendingSubAdds;       // source subtitle indices being added
+    double m_subsDueSince = -1.0;     // log clock; external subtitles wait for a buffer, -1 = none
     EpisodeSources m_sources;
     int m_sourceIndex = -1;
     quint64 m_generation = 0;
@@ -217,8 +220,6 @@ private:
     QList<qint64> m_recycleTimes;
     int m_recycleCount = 0;
     double m_resumePos = -1.0;
-
-    double m_subsDueSince = -1.0; // log clock; external subtitles wait for a buffer, -1 = none
 
     SourceRace m_race;
     FailoverPolicy m_failover;
