@@ -124,7 +124,41 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     m_mpv = mpv_create();
     if (!m_mpv)
         return false;
+    setOptions(options);
+    setVideoOutput(options);
 
+    if (engine && !installTorrentProtocol(m_mpv, engine)) {
+        logLine(QStringLiteral("mpv: could not register the svtorrent:// protocol"));
+        mpv_destroy(m_mpv);
+        m_mpv = nullptr;
+        return false;
+    }
+
+    if (engine && !m_seekWaker)
+        m_seekWaker = new SeekWaker(this, engine);
+
+    const int rc = mpv_initialize(m_mpv);
+    if (rc < 0) {
+        logLine(QStringLiteral("mpv: initialize failed: %1").arg(errorString(rc)));
+        mpv_destroy(m_mpv);
+        m_mpv = nullptr;
+        return false;
+    }
+
+    mpv_request_log_messages(m_mpv, "warn");
+    mpv_hook_add(m_mpv, 0, "on_preloaded", 0);
+    observeAndBindKeys();
+
+    mpv_set_wakeup_callback(m_mpv, wakeup, this);
+    // Events queued before the callback existed (the observers' first values)
+    // would otherwise wait for the next unrelated wakeup.
+    QMetaObject::invokeMethod(this, "pump", Qt::QueuedConnection);
+    logVersions();
+    return true;
+}
+
+void MpvPlayer::setOptions(const InitOptions &options)
+{
     const QString secs = QString::number(options.cacheSecs);
     setOption("config", QStringLiteral("no"));
     setOption("load-scripts", QStringLiteral("no"));
@@ -159,7 +193,10 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     setOption("audio-fallback-to-null", QStringLiteral("yes"));
     if (!options.logFile.isEmpty())
         setOption("log-file", options.logFile);
+}
 
+void MpvPlayer::setVideoOutput(const InitOptions &options)
+{
     if (options.headless) {
         setOption("vo", QStringLiteral("null"));
         setOption("ao", QStringLiteral("null"));
@@ -174,28 +211,10 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
         setOption("force-window", QStringLiteral("yes"));
         setOption("keepaspect-window", QStringLiteral("no"));
     }
+}
 
-    if (engine && !installTorrentProtocol(m_mpv, engine)) {
-        logLine(QStringLiteral("mpv: could not register the svtorrent:// protocol"));
-        mpv_destroy(m_mpv);
-        m_mpv = nullptr;
-        return false;
-    }
-
-    if (engine && !m_seekWaker)
-        m_seekWaker = new SeekWaker(this, engine);
-
-    const int rc = mpv_initialize(m_mpv);
-    if (rc < 0) {
-        logLine(QStringLiteral("mpv: initialize failed: %1").arg(errorString(rc)));
-        mpv_destroy(m_mpv);
-        m_mpv = nullptr;
-        return false;
-    }
-
-    mpv_request_log_messages(m_mpv, "warn");
-    mpv_hook_add(m_mpv, 0, "on_preloaded", 0);
-
+void MpvPlayer::observeAndBindKeys()
+{
     static const char *const observed[] = {
         "time-pos",
         "duration",
@@ -233,13 +252,6 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
     };
     for (const auto &b : bindings)
         command({QStringLiteral("keybind"), QLatin1String(b[0]), QLatin1String(b[1])});
-
-    mpv_set_wakeup_callback(m_mpv, wakeup, this);
-    // Events queued before the callback existed (the observers' first values)
-    // would otherwise wait for the next unrelated wakeup.
-    QMetaObject::invokeMethod(this, "pump", Qt::QueuedConnection);
-    logVersions();
-    return true;
 }
 
 void MpvPlayer::logVersions()

@@ -85,6 +85,11 @@ signals:
 
 private:
     void setOption(const char *name, const QString &value);
+    // Parts of init(), in this order: options, video output, then after mpv_initialize the
+    // observed properties and key bindings.
+    void setOptions(const InitOptions &options);
+    void setVideoOutput(const InitOptions &options);
+    void observeAndBindKeys();
     void noteSeek(const QStringList &args);
     void logVersions();
 

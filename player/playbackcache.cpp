@@ -62,15 +62,12 @@ void PlaybackController::updateRateLimit()
 
 bool PlaybackController::checkBudget(qint64 heldBytes)
 {
-    if (!m_leavingFolder.isEmpty() && !QDir(m_leavingFolder).exists()) {
-        m_leavingFolder.clear();
-        m_leavingBytes = 0;
-    }
+    m_next.sweepLeaving();
     if (m_budgetTicks++ > 3) {
         m_budgetTicks = 0;
         // Everything of ours on disk counts as held, or the cap would shrink by what the
         // preparation downloads and the episode being watched would pay for it.
-        const qint64 allHeld = heldBytes + preparedBytes();
+        const qint64 allHeld = heldBytes + m_next.bytes();
         const disk::CacheBudget fresh = cacheBudget(allHeld);
         if (budgetChangeWorthLogging(m_budget.capBytes, fresh.capBytes))
             logLine(QStringLiteral("cache: budget changed: %1 (holding %2)")
@@ -83,16 +80,13 @@ bool PlaybackController::checkBudget(qint64 heldBytes)
         return false;
     }
     // The prepared episode gives way first; only the one being watched can force a recycle.
-    if (m_next && m_budget.capBytes < heldBytes + m_next->lastStats().bytesDone)
-        dropNext(QStringLiteral("cache %1 > cap %2")
-                     .arg(disk::formatBytes(heldBytes + m_next->lastStats().bytesDone),
-                          disk::formatBytes(m_budget.capBytes)));
+    m_next.fitUnder(m_budget.capBytes, heldBytes, m_torrent.get());
     // So do the sources kept for a retry.
-    if (m_started && m_budget.capBytes < heldBytes && !m_kept.isEmpty()) {
-        const qint64 kept = keptBytes();
+    if (m_started && m_budget.capBytes < heldBytes && m_failover.hasKept()) {
+        const qint64 kept = m_failover.keptBytes();
         logLine(QStringLiteral("player: cache %1 > cap %2 -> closing the sources kept for a retry")
                     .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes)));
-        closeKept();
+        m_failover.closeKept();
         heldBytes -= kept;
     }
     if (m_started && m_budget.capBytes < heldBytes) {
@@ -112,7 +106,7 @@ void PlaybackController::recycleCache(qint64 heldBytes)
     }
     m_resumePos = m_player ? m_player->getProp(QStringLiteral("time-pos")).toDouble() : -1.0;
     ++m_recycleCount;
-    closeKept();
+    m_failover.closeKept();
     logLine(QStringLiteral("player: cache %1 > cap %2 -> recycling torrent, resume at %3 s (%4)")
                 .arg(disk::formatBytes(heldBytes), disk::formatBytes(m_budget.capBytes),
                      QString::number(m_resumePos, 'f', 1), disk::describe(m_budget)));

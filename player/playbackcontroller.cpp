@@ -3,12 +3,12 @@
 #include "base/log.h"
 #include "disk/volumes.h"
 #include "player/mpvplayer.h"
+#include "player/torrentopen.h"
 #include "sources/sourceprovider.h"
 #include "torrent/streamprotocol.h"
 #include "torrent/streamtorrent.h"
 #include "torrent/torrentengine.h"
 
-#include <algorithm>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kEndFileEof = 0;   // MPV_END_FILE_REASON_EOF
 constexpr int kEndFileError = 4; // MPV_END_FILE_REASON_ERROR
-constexpr int kOpenRetryMs = 500;
 
 QString secs2(double s)
 {
@@ -32,7 +31,9 @@ QString secs2(double s)
 
 PlaybackController::PlaybackController(TorrentEngine *engine, SourceProvider *provider, MpvPlayer *player,
                                        PlaybackOptions options, QObject *parent)
-    : QObject(parent), m_engine(engine), m_provider(provider), m_player(player), m_opts(options)
+    : QObject(parent), m_engine(engine), m_provider(provider), m_player(player), m_opts(options),
+      m_race(engine, provider), m_failover(engine, options.startTimeoutSec, options.noPeersTimeoutSec),
+      m_next(engine, provider)
 {
     qRegisterMetaType<svd::PlayerStats>();
     m_stats.state = stateText(Idle);
@@ -124,7 +125,7 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     if (!dub.isEmpty())
         m_preferredDub = dub;
 
-    m_fileLoaded = false;
+    m_tracksApplied = false;
     m_started = false;
     // A torrent kept open for re-use must not start loading the previous
     // episode's file while this one resolves.
@@ -134,13 +135,9 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     m_resumePos = -1.0;
     m_recycleTimes.clear();
     m_recycleCount = 0;
-    m_nextHeldBack = false;
     m_rate.burstUntilMs = 0;
-    closeAlternate(QStringLiteral("new play"));
-    closeKept();
-    m_givenUp.clear();
-    m_givenUpRetried = false;
-    resetWatch();
+    m_race.close(QStringLiteral("new play"));
+    m_failover.reset(logClock());
     m_sourceIndex = -1;
     m_playTimer.restart();
 
@@ -158,10 +155,9 @@ void PlaybackController::play(long long animeId, int episode, const QString &tit
     }
     const quint64 gen = m_generation;
     QPointer<PlaybackController> self(this);
-    if (animeId == m_nextAnime && episode == m_nextEpisode && !m_nextSources.sources.isEmpty()) {
+    const EpisodeSources prepared = m_next.takeSources(animeId, episode);
+    if (!prepared.sources.isEmpty()) {
         // Prepared while the previous episode played out; answered on the next turn like a provider.
-        const EpisodeSources prepared = std::exchange(m_nextSources, {});
-        m_nextRequested = false;
         QTimer::singleShot(0, this, [self, gen, prepared] {
             if (self)
                 self->onEpisode(gen, prepared);
@@ -204,7 +200,7 @@ void PlaybackController::onEpisode(quint64 generation, const EpisodeSources &sou
                 .arg(QString::number(sources.sources.size()), best.label, QString::number(best.seeders),
                      QString::number(best.pieceLength / 1024)));
 
-    const qint64 held = (m_torrent ? m_torrent->lastStats().bytesDone : 0) + preparedBytes();
+    const qint64 held = (m_torrent ? m_torrent->lastStats().bytesDone : 0) + m_next.bytes();
     m_budget = cacheBudget(held);
     m_budgetTicks = 0;
     const QString dir = cacheDir();
@@ -225,25 +221,17 @@ void PlaybackController::trySource(int index, const QString &reason)
 {
     if (!reason.isEmpty())
         logLine(QStringLiteral("player: source %1 abandoned: %2").arg(m_sourceIndex).arg(reason));
-    m_fileLoaded = false;
+    m_tracksApplied = false;
     m_started = false;
-    resetWatch();
+    m_failover.resetWatch(logClock());
 
     const int n = int(m_sources.sources.size());
-    while (index < n && m_givenUp.contains(index))
-        ++index;
-    if (index >= n && !m_givenUp.isEmpty() && !m_givenUpRetried) {
-        // Every other source failed too: the ones left in mid-episode get one more chance.
-        m_givenUpRetried = true;
-        index = *std::min_element(m_givenUp.begin(), m_givenUp.end());
-        m_givenUp.clear();
-    }
-    if (m_altIndex >= 0 && index == m_altIndex && m_alt) {
-        adoptAlternate(reason.isEmpty() ? QStringLiteral("source %1 abandoned").arg(m_sourceIndex) : reason);
+    index = m_failover.admit(index, n);
+    if (m_race.hasRival(index)) {
+        adoptRival(reason.isEmpty() ? QStringLiteral("source %1 abandoned").arg(m_sourceIndex) : reason);
         return;
     }
-    closeAlternate(QStringLiteral("source %1 is next").arg(index));
-    m_altOpened = false;
+    m_race.newAttempt(QStringLiteral("source %1 is next").arg(index));
 
     if (index >= n) {
         stopAndClose();
@@ -263,7 +251,7 @@ void PlaybackController::trySource(int index, const QString &reason)
 
     const bool sameTorrent = m_torrent && !m_torrent->shutDown &&
                              m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0;
-    if (sameTorrent || adoptNext(src) || adoptKept(index)) {
+    if (sameTorrent || adoptPrepared(src) || adoptKept(index)) {
         logLine(QStringLiteral("player: re-using torrent [%1] for episode %2")
                     .arg(m_torrent->id())
                     .arg(m_episode));
@@ -307,7 +295,7 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
 
     QString openError;
     bool later = false;
-    std::shared_ptr<StreamTorrent> t = openTorrent(bytes, src.magnet, &openError, &later, [=, this] {
+    std::shared_ptr<StreamTorrent> t = openTorrentSoon(m_engine, bytes, src.magnet, &openError, &later, this, [=, this] {
         onTorrentFile(generation, index, bytes, error);
     });
     if (later)
@@ -322,23 +310,6 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
     m_waitingMetadata = true;
     if (t->metadataReady)
         startOnTorrent();
-}
-
-std::shared_ptr<StreamTorrent> PlaybackController::openTorrent(const QByteArray &bytes, const QString &magnet,
-                                                               QString *error, bool *later,
-                                                               const std::function<void()> &again)
-{
-    *later = false;
-    if (!m_engine) {
-        *error = QStringLiteral("no torrent engine");
-        return nullptr;
-    }
-    std::shared_ptr<StreamTorrent> t = m_engine->open(bytes, magnet, error, later);
-    if (*later) {
-        logLine(QStringLiteral("player: %1: opening again in %2 ms").arg(*error).arg(kOpenRetryMs));
-        QTimer::singleShot(kOpenRetryMs, this, again);
-    }
-    return t;
 }
 
 void PlaybackController::startOnTorrent()
@@ -356,7 +327,7 @@ void PlaybackController::startOnTorrent()
 
     if (m_fileIndex >= 0 && m_fileIndex != file)
         m_torrent->removeFile(m_fileIndex);
-    releaseNextFile(file);
+    m_next.releaseFile(m_torrent.get(), file);
     for (int extra : std::as_const(m_extraFiles))
         m_torrent->removeFile(extra);
     m_extraFiles.clear();
@@ -385,7 +356,7 @@ void PlaybackController::startOnTorrent()
                 .arg(m_torrent->filePath(file), dub ? dub->label : QStringLiteral("-")));
 
     m_waitingStartFile = true;
-    m_fileLoaded = false;
+    m_tracksApplied = false;
     m_started = false;
     clearPendingDubSwitch();
 
@@ -411,9 +382,9 @@ void PlaybackController::onStartFile(long long entryId)
 // start again, which waits behind a read blocked on a piece further on.
 void PlaybackController::onPreloaded()
 {
-    if (m_waitingStartFile || !m_torrent || m_fileLoaded)
+    if (m_waitingStartFile || !m_torrent || m_tracksApplied)
         return;
-    m_fileLoaded = true;
+    m_tracksApplied = true;
     applyDubOnLoad();
 }
 
@@ -421,8 +392,8 @@ void PlaybackController::onFileLoaded()
 {
     if (m_waitingStartFile || !m_torrent)
         return;
-    const bool applied = m_fileLoaded;
-    m_fileLoaded = true;
+    const bool applied = m_tracksApplied;
+    m_tracksApplied = true;
     logLine(QStringLiteral("player: file loaded (%1 s after source start), duration %2 s")
                 .arg(secs2(sourceSeconds()),
                      QString::number(m_player->getProp(QStringLiteral("duration")).toDouble(), 'f', 1)));
@@ -432,9 +403,10 @@ void PlaybackController::onFileLoaded()
 
 void PlaybackController::onPlaybackRestart()
 {
-    if (!m_fileLoaded || m_started || m_waitingStartFile)
+    if (!m_tracksApplied || m_started || m_waitingStartFile)
         return;
     m_started = true;
+    m_race.playbackStarted();
     const double sincePlay = m_playTimer.elapsed() / 1000.0;
     const double sinceSource = sourceSeconds();
     logLine(QStringLiteral("player: PLAYBACK STARTED %1 s after play(), %2 s after source start")
@@ -522,86 +494,14 @@ bool PlaybackController::fileDownloaded(int file) const
     return !states.isEmpty() && states.count('d') == states.size();
 }
 
-void PlaybackController::tick()
-{
-    int dhtNodes = 0;
-    if (m_engine) {
-        m_engine->requestStats();
-        dhtNodes = m_engine->dhtNodes.load();
-    }
-    const double srcSecs = sourceSeconds();
-    m_stats.dhtNodes = dhtNodes;
-    m_stats.sourceSeconds = srcSecs;
-
-    if (m_torrent) {
-        const StreamStats s = m_torrent->tick(dhtNodes);
-        m_stats.numPeers = s.numPeers;
-        m_stats.numSeeds = s.numSeeds;
-        m_stats.listPeers = s.listPeers;
-        m_stats.downloadRate = s.downloadRate;
-        m_stats.uploadRate = s.uploadRate;
-        m_stats.payloadDownloaded = s.payloadDownloaded;
-        if (m_torrent->storageFailed) {
-            failStorage();
-            return;
-        }
-        if (m_waitingMetadata && m_torrent->metadataReady)
-            startOnTorrent();
-        if (m_torrent) {
-            updateRateLimit();
-            if (!checkBudget(s.bytesDone + alternateBytes()))
-                return;
-            if (m_alt)
-                m_alt->tick(dhtNodes);
-            watchSources();
-        }
-        if (m_torrent && m_started) {
-            watchStall(s);
-            if (!m_started)
-                return; // switched to another source
-            maybeAttachExternalSubtitles();
-            prepareNext(s.bytesDone + alternateBytes());
-            if (m_next)
-                m_next->tick(dhtNodes);
-            serveNextHeads();
-        }
-        if (m_torrent && m_budget.workable && !m_started && m_sourceIndex >= 0) {
-            if (srcSecs > m_opts.startTimeoutSec)
-                trySource(m_sourceIndex + 1,
-                          QStringLiteral("playback did not start within %1 s").arg(m_opts.startTimeoutSec));
-            else if (srcSecs > m_opts.noPeersTimeoutSec && s.numPeers == 0)
-                trySource(m_sourceIndex + 1,
-                          QStringLiteral("no peers after %1 s").arg(m_opts.noPeersTimeoutSec));
-        }
-        if (m_state == Failed)
-            return;
-    }
-
-    if (m_player) {
-        m_stats.cacheBuffering = m_player->cachedProp(QStringLiteral("cache-buffering-state")).toDouble();
-        m_stats.buffering = !m_started || m_player->cachedProp(QStringLiteral("paused-for-cache")).toBool() ||
-                            m_player->cachedProp(QStringLiteral("seeking")).toBool();
-        m_stats.bufferedRanges.clear();
-        const QVariantMap cache = m_player->getProp(QStringLiteral("demuxer-cache-state")).toMap();
-        for (const QVariant &r : cache.value(QStringLiteral("seekable-ranges")).toList()) {
-            const QVariantMap m = r.toMap();
-            const double a = m.value(QStringLiteral("start")).toDouble();
-            const double b = m.value(QStringLiteral("end")).toDouble();
-            if (a < b)
-                m_stats.bufferedRanges.append({a, b});
-        }
-    }
-    emit statsChanged(m_stats);
-}
-
 void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 {
     m_tickTimer.stop();
     m_watchTimer.stop();
-    closeKept();
+    m_failover.closeKept();
     // The stopped player's last property changes must not bring back a playing state.
     m_started = false;
-    m_fileLoaded = false;
+    m_tracksApplied = false;
     setState(Failed, reason);
     logLine(QStringLiteral("player: FAILED anime %1 ep %2: %3").arg(m_animeId).arg(m_episode).arg(reason));
     emit noTorrentSource(m_animeId, m_episode, reason, extra);
@@ -609,7 +509,7 @@ void PlaybackController::fail(const QString &reason, const QVariantMap &extra)
 
 void PlaybackController::closeTorrent()
 {
-    closeAlternate(QStringLiteral("closing"));
+    m_race.close(QStringLiteral("closing"));
     dropNext(QStringLiteral("closing"));
     m_rate.appliedLimit = -2;
     m_rate.burst = true;
@@ -633,15 +533,15 @@ void PlaybackController::stopAndClose()
 void PlaybackController::stop()
 {
     ++m_generation;
-    closeAlternate(QStringLiteral("stop"));
-    closeKept();
+    m_race.close(QStringLiteral("stop"));
+    m_failover.closeKept();
     dropNext(QStringLiteral("stop"));
     m_tickTimer.stop();
     m_dubTimer.stop();
     clearPendingDubSwitch();
     stopAndClose();
     m_waitingStartFile = false;
-    m_fileLoaded = false;
+    m_tracksApplied = false;
     m_started = false;
     m_resumePos = -1.0;
     m_sourceIndex = -1;

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "disk/cachebudget.h"
+#include "player/failoverpolicy.h"
+#include "player/nextepisodeprep.h"
 #include "player/playbackoptions.h"
 #include "player/playerstats.h"
 #include "player/ratepolicy.h"
+#include "player/sourcerace.h"
 #include "sources/episodesources.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -31,6 +33,8 @@ class TorrentEngine;
 // Turns "play episode E of title A" into a running video: fetches the sources,
 // tries them in order as streaming torrents, hands the file to the player and
 // fails over on time-outs and player errors. GUI thread only.
+// It keeps the states, the torrent being played and its tracks; the sources raced at the
+// start, the failover rules and the next episode's preparation are parts of their own.
 class PlaybackController : public QObject {
     Q_OBJECT
 
@@ -114,11 +118,14 @@ private:
     void trySource(int index, const QString &reason);
     void onTorrentFile(quint64 generation, int index, const QByteArray &bytes, const QString &error);
     void startOnTorrent();
-    // TorrentEngine::open without blocking this thread: while the same torrent is still
-    // leaving the session, *later is set and `again` runs a little later instead.
-    std::shared_ptr<StreamTorrent> openTorrent(const QByteArray &bytes, const QString &magnet, QString *error,
-                                               bool *later, const std::function<void()> &again);
+    // The once-a-second tick, step by step (playbackwatch.cpp).
     void tick();
+    int refreshEngineFigures(double sourceSeconds);
+    bool tickTorrent(int dhtNodes, double sourceSeconds); // false when the tick ends here
+    void copyTorrentFigures(const StreamStats &s);
+    bool tickAfterStart(const StreamStats &s, int dhtNodes);
+    void checkStartTimeouts(const StreamStats &s, double sourceSeconds);
+    void refreshPlayerFigures();
     void fail(const QString &reason, const QVariantMap &extra);
     void closeTorrent();
     void stopAndClose();
@@ -142,32 +149,16 @@ private:
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
     void failStorage();
 
-    // Keeping playback alive when a source goes quiet (playbackfailover.cpp).
-    int nextCandidate(int after) const;
+    // Sources raced at the start, failover in mid-episode, the next episode (playbackwatch.cpp).
     void watchSources();
-    void openAlternate(int index);
-    void onAlternateTorrent(quint64 generation, int index, const QByteArray &bytes, const QString &error);
-    void serveAlternateHeads();
-    void adoptAlternate(const QString &why);
-    void closeAlternate(const QString &why);
+    void adoptRival(const QString &why);
+    bool adoptPrepared(const SourceInfo &src);
+    bool adoptKept(int index);
     void watchStall(const StreamStats &current);
     void failOverMidEpisode(int index, const QString &why);
-    void keepForRetry();
-    bool adoptKept(int index);
-    void closeKept();
-    qint64 keptBytes() const;
-    void resetWatch();
-    qint64 alternateBytes() const; // the second source's and the kept sources' bytes
-
-    // The next episode's heads and tails, fetched once this one needs no more data (playbacknext.cpp).
     void prepareNext(qint64 heldBytes);
-    qint64 preparedBytes() const; // the prepared torrent's, and a dropped one's still on disk
-    void onNextEpisode(quint64 generation, const EpisodeSources &sources);
-    void onNextTorrent(quint64 generation, const QByteArray &bytes, const QString &error);
-    void serveNextHeads();
-    bool adoptNext(const SourceInfo &src);
     void dropNext(const QString &why);
-    void releaseNextFile(int keep);
+    qint64 alternateBytes() const; // the rival's and the kept sources' bytes
 
     // Dubs and subtitles.
     void applyDubOnLoad();
@@ -200,6 +191,7 @@ private:
     bool m_subPreferenceSet = false;
     int m_chosenSid = -1;             // -1 no decision, 0 off, >= 1 that track
     QSet<int> m_pendingSubAdds;       // source subtitle indices being added
+    double m_subsDueSince = -1.0;     // log clock; external subtitles wait for a buffer, -1 = none
     EpisodeSources m_sources;
     int m_sourceIndex = -1;
     quint64 m_generation = 0;
@@ -210,7 +202,7 @@ private:
     bool m_waitingMetadata = false;
 
     bool m_waitingStartFile = false;
-    bool m_fileLoaded = false;
+    bool m_tracksApplied = false; // dub and subtitles chosen for the loaded file
     bool m_started = false;
     long long m_entryId = 0;
 
@@ -229,32 +221,9 @@ private:
     int m_recycleCount = 0;
     double m_resumePos = -1.0;
 
-    // A second source opened while the first has no peer (at most one), and the sources
-    // left in mid-episode, which are tried again only when all others failed.
-    std::shared_ptr<StreamTorrent> m_alt;
-    int m_altIndex = -1;
-    bool m_altOpened = false; // for the current source attempt
-    QSet<int> m_givenUp;
-    QHash<int, std::shared_ptr<StreamTorrent>> m_kept; // by source index, for their retry
-    bool m_givenUpRetried = false;
-    double m_subsDueSince = -1.0; // log clock; external subtitles wait for a buffer, -1 = none
-    double m_stallSince = -1.0;   // log clock, -1 = not stalled
-    double m_noPeersSince = -1.0; // log clock, -1 = peers present
-    qint64 m_lastBytes = -1;
-    double m_lastBytesAt = 0.0;
-
-    std::shared_ptr<StreamTorrent> m_next;
-    int m_nextFile = -1; // the next episode's file when the current torrent holds it
-    long long m_nextAnime = 0;
-    int m_nextEpisode = 0;
-    EpisodeSources m_nextSources;
-    bool m_nextRequested = false;
-    bool m_nextHeldBack = false; // no room for it, logged once
-    quint64 m_nextGeneration = 0;
-    // A dropped preparation's folder until the engine has deleted it: its bytes still take
-    // disk space that the budget must not count as free.
-    QString m_leavingFolder;
-    qint64 m_leavingBytes = 0;
+    SourceRace m_race;
+    FailoverPolicy m_failover;
+    NextEpisodePrep m_next;
 
     PlayerStats m_stats;
 };

@@ -367,7 +367,7 @@ QList<long long> PlaybackController::unlistedAudioTracks() const
 void PlaybackController::applySubtitlePolicy(const QString &why)
 {
     const SourceInfo *src = currentSource();
-    if (!m_torrent || !m_fileLoaded || !m_player || !src)
+    if (!m_torrent || !m_tracksApplied || !m_player || !src)
         return;
 
     QList<SubCandidate> candidates;
@@ -553,13 +553,13 @@ void PlaybackController::setSubtitlePreference(const QString &preference)
 {
     m_subPreference = preference.trimmed();
     m_subPreferenceSet = !m_subPreference.isEmpty();
-    if (m_fileLoaded)
+    if (m_tracksApplied)
         applySubtitlePolicy(QStringLiteral("preference"));
 }
 
 bool PlaybackController::setSubtitleTrack(int sid)
 {
-    if (!m_fileLoaded || !m_player)
+    if (!m_tracksApplied || !m_player)
         return false;
     m_subPreferenceSet = true;
     if (sid < 1) {
