@@ -100,6 +100,175 @@ void applyWindowOptions(QWidget *window, const QCommandLineParser &parser, bool 
     }
 }
 
+// The player-only window (with --play-fixture or --anime), also the self-test's;
+// `torrentEngine` is reset before the exit line.
+int runPlayerMode(QApplication &app, const QCommandLineParser &parser, const AppConfig &cfg,
+                  std::unique_ptr<TorrentEngine> &torrentEngine, ChainProvider *providers,
+                  FixtureProvider *fixtureProvider)
+{
+    TorrentEngine *engine = torrentEngine.get();
+    // Source choice: the anime, then its episode and title.
+    const long long anime =
+        cfg.animeId >= 1 ? cfg.animeId : (fixtureProvider ? fixtureProvider->firstAnimeId() : 0);
+    if (anime < 1) {
+        logLine(QStringLiteral("cannot load fixture ") + cfg.playFixture);
+        return 2;
+    }
+    int episode = cfg.episode;
+    if (episode < 1 && fixtureProvider) {
+        const QList<int> listed = fixtureProvider->episodes(anime);
+        episode = listed.isEmpty() ? 1 : listed.first();
+    }
+    episode = qMax(1, episode);
+    const QString title = fixtureProvider ? fixtureProvider->title(anime) : QString();
+
+    if (cfg.selftest && !cfg.selftestShow) {
+        // Headless self-test; its player and controller are gone when it returns.
+        const int code = runHeadlessSelfTest(cfg, engine, providers, anime, episode);
+        torrentEngine.reset();
+        logLine(QStringLiteral("exit %1").arg(code));
+        return code;
+    }
+    // Player-only window (also the visible self-test's window).
+    auto window = std::make_unique<MainWindow>(cfg, engine, providers, true);
+    applyWindowOptions(window.get(), parser, false);
+    closeOnTerminationSignals(window.get());
+    window->show();
+    if (!window->initPlayer()) {
+        window.reset();
+        torrentEngine.reset();
+        logLine(QStringLiteral("exit 3"));
+        return 3;
+    }
+    std::unique_ptr<SelfTest> visibleTest;
+    if (cfg.selftest) {
+        // --selftest --show: the self-test drives the window's own player.
+        visibleTest = std::make_unique<SelfTest>(cfg, engine, window->player(), window->controller(), anime,
+                                                 episode, selfTestLabel(cfg, anime));
+        QObject::connect(
+            visibleTest.get(), &SelfTest::finished, qApp, [](int c) { QCoreApplication::exit(c); },
+            Qt::QueuedConnection);
+        QTimer::singleShot(0, visibleTest.get(), &SelfTest::start);
+    } else {
+        window->openPlayer(anime, episode, title, cfg.dub, QString());
+    }
+    const int code = app.exec();
+    window->shutdownPlayer();
+    window.reset();
+    visibleTest.reset();
+    torrentEngine.reset();
+    logLine(QStringLiteral("exit %1").arg(code));
+    return code;
+}
+
+// The web shell with its updater, which may start a verified installer once
+// everything else has shut down.
+int runWebShell(QApplication &app, const QCommandLineParser &parser, const AppConfig &cfg,
+                const UpdaterConfig &updaterConfig, std::unique_ptr<TorrentEngine> &torrentEngine,
+                ChainProvider *providers)
+{
+    TorrentEngine *engine = torrentEngine.get();
+    auto window = std::make_unique<MainWindow>(cfg, engine, providers, false);
+    std::unique_ptr<Updater> updater;
+    if (parser.isSet(QStringLiteral("no-update"))) {
+        logLine(QStringLiteral("update: checks off (--no-update)"));
+    } else {
+        updater = std::make_unique<Updater>(updaterConfig);
+        window->setUpdater(updater.get(), false, 45000);
+    }
+    applyWindowOptions(window.get(), parser, true);
+    closeOnTerminationSignals(window.get());
+    if (parser.isSet(QStringLiteral("autoplay-hole-shots")))
+        window->setHoleShotsDir(parser.value(QStringLiteral("autoplay-hole-shots")));
+    if (parser.isSet(QStringLiteral("autoplay-test")))
+        window->setAutoplayTest(parseInt64Lenient(parser.value(QStringLiteral("autoplay-test"))),
+                                qMax(1, cfg.episode));
+    window->show();
+    const int code = app.exec();
+
+    // Shutdown, in order: player objects, window, engine, updater.
+    window->shutdownPlayer();
+    window.reset();
+    torrentEngine.reset(); // closes its torrents, waits for their removal, saves the DHT state
+    if (updater) {
+        QString launchError;
+        if (!updater->preparedInstaller().isEmpty() &&
+            !updater->launchPrepared(cfg.logDir + QStringLiteral("/update-install.log"), &launchError, nullptr))
+            logLine(QStringLiteral("update: installer not started: ") + launchError);
+        updater.reset();
+    }
+    logLine(QStringLiteral("exit %1").arg(code));
+    return code;
+}
+
+// The main sequence, once the log runs. Each subsystem hooks in at its numbered step.
+int runMainSequence(QApplication &app, const QCommandLineParser &parser, AppConfig &cfg)
+{
+    QString error;
+    // 1. Fake free space (--fake-free-mb).
+    const bool fakeFree = parser.isSet(QStringLiteral("fake-free-mb"));
+    if (fakeFree)
+        disk::setFakeFreeBytes(disk::mbToBytes(parseInt64Lenient(parser.value(QStringLiteral("fake-free-mb")))));
+    // 2. Offline self-tests: --selftest-update, else --selftest-disk.
+    if (parser.isSet(QStringLiteral("selftest-update")))
+        return runUpdateSelfTest();
+    if (parser.isSet(QStringLiteral("selftest-disk")))
+        return disk::runDiskSelfTest();
+    // 3. Updater configuration (--update-channel); the web shell's updater is
+    // built from it too.
+    UpdaterConfig updaterConfig;
+    if (!updaterConfigFromOptions(parser, cfg.api, cfg.dataDir, &updaterConfig, &error)) {
+        logLine(error);
+        return 2;
+    }
+    // 4. --check-update.
+    if (parser.isSet(QStringLiteral("check-update"))) {
+        UpdateCliOptions updateCli;
+        updateCli.config = updaterConfig;
+        updateCli.download = parser.isSet(QStringLiteral("update-download"));
+        return runUpdateCheck(updateCli);
+    }
+    // 5. --selftest needs something to play.
+    if (cfg.selftest && cfg.playFixture.isEmpty() && cfg.animeId < 1) {
+        logLine(QStringLiteral("--selftest needs --play-fixture <file> or --anime <id>"));
+        return 2;
+    }
+    // 6. Cache folder. A test run with --cache-dir or fake free space must not
+    // change the folder later normal starts keep using.
+    cfg.cacheDir = disk::setupCacheLocation(cfg.dataDir, cfg.cacheDirOption, disk::mbToBytes(cfg.cacheMaxMb),
+                                            cfg.cacheDirOption.isEmpty() && !fakeFree)
+                       .dir;
+    // 7. Torrent engine, which at once purges what earlier runs left in the cache.
+    std::unique_ptr<TorrentEngine> torrentEngine;
+    if (parser.isSet(QStringLiteral("no-torrent"))) {
+        logLine(QStringLiteral("engine: off (--no-torrent)"));
+    } else {
+        EngineConfig engineConfig;
+        engineConfig.stateDir = cfg.stateDir;
+        engineConfig.cacheDir = cfg.cacheDir;
+        engineConfig.cacheCapBytes = disk::mbToBytes(cfg.cacheMaxMb);
+        engineConfig.testStorageError = parser.isSet(QStringLiteral("test-storage-error"));
+        torrentEngine = std::make_unique<TorrentEngine>(engineConfig);
+        torrentEngine->purgeCache();
+    }
+    TorrentEngine *engine = torrentEngine.get();
+    // 8. Source providers. The chain outlives the window and the engine: it is
+    // destroyed only when this function returns, after the exit line.
+    FixtureProvider *fixtureProvider = nullptr;
+    const std::unique_ptr<ChainProvider> providers(
+        buildProviderChain(cfg.fixtures, cfg.playFixture, cfg.useApi, cfg.api, &fixtureProvider));
+    logLine(QStringLiteral("sources: ") + providers->describe());
+    // 9. Dispatch: player-only / self-test / web shell.
+    const bool playerMode = !cfg.playFixture.isEmpty() || cfg.animeId >= 1;
+    if (playerMode && !engine) {
+        logLine(QStringLiteral("--no-torrent only works in the web mode"));
+        return 2;
+    }
+    if (playerMode)
+        return runPlayerMode(app, parser, cfg, torrentEngine, providers.get(), fixtureProvider);
+    return runWebShell(app, parser, cfg, updaterConfig, torrentEngine, providers.get());
+}
+
 } // namespace
 
 int runApp(int argc, char **argv)
@@ -177,152 +346,7 @@ int runApp(int argc, char **argv)
                      rhi.isEmpty() ? QStringLiteral("(default)") : QString::fromLocal8Bit(rhi),
                      QCoreApplication::applicationDirPath()));
 
-    // Main sequence. Each subsystem hooks in at its numbered step.
-    // 1. Fake free space (--fake-free-mb).
-    const bool fakeFree = parser.isSet(QStringLiteral("fake-free-mb"));
-    if (fakeFree)
-        disk::setFakeFreeBytes(disk::mbToBytes(parseInt64Lenient(parser.value(QStringLiteral("fake-free-mb")))));
-    // 2. Offline self-tests: --selftest-update, else --selftest-disk.
-    if (parser.isSet(QStringLiteral("selftest-update")))
-        return runUpdateSelfTest();
-    if (parser.isSet(QStringLiteral("selftest-disk")))
-        return disk::runDiskSelfTest();
-    // 3. Updater configuration (--update-channel); the web shell's updater is
-    // built from it too.
-    UpdaterConfig updaterConfig;
-    if (!updaterConfigFromOptions(parser, cfg.api, cfg.dataDir, &updaterConfig, &error)) {
-        logLine(error);
-        return 2;
-    }
-    // 4. --check-update.
-    if (parser.isSet(QStringLiteral("check-update"))) {
-        UpdateCliOptions updateCli;
-        updateCli.config = updaterConfig;
-        updateCli.download = parser.isSet(QStringLiteral("update-download"));
-        return runUpdateCheck(updateCli);
-    }
-    // 5. --selftest needs something to play.
-    if (cfg.selftest && cfg.playFixture.isEmpty() && cfg.animeId < 1) {
-        logLine(QStringLiteral("--selftest needs --play-fixture <file> or --anime <id>"));
-        return 2;
-    }
-    // 6. Cache folder. A test run with --cache-dir or fake free space must not
-    // change the folder later normal starts keep using.
-    cfg.cacheDir = disk::setupCacheLocation(cfg.dataDir, cfg.cacheDirOption, disk::mbToBytes(cfg.cacheMaxMb),
-                                            cfg.cacheDirOption.isEmpty() && !fakeFree)
-                       .dir;
-    // 7. Torrent engine, which at once purges what earlier runs left in the cache.
-    std::unique_ptr<TorrentEngine> torrentEngine;
-    if (parser.isSet(QStringLiteral("no-torrent"))) {
-        logLine(QStringLiteral("engine: off (--no-torrent)"));
-    } else {
-        EngineConfig engineConfig;
-        engineConfig.stateDir = cfg.stateDir;
-        engineConfig.cacheDir = cfg.cacheDir;
-        engineConfig.cacheCapBytes = disk::mbToBytes(cfg.cacheMaxMb);
-        engineConfig.testStorageError = parser.isSet(QStringLiteral("test-storage-error"));
-        torrentEngine = std::make_unique<TorrentEngine>(engineConfig);
-        torrentEngine->purgeCache();
-    }
-    TorrentEngine *engine = torrentEngine.get();
-    // 8. Source providers. The chain outlives the window and the engine: it is
-    // destroyed only when this function returns, after the exit line.
-    FixtureProvider *fixtureProvider = nullptr;
-    const std::unique_ptr<ChainProvider> providers(
-        buildProviderChain(cfg.fixtures, cfg.playFixture, cfg.useApi, cfg.api, &fixtureProvider));
-    logLine(QStringLiteral("sources: ") + providers->describe());
-    // 9. Dispatch: player-only / self-test / web shell.
-    const bool playerMode = !cfg.playFixture.isEmpty() || cfg.animeId >= 1;
-    if (playerMode && !engine) {
-        logLine(QStringLiteral("--no-torrent only works in the web mode"));
-        return 2;
-    }
-    if (playerMode) {
-        // Source choice: the anime, then its episode and title.
-        const long long anime =
-            cfg.animeId >= 1 ? cfg.animeId : (fixtureProvider ? fixtureProvider->firstAnimeId() : 0);
-        if (anime < 1) {
-            logLine(QStringLiteral("cannot load fixture ") + cfg.playFixture);
-            return 2;
-        }
-        int episode = cfg.episode;
-        if (episode < 1 && fixtureProvider) {
-            const QList<int> listed = fixtureProvider->episodes(anime);
-            episode = listed.isEmpty() ? 1 : listed.first();
-        }
-        episode = qMax(1, episode);
-        const QString title = fixtureProvider ? fixtureProvider->title(anime) : QString();
-
-        if (cfg.selftest && !cfg.selftestShow) {
-            // Headless self-test; its player and controller are gone when it returns.
-            const int code = runHeadlessSelfTest(cfg, engine, providers.get(), anime, episode);
-            torrentEngine.reset();
-            logLine(QStringLiteral("exit %1").arg(code));
-            return code;
-        }
-        // Player-only window (also the visible self-test's window).
-        auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), true);
-        applyWindowOptions(window.get(), parser, false);
-        closeOnTerminationSignals(window.get());
-        window->show();
-        if (!window->initPlayer()) {
-            window.reset();
-            torrentEngine.reset();
-            logLine(QStringLiteral("exit 3"));
-            return 3;
-        }
-        std::unique_ptr<SelfTest> visibleTest;
-        if (cfg.selftest) {
-            // --selftest --show: the self-test drives the window's own player.
-            visibleTest = std::make_unique<SelfTest>(cfg, engine, window->player(), window->controller(), anime,
-                                                     episode, selfTestLabel(cfg, anime));
-            QObject::connect(
-                visibleTest.get(), &SelfTest::finished, qApp, [](int c) { QCoreApplication::exit(c); },
-                Qt::QueuedConnection);
-            QTimer::singleShot(0, visibleTest.get(), &SelfTest::start);
-        } else {
-            window->openPlayer(anime, episode, title, cfg.dub, QString());
-        }
-        const int code = app.exec();
-        window->shutdownPlayer();
-        window.reset();
-        visibleTest.reset();
-        torrentEngine.reset();
-        logLine(QStringLiteral("exit %1").arg(code));
-        return code;
-    }
-
-    auto window = std::make_unique<MainWindow>(cfg, engine, providers.get(), false);
-    std::unique_ptr<Updater> updater;
-    if (parser.isSet(QStringLiteral("no-update"))) {
-        logLine(QStringLiteral("update: checks off (--no-update)"));
-    } else {
-        updater = std::make_unique<Updater>(updaterConfig);
-        window->setUpdater(updater.get(), false, 45000);
-    }
-    applyWindowOptions(window.get(), parser, true);
-    closeOnTerminationSignals(window.get());
-    if (parser.isSet(QStringLiteral("autoplay-hole-shots")))
-        window->setHoleShotsDir(parser.value(QStringLiteral("autoplay-hole-shots")));
-    if (parser.isSet(QStringLiteral("autoplay-test")))
-        window->setAutoplayTest(parseInt64Lenient(parser.value(QStringLiteral("autoplay-test"))),
-                                qMax(1, cfg.episode));
-    window->show();
-    const int code = app.exec();
-
-    // Shutdown, in order: player objects, window, engine, updater.
-    window->shutdownPlayer();
-    window.reset();
-    torrentEngine.reset(); // closes its torrents, waits for their removal, saves the DHT state
-    if (updater) {
-        QString launchError;
-        if (!updater->preparedInstaller().isEmpty() &&
-            !updater->launchPrepared(cfg.logDir + QStringLiteral("/update-install.log"), &launchError, nullptr))
-            logLine(QStringLiteral("update: installer not started: ") + launchError);
-        updater.reset();
-    }
-    logLine(QStringLiteral("exit %1").arg(code));
-    return code;
+    return runMainSequence(app, parser, cfg);
 }
 
 } // namespace svd

@@ -91,6 +91,103 @@ EngineConfig benchConfig(const QString &root, DiskIoBackend backend)
     return cfg;
 }
 
+// The torrent opened on `engine`, its file wanted and the seeder at `port` its peer;
+// null when the engine refuses it.
+std::shared_ptr<StreamTorrent> openFromSeeder(TorrentEngine &engine, const QByteArray &torrent, int port)
+{
+    QString error;
+    auto s = engine.open(torrent, QString(), &error);
+    if (s) {
+        s->addFile(0);
+        swarm::connectToSeeder(s->handle(), port);
+    }
+    return s;
+}
+
+// (b), (d): the whole file streamed through a reader, then read again through a fresh
+// reader and straight from the file on disk.
+void measureStream(const QByteArray &torrent, const QString &root, int port, DiskIoBackend backend, qint64 fileSize,
+                   QByteArray &buf, QJsonObject &out)
+{
+    TorrentEngine engine(benchConfig(root, backend));
+    const auto s = openFromSeeder(engine, torrent, port);
+    const int reader = s->openReader(0);
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    const qint64 got = streamRange(*s, reader, 0, fileSize, buf);
+    const double secs = double(timer.nsecsElapsed()) / 1e9;
+    const double cpu = cpuSeconds() - cpu0;
+    out[QStringLiteral("stream_mib_s")] = double(got) / kMiB / secs;
+    out[QStringLiteral("cpu_s_per_gib")] = cpu / (double(got) / (1024.0 * kMiB));
+
+    // (b) everything is on disk now: a fresh reader through the piece cache vs the file itself.
+    const int again = s->openReader(0);
+    timer.restart();
+    streamRange(*s, again, 0, fileSize, buf);
+    const double streamSecs = double(timer.nsecsElapsed()) / 1e9;
+    const QString onDisk = QDir(s->downloadFolder()).filePath(s->filePath(0));
+    timer.restart();
+    QFile f(onDisk);
+    qint64 fromDisk = 0;
+    if (f.open(QIODevice::ReadOnly)) {
+        for (qint64 n; (n = f.read(buf.data(), buf.size())) > 0;)
+            fromDisk += n;
+    }
+    const double diskSecs = double(timer.nsecsElapsed()) / 1e9;
+    out[QStringLiteral("reread_mib_s")] = double(fileSize) / kMiB / streamSecs;
+    out[QStringLiteral("disk_mib_s")] = double(fromDisk) / kMiB / diskSecs;
+    out[QStringLiteral("streamed_complete")] = got == fileSize;
+    // With the mmap back end, pieces of files at priority 0 live in libtorrent's part file.
+    out[QStringLiteral("file_is_plain")] = fromDisk == fileSize;
+}
+
+// (c): the first byte after each of 10 jumps to positions not downloaded yet.
+void measureJumps(const QByteArray &torrent, const QString &root, int port, DiskIoBackend backend, qint64 fileSize,
+                  QJsonObject &out)
+{
+    TorrentEngine engine(benchConfig(root, backend));
+    const auto s = openFromSeeder(engine, torrent, port);
+    const int reader = s->openReader(0);
+    char byte;
+    s->read(reader, 0, &byte, 1, nullptr);
+    QRandomGenerator rng(42);
+    std::vector<double> jumps;
+    const qint64 tail = engine.config().streamParams.headTailBytes;
+    for (int i = 9; i >= 0; --i) {
+        // Positions between the head and the tail, each in its own region and visited backwards,
+        // so the read-ahead window of one jump never covers the next.
+        const qint64 span = (fileSize - 2 * tail) / 10;
+        const qint64 pos = tail + i * span + qint64(rng.bounded(quint32(std::max<qint64>(span / 2, 1))));
+        QElapsedTimer timer;
+        timer.start();
+        if (s->read(reader, pos, &byte, 1, nullptr) == 1)
+            jumps.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    out[QStringLiteral("jump_first_byte_ms")] = median(jumps);
+}
+
+// Reference in the same run: a plain download of the whole torrent, no streaming priorities.
+void measureFullDownload(const QByteArray &torrent, const QTemporaryDir &work, int port, DiskIoBackend backend,
+                         int runs, QJsonObject &out)
+{
+    std::vector<double> full;
+    for (int run = 0; run < std::max(1, runs / 2); ++run) {
+        EngineConfig cfg = benchConfig(work.filePath(QStringLiteral("full%1").arg(run)), backend);
+        TorrentEngine engine(cfg);
+        QString error;
+        QElapsedTimer timer;
+        timer.start();
+        auto s = engine.open(torrent, QString(), &error);
+        s->handle().prioritize_files(std::vector<lt::download_priority_t>(1, lt::default_priority));
+        swarm::connectToSeeder(s->handle(), port);
+        while (!s->handle().status().is_seeding && timer.elapsed() < 600000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        full.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    out[QStringLiteral("full_download_ms")] = median(full);
+}
+
 // One leecher process: all figures for one back end and one piece size.
 int leech(const QString &torrentPath, int port, DiskIoBackend backend, int runs)
 {
@@ -103,14 +200,11 @@ int leech(const QString &torrentPath, int port, DiskIoBackend backend, int runs)
 
     for (int run = 0; run < runs; ++run) {
         TorrentEngine engine(benchConfig(work.filePath(QStringLiteral("a%1").arg(run)), backend));
-        QString error;
         QElapsedTimer timer;
         timer.start();
-        auto s = engine.open(torrent, QString(), &error);
+        const auto s = openFromSeeder(engine, torrent, port);
         if (!s)
             return 1;
-        s->addFile(0);
-        swarm::connectToSeeder(s->handle(), port);
         const int reader = s->openReader(0);
         char byte;
         if (s->read(reader, 0, &byte, 1, nullptr) != 1)
@@ -121,84 +215,9 @@ int leech(const QString &torrentPath, int port, DiskIoBackend backend, int runs)
     out[QStringLiteral("first_byte_ms")] = median(firstByte);
 
     // Sequential stream of the whole file, then random jumps on a second torrent, then a re-read.
-    {
-        TorrentEngine engine(benchConfig(work.filePath(QStringLiteral("stream")), backend));
-        QString error;
-        auto s = engine.open(torrent, QString(), &error);
-        s->addFile(0);
-        swarm::connectToSeeder(s->handle(), port);
-        const int reader = s->openReader(0);
-        const double cpu0 = cpuSeconds();
-        QElapsedTimer timer;
-        timer.start();
-        const qint64 got = streamRange(*s, reader, 0, fileSize, buf);
-        const double secs = double(timer.nsecsElapsed()) / 1e9;
-        const double cpu = cpuSeconds() - cpu0;
-        out[QStringLiteral("stream_mib_s")] = double(got) / kMiB / secs;
-        out[QStringLiteral("cpu_s_per_gib")] = cpu / (double(got) / (1024.0 * kMiB));
-
-        // (b) everything is on disk now: a fresh reader through the piece cache vs the file itself.
-        const int again = s->openReader(0);
-        timer.restart();
-        streamRange(*s, again, 0, fileSize, buf);
-        const double streamSecs = double(timer.nsecsElapsed()) / 1e9;
-        const QString onDisk = QDir(s->downloadFolder()).filePath(s->filePath(0));
-        timer.restart();
-        QFile f(onDisk);
-        qint64 fromDisk = 0;
-        if (f.open(QIODevice::ReadOnly)) {
-            for (qint64 n; (n = f.read(buf.data(), buf.size())) > 0;)
-                fromDisk += n;
-        }
-        const double diskSecs = double(timer.nsecsElapsed()) / 1e9;
-        out[QStringLiteral("reread_mib_s")] = double(fileSize) / kMiB / streamSecs;
-        out[QStringLiteral("disk_mib_s")] = double(fromDisk) / kMiB / diskSecs;
-        out[QStringLiteral("streamed_complete")] = got == fileSize;
-        // With the mmap back end, pieces of files at priority 0 live in libtorrent's part file.
-        out[QStringLiteral("file_is_plain")] = fromDisk == fileSize;
-    }
-    {
-        TorrentEngine engine(benchConfig(work.filePath(QStringLiteral("jumps")), backend));
-        QString error;
-        auto s = engine.open(torrent, QString(), &error);
-        s->addFile(0);
-        swarm::connectToSeeder(s->handle(), port);
-        const int reader = s->openReader(0);
-        char byte;
-        s->read(reader, 0, &byte, 1, nullptr);
-        QRandomGenerator rng(42);
-        std::vector<double> jumps;
-        const qint64 tail = engine.config().streamParams.headTailBytes;
-        for (int i = 9; i >= 0; --i) {
-            // Positions between the head and the tail, each in its own region and visited backwards,
-            // so the read-ahead window of one jump never covers the next.
-            const qint64 span = (fileSize - 2 * tail) / 10;
-            const qint64 pos = tail + i * span + qint64(rng.bounded(quint32(std::max<qint64>(span / 2, 1))));
-            QElapsedTimer timer;
-            timer.start();
-            if (s->read(reader, pos, &byte, 1, nullptr) == 1)
-                jumps.push_back(double(timer.nsecsElapsed()) / 1e6);
-        }
-        out[QStringLiteral("jump_first_byte_ms")] = median(jumps);
-    }
-    // Reference in the same run: a plain download of the whole torrent, no streaming priorities.
-    {
-        std::vector<double> full;
-        for (int run = 0; run < std::max(1, runs / 2); ++run) {
-            EngineConfig cfg = benchConfig(work.filePath(QStringLiteral("full%1").arg(run)), backend);
-            TorrentEngine engine(cfg);
-            QString error;
-            QElapsedTimer timer;
-            timer.start();
-            auto s = engine.open(torrent, QString(), &error);
-            s->handle().prioritize_files(std::vector<lt::download_priority_t>(1, lt::default_priority));
-            swarm::connectToSeeder(s->handle(), port);
-            while (!s->handle().status().is_seeding && timer.elapsed() < 600000)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            full.push_back(double(timer.nsecsElapsed()) / 1e6);
-        }
-        out[QStringLiteral("full_download_ms")] = median(full);
-    }
+    measureStream(torrent, work.filePath(QStringLiteral("stream")), port, backend, fileSize, buf, out);
+    measureJumps(torrent, work.filePath(QStringLiteral("jumps")), port, backend, fileSize, out);
+    measureFullDownload(torrent, work, port, backend, runs, out);
     out[QStringLiteral("peak_rss_mib")] = peakRssMiB();
     std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);

@@ -51,6 +51,114 @@ QString sibling(const QString &png, const QString &suffix)
     return fi.dir().filePath(fi.completeBaseName() + suffix);
 }
 
+// The video box over the page: the video in the chosen output, a control bar
+// (a Qt widget) under it.
+struct VideoBox {
+    QWidget *box = nullptr;
+    MpvVideoWindow *videoWindow = nullptr;
+    MpvGlWidget *glWidget = nullptr;
+    QWidget *widBox = nullptr;
+};
+
+VideoBox buildVideoBox(QWidget *web, VideoMode mode)
+{
+    VideoBox v;
+    v.box = new QWidget(web);
+    QWidget *box = v.box;
+    box->setGeometry(40, 40, 640, 396);
+    box->setStyleSheet(QStringLiteral("background:#000;"));
+    if (mode != VideoMode::GlWidget)
+        box->setAttribute(Qt::WA_NativeWindow);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    if (mode == VideoMode::Window) {
+        v.videoWindow = new MpvVideoWindow;
+        layout->addWidget(QWidget::createWindowContainer(v.videoWindow, box), 1);
+    } else if (mode == VideoMode::GlWidget) {
+        v.glWidget = new MpvGlWidget(box);
+        layout->addWidget(v.glWidget, 1);
+    } else {
+        v.widBox = new QWidget(box);
+        v.widBox->setAttribute(Qt::WA_NativeWindow);
+        layout->addWidget(v.widBox, 1);
+    }
+    auto *bar = new QLabel(QStringLiteral("  control bar (Qt widget below the video)"), box);
+    bar->setFixedHeight(36);
+    bar->setStyleSheet(QStringLiteral("background:#111318;color:#e6e6e6;"));
+    layout->addWidget(bar);
+    return v;
+}
+
+// The video's frame as the output composes it, where the output can give one.
+QImage grabVideoFrame(MpvGlWidget *glWidget, MpvVideoWindow *videoWindow, QString *source, QString *gl)
+{
+    QImage frame;
+    if (glWidget) {
+        frame = glWidget->grabFramebuffer();
+        *source = QStringLiteral("QOpenGLWidget FBO as composed (grabFramebuffer)");
+        *gl = glWidget->glInfo();
+    } else if (videoWindow) {
+        frame = videoWindow->grabNextFrame(3000);
+        *source = QStringLiteral("window default framebuffer before swap");
+        *gl = videoWindow->glInfo();
+    } else {
+        *source = QStringLiteral("not available (wid: mpv's own window)");
+    }
+    return frame;
+}
+
+// What the display shows of the video box, from a capture of the screen; only a
+// capture that shows the page counts.
+QString displayOrientation(const QMainWindow &window, const QWidget *web, const QWidget *box,
+                           const QString &screenshot)
+{
+    QString display;
+    QScreen *screen = window.screen();
+    const QImage capture = screen ? screen->grabWindow(window.winId()).toImage() : QImage();
+    if (capture.isNull()) {
+        display = QStringLiteral("not available (no screen capture on this machine)");
+    } else {
+        const double scale = double(capture.width()) / qMax(1, window.width());
+        const QPoint webPos = web->mapTo(&window, QPoint(0, 0));
+        const QPoint probe = ((webPos + QPoint(900, 560)) * scale);
+        const QColor c = capture.valid(probe) ? capture.pixelColor(probe) : QColor();
+        const bool pageShown = c.isValid() && qAbs(c.red() - 29) <= 23 && qAbs(c.green() - 78) <= 23 &&
+                               qAbs(c.blue() - 216) <= 23;
+        if (!pageShown) {
+            display = QStringLiteral("not available (screen capture shows %1, not the page: no permission / no "
+                                     "real display)")
+                          .arg(c.name());
+        } else {
+            capture.save(sibling(screenshot, QStringLiteral("-screen.png")));
+            const QRect videoArea(box->mapTo(&window, QPoint(0, 0)) * scale,
+                                  QSize(640, 360) * scale);
+            display = pictureOrientation(capture, videoArea);
+        }
+    }
+    return display;
+}
+
+// The exit code: 0 when the page loaded and the video played upright (or its
+// orientation could not be told), 9 upside down, 6 otherwise.
+int smokeVerdict(bool loadOk, bool videoOk, const QString &frameOrientation, const QString &display)
+{
+    const bool upside = frameOrientation.startsWith(QLatin1String("UPSIDE")) ||
+                        display.startsWith(QLatin1String("UPSIDE"));
+    const bool pass = loadOk && videoOk && !upside;
+    const QString orientation = upside ? QStringLiteral("WRONG")
+                                : (frameOrientation == QLatin1String("upright") || display == QLatin1String("upright"))
+                                    ? QStringLiteral("upright")
+                                    : QStringLiteral("NOT VERIFIED");
+    logLine(QStringLiteral("smoke-ui: %1 (page %2, video %3, orientation %4)")
+                .arg(pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"),
+                     loadOk ? QStringLiteral("ok") : QStringLiteral("FAILED"),
+                     videoOk ? QStringLiteral("ok") : QStringLiteral("FAILED"), orientation));
+    if (pass)
+        return 0;
+    return upside ? 9 : 6;
+}
+
 int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
 {
     const VideoMode mode = videoOutput().mode;
@@ -70,32 +178,11 @@ int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
                                 "sans-serif'><div style='position:absolute;left:40px;top:470px'>Sorvanta smoke: "
                                 "QWebEngineView (local HTML)</div></body></html>"));
 
-    auto *box = new QWidget(web);
-    box->setGeometry(40, 40, 640, 396);
-    box->setStyleSheet(QStringLiteral("background:#000;"));
-    if (mode != VideoMode::GlWidget)
-        box->setAttribute(Qt::WA_NativeWindow);
-    auto *layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    MpvVideoWindow *videoWindow = nullptr;
-    MpvGlWidget *glWidget = nullptr;
-    QWidget *widBox = nullptr;
-    if (mode == VideoMode::Window) {
-        videoWindow = new MpvVideoWindow;
-        layout->addWidget(QWidget::createWindowContainer(videoWindow, box), 1);
-    } else if (mode == VideoMode::GlWidget) {
-        glWidget = new MpvGlWidget(box);
-        layout->addWidget(glWidget, 1);
-    } else {
-        widBox = new QWidget(box);
-        widBox->setAttribute(Qt::WA_NativeWindow);
-        layout->addWidget(widBox, 1);
-    }
-    auto *bar = new QLabel(QStringLiteral("  control bar (Qt widget below the video)"), box);
-    bar->setFixedHeight(36);
-    bar->setStyleSheet(QStringLiteral("background:#111318;color:#e6e6e6;"));
-    layout->addWidget(bar);
+    const VideoBox stage = buildVideoBox(web, mode);
+    QWidget *box = stage.box;
+    MpvVideoWindow *videoWindow = stage.videoWindow;
+    MpvGlWidget *glWidget = stage.glWidget;
+    QWidget *widBox = stage.widBox;
     window.show();
     box->show();
     box->raise();
@@ -137,20 +224,9 @@ int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
     const qint64 settleEnd = qMin(clock.elapsed() + 1500, capMs + 5000);
     pumpUntil(clock, settleEnd, [] { return false; });
 
-    QImage frame;
     QString source;
     QString gl;
-    if (glWidget) {
-        frame = glWidget->grabFramebuffer();
-        source = QStringLiteral("QOpenGLWidget FBO as composed (grabFramebuffer)");
-        gl = glWidget->glInfo();
-    } else if (videoWindow) {
-        frame = videoWindow->grabNextFrame(3000);
-        source = QStringLiteral("window default framebuffer before swap");
-        gl = videoWindow->glInfo();
-    } else {
-        source = QStringLiteral("not available (wid: mpv's own window)");
-    }
+    const QImage frame = grabVideoFrame(glWidget, videoWindow, &source, &gl);
     const int colours = distinctColours(frame);
     logLine(QStringLiteral("smoke-ui: GL %1; video frame %2x%3, %4 distinct colours")
                 .arg(gl, QString::number(frame.width()), QString::number(frame.height()),
@@ -161,29 +237,7 @@ int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
     if (!frame.isNull())
         frame.save(sibling(o.screenshot, QStringLiteral("-video.png")));
 
-    QString display;
-    QScreen *screen = window.screen();
-    const QImage capture = screen ? screen->grabWindow(window.winId()).toImage() : QImage();
-    if (capture.isNull()) {
-        display = QStringLiteral("not available (no screen capture on this machine)");
-    } else {
-        const double scale = double(capture.width()) / qMax(1, window.width());
-        const QPoint webPos = web->mapTo(&window, QPoint(0, 0));
-        const QPoint probe = ((webPos + QPoint(900, 560)) * scale);
-        const QColor c = capture.valid(probe) ? capture.pixelColor(probe) : QColor();
-        const bool pageShown = c.isValid() && qAbs(c.red() - 29) <= 23 && qAbs(c.green() - 78) <= 23 &&
-                               qAbs(c.blue() - 216) <= 23;
-        if (!pageShown) {
-            display = QStringLiteral("not available (screen capture shows %1, not the page: no permission / no "
-                                     "real display)")
-                          .arg(c.name());
-        } else {
-            capture.save(sibling(o.screenshot, QStringLiteral("-screen.png")));
-            const QRect videoArea(box->mapTo(&window, QPoint(0, 0)) * scale,
-                                  QSize(640, 360) * scale);
-            display = pictureOrientation(capture, videoArea);
-        }
-    }
+    const QString display = displayOrientation(window, web, box, o.screenshot);
 
     const QImage shot = window.grab().toImage();
     QDir().mkpath(QFileInfo(o.screenshot).absolutePath());
@@ -198,20 +252,7 @@ int runUi(const SmokeOptions &o, const QElapsedTimer &clock)
                                                                        frameOrientation));
     logLine(QStringLiteral("smoke-ui: ORIENTATION display: %1").arg(display));
 
-    const bool upside = frameOrientation.startsWith(QLatin1String("UPSIDE")) ||
-                        display.startsWith(QLatin1String("UPSIDE"));
-    const bool pass = loadOk && videoOk && !upside;
-    const QString orientation = upside ? QStringLiteral("WRONG")
-                                : (frameOrientation == QLatin1String("upright") || display == QLatin1String("upright"))
-                                    ? QStringLiteral("upright")
-                                    : QStringLiteral("NOT VERIFIED");
-    logLine(QStringLiteral("smoke-ui: %1 (page %2, video %3, orientation %4)")
-                .arg(pass ? QStringLiteral("PASS") : QStringLiteral("FAIL"),
-                     loadOk ? QStringLiteral("ok") : QStringLiteral("FAILED"),
-                     videoOk ? QStringLiteral("ok") : QStringLiteral("FAILED"), orientation));
-    if (pass)
-        return 0;
-    return upside ? 9 : 6;
+    return smokeVerdict(loadOk, videoOk, frameOrientation, display);
 }
 
 } // namespace

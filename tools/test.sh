@@ -35,6 +35,7 @@ run_ctest() { xvfb-run -a -s "-screen 0 1280x800x24 -noreset" ctest --output-on-
 
 if [[ -z $sanitize ]]; then
   tools/check-layering.sh
+  tools/check-sizes.sh
   tools/build.sh
   run_ctest --test-dir build "$@"
   tools/fuzz.sh 20

@@ -9,15 +9,11 @@
 #include "video/mpvglwidget.h"
 #include "video/mpvvideowindow.h"
 
-#include <QActionGroup>
 #include <QApplication>
-#include <QCursor>
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -28,7 +24,6 @@ namespace svd {
 namespace {
 
 constexpr int kVolumeMax = 130;
-constexpr int kVolumeStep = 5;
 
 const char kStyle[] =
     "#PlayerView { background: #000; }#TopBar, #BottomBar { background: #111318; }QLabel { color: #e6e6e6; }"
@@ -61,21 +56,6 @@ QToolButton *menuButton(QWidget *parent, const QString &text, QMenu *menu)
     return b;
 }
 
-qint64 nowMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
-
-QString trackText(const QVariantMap &t)
-{
-    QString text = t.value(QStringLiteral("title")).toString();
-    if (text.isEmpty())
-        text = QStringLiteral("Дорожка %1").arg(t.value(QStringLiteral("id")).toLongLong());
-    const QString lang = t.value(QStringLiteral("lang")).toString();
-    if (!lang.isEmpty())
-        text += QStringLiteral(" [") + lang + QStringLiteral("]");
-    return text;
-}
 
 } // namespace
 
@@ -364,176 +344,6 @@ void PlayerView::applyBars()
     fitBar();
 }
 
-void PlayerView::setFullscreen(bool on)
-{
-    m_fullscreen = on;
-    if (m_player && m_player->cachedProp(QStringLiteral("fullscreen")).toBool() != on)
-        m_player->setProp(QStringLiteral("fullscreen"), on);
-    m_fsBtn->setIcon(playerIcon(on ? PlayerIcon::ExitFullscreen : PlayerIcon::Fullscreen));
-    applyBars();
-    m_lastMoveMs = nowMs();
-    if (on) {
-        m_lastMousePos = QCursor::pos();
-        m_idleTimer.start();
-    } else {
-        m_idleTimer.stop();
-        unsetCursor();
-    }
-}
-
-bool PlayerView::anyMenuOpen() const
-{
-    return m_dubMenu->isVisible() || m_audioMenu->isVisible() || m_subMenu->isVisible();
-}
-
-void PlayerView::requestMenuRebuild()
-{
-    if (m_inline)
-        return;
-    if (anyMenuOpen()) {
-        m_rebuildPending = true;
-        return;
-    }
-    rebuildMenus();
-}
-
-void PlayerView::rebuildMenus()
-{
-    m_rebuildPending = false;
-    rebuildTrackMenu(m_audioMenu, QStringLiteral("audio"), QStringLiteral("aid"));
-    rebuildTrackMenu(m_subMenu, QStringLiteral("sub"), QStringLiteral("sid"));
-    rebuildDubMenu();
-}
-
-void PlayerView::rebuildTrackMenu(QMenu *menu, const QString &type, const QString &prop)
-{
-    menu->clear();
-    auto *group = new QActionGroup(menu);
-    group->setExclusive(true);
-    const bool subs = type == QLatin1String("sub");
-    if (!m_player) {
-        (subs ? m_subBtn : m_audioBtn)->setEnabled(false);
-        return;
-    }
-    const long long current = m_player->cachedProp(prop).toLongLong();
-    if (subs) {
-        QAction *off = menu->addAction(QStringLiteral("Выключены"));
-        off->setCheckable(true);
-        off->setChecked(current < 1);
-        group->addAction(off);
-        connect(off, &QAction::triggered, this, [this] {
-            logLine(QStringLiteral("ui: menu subtitles -> off"));
-            if (m_controller)
-                m_controller->setSubtitleTrack(0);
-        });
-    }
-    QStringList loadedExternal;
-    for (const QVariant &v : m_player->tracksOfType(type)) {
-        const QVariantMap t = v.toMap();
-        const long long id = t.value(QStringLiteral("id")).toLongLong();
-        QString text = trackText(t);
-        if (t.value(QStringLiteral("external")).toBool())
-            text += QStringLiteral("  (внешняя)");
-        loadedExternal << t.value(QStringLiteral("external-filename")).toString();
-        QAction *a = menu->addAction(text);
-        a->setCheckable(true);
-        a->setChecked(t.value(QStringLiteral("selected")).toBool());
-        group->addAction(a);
-        connect(a, &QAction::triggered, this, [this, prop, subs, id] {
-            logLine(QStringLiteral("ui: menu %1 -> %2").arg(prop).arg(id));
-            if (subs) {
-                if (m_controller)
-                    m_controller->setSubtitleTrack(int(id));
-            } else if (m_player) {
-                m_player->setProp(QStringLiteral("aid"), id);
-            }
-        });
-    }
-    if (subs && m_controller) {
-        const QList<SubtitleInfo> list = m_controller->subtitles();
-        bool separated = false;
-        for (int i = 0; i < list.size(); ++i) {
-            const SubtitleInfo &s = list.at(i);
-            if (s.origin != QLatin1String("external"))
-                continue;
-            const QString uri = m_controller->externalSubtitleUri(i);
-            if (uri.isEmpty() || loadedExternal.contains(uri))
-                continue;
-            if (!separated) {
-                menu->addSeparator();
-                separated = true;
-            }
-            QString text = s.label;
-            if (!s.lang.isEmpty())
-                text += QStringLiteral(" [") + s.lang + QStringLiteral("]");
-            QAction *a = menu->addAction(text + QStringLiteral("  (загружается…)"));
-            connect(a, &QAction::triggered, this, [this, i] {
-                if (m_controller)
-                    m_controller->selectSubtitle(i);
-            });
-        }
-    }
-    if (subs)
-        m_subBtn->setEnabled(menu->actions().size() > 1);
-    else
-        m_audioBtn->setEnabled(!menu->actions().isEmpty());
-}
-
-void PlayerView::rebuildDubMenu()
-{
-    m_dubMenu->clear();
-    auto *group = new QActionGroup(m_dubMenu);
-    group->setExclusive(true);
-    m_dubBtn->setText(QStringLiteral("Озвучка"));
-    const QList<DubInfo> dubs = m_controller ? m_controller->dubs() : QList<DubInfo>();
-    const QString currentId = m_controller ? m_controller->currentDubId() : QString();
-    for (const DubInfo &d : dubs) {
-        QString text = d.label;
-        if (d.origin == QLatin1String("external"))
-            text += QStringLiteral("  (отдельная дорожка)");
-        if (d.kind == QLatin1String("original"))
-            text += QStringLiteral("  [оригинал]");
-        QAction *a = m_dubMenu->addAction(text);
-        a->setCheckable(true);
-        group->addAction(a);
-        if (d.id == currentId) {
-            a->setChecked(true);
-            m_dubBtn->setText(QStringLiteral("Озвучка: ") + d.label);
-        }
-        const QString id = d.id;
-        connect(a, &QAction::triggered, this, [this, id] {
-            if (m_controller)
-                m_controller->selectDub(id);
-        });
-    }
-    if (m_player && m_controller) {
-        const QList<long long> unlisted = m_controller->unlistedAudioTracks();
-        if (!unlisted.isEmpty() && !dubs.isEmpty())
-            m_dubMenu->addSeparator();
-        const long long aid = m_player->cachedProp(QStringLiteral("aid")).toLongLong();
-        for (const QVariant &v : m_player->tracksOfType(QStringLiteral("audio"))) {
-            const QVariantMap t = v.toMap();
-            const long long id = t.value(QStringLiteral("id")).toLongLong();
-            if (!unlisted.contains(id))
-                continue;
-            const QString text = trackText(t);
-            QAction *a = m_dubMenu->addAction(text);
-            a->setCheckable(true);
-            group->addAction(a);
-            if (id == aid) {
-                a->setChecked(true);
-                m_dubBtn->setText(QStringLiteral("Озвучка: ") + text);
-            }
-            connect(a, &QAction::triggered, this, [this, id] {
-                if (m_player)
-                    m_player->setProp(QStringLiteral("aid"), id);
-            });
-        }
-    }
-    m_dubBtn->setEnabled(!dubs.isEmpty());
-    QTimer::singleShot(0, this, &PlayerView::fitBar);
-}
-
 void PlayerView::fitBar()
 {
     m_status->show();
@@ -590,150 +400,6 @@ void PlayerView::onPropertyChanged(const QString &name, const QVariant &value)
         emit fullscreenRequested(value.toBool());
 }
 
-void PlayerView::togglePause()
-{
-    if (m_player)
-        m_player->setProp(QStringLiteral("pause"), !m_player->cachedProp(QStringLiteral("pause")).toBool());
-}
-
-// mpv seeks to the keyframe before the target unless told to be exact, which on files with
-// keyframes 10 s apart lands up to 10 s early; only a seek while the handle is still dragged,
-// which the next one replaces, may take the cheaper keyframe seek.
-void PlayerView::seekToSlider()
-{
-    if (!m_player)
-        return;
-    m_player->commandAsync({QStringLiteral("seek"), QString::number(m_seek->value() / 100.0, 'f', 2),
-                            m_dragging ? QStringLiteral("absolute-percent+keyframes")
-                                       : QStringLiteral("absolute-percent+exact")},
-                           nullptr);
-}
-
-bool PlayerView::handleKey(int key)
-{
-    if (!m_player)
-        return false;
-    switch (key) {
-    case Qt::Key_Space:
-        togglePause();
-        return true;
-    case Qt::Key_F:
-    case Qt::Key_F11:
-        emit fullscreenRequested(!m_fullscreen);
-        return true;
-    case Qt::Key_M:
-        m_player->setProp(QStringLiteral("mute"), !m_player->cachedProp(QStringLiteral("mute")).toBool());
-        return true;
-    case Qt::Key_N:
-        if (m_controller)
-            m_controller->nextEpisode();
-        return true;
-    case Qt::Key_P:
-        if (m_controller)
-            m_controller->prevEpisode();
-        return true;
-    case Qt::Key_Escape:
-        if (m_fullscreen)
-            emit fullscreenRequested(false);
-        return true;
-    case Qt::Key_Left:
-        m_player->commandAsync({QStringLiteral("seek"), QStringLiteral("-5")}, nullptr);
-        return true;
-    case Qt::Key_Right:
-        m_player->commandAsync({QStringLiteral("seek"), QStringLiteral("5")}, nullptr);
-        return true;
-    case Qt::Key_I:
-        setStatsVisible(!statsVisible());
-        return true;
-    case Qt::Key_Up:
-        stepVolume(kVolumeStep);
-        return true;
-    case Qt::Key_Down:
-        stepVolume(-kVolumeStep);
-        return true;
-    // The keyboard's media keys, for desktops that leave them to the focused window.
-    case Qt::Key_MediaPlay:
-        m_player->setProp(QStringLiteral("pause"), false);
-        return true;
-    case Qt::Key_MediaPause:
-        m_player->setProp(QStringLiteral("pause"), true);
-        return true;
-    case Qt::Key_MediaTogglePlayPause:
-        togglePause();
-        return true;
-    case Qt::Key_MediaStop:
-        emit stopRequested();
-        return true;
-    case Qt::Key_MediaNext:
-        if (m_controller)
-            m_controller->nextEpisode();
-        return true;
-    case Qt::Key_MediaPrevious:
-        if (m_controller)
-            m_controller->prevEpisode();
-        return true;
-    default:
-        return false;
-    }
-}
-
-void PlayerView::keyPressEvent(QKeyEvent *event)
-{
-    if (!handleKey(event->key()))
-        QWidget::keyPressEvent(event);
-}
-
-void PlayerView::onVideoPressed(bool doubleClick)
-{
-    if (!m_player)
-        return;
-    m_player->commandAsync({QStringLiteral("cycle"), QStringLiteral("pause")}, nullptr);
-    if (doubleClick)
-        emit fullscreenRequested(!m_fullscreen);
-    else
-        takeKeyFocus();
-}
-
-void PlayerView::stepVolume(int delta)
-{
-    const int base = m_volumeTarget >= 0 ? m_volumeTarget : m_volume->value();
-    const int target = qBound(0, base + delta, kVolumeMax);
-    if (target == base)
-        return;
-    m_volumeTarget = target;
-    m_volume->setValue(target); // the slider's handler sets the player's volume
-}
-
-void PlayerView::onWheel(QWheelEvent *event)
-{
-    if (!m_player)
-        return;
-    // Touchpads send fractions of a notch: a step per full notch (120 units).
-    m_wheelRest += event->angleDelta().y();
-    const int notches = m_wheelRest / 120;
-    m_wheelRest -= notches * 120;
-    if (notches != 0)
-        stepVolume(notches * kVolumeStep);
-    event->accept();
-}
-
-bool PlayerView::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_video && event->type() == QEvent::Wheel && m_player) {
-        onWheel(static_cast<QWheelEvent *>(event));
-        return true;
-    }
-    if (watched == m_video &&
-        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
-        auto *me = static_cast<QMouseEvent *>(event);
-        if (me->button() == Qt::LeftButton && m_player) {
-            onVideoPressed(event->type() == QEvent::MouseButtonDblClick);
-            return true;
-        }
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
 void PlayerView::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
@@ -762,30 +428,6 @@ void PlayerView::onStats(const PlayerStats &s)
     m_seek->setBuffered(s.bufferedRanges,
                         m_player ? m_player->cachedProp(QStringLiteral("duration")).toDouble() : 0.0);
     updateStatsPanel(s);
-}
-
-void PlayerView::pollIdle()
-{
-    if (!m_fullscreen)
-        return;
-    const QPoint pos = QCursor::pos();
-    if (pos != m_lastMousePos) {
-        m_lastMousePos = pos;
-        m_lastMoveMs = nowMs();
-        if (m_bottomBar->isHidden()) {
-            if (!m_inline)
-                m_topBar->show();
-            m_bottomBar->show();
-        }
-        return;
-    }
-    auto over = [&pos](QWidget *w) {
-        return w->isVisible() && QRect(w->mapToGlobal(QPoint(0, 0)), w->size()).contains(pos);
-    };
-    if (nowMs() - m_lastMoveMs > 2500 && m_bottomBar->isVisible() && !over(m_bottomBar) && !over(m_topBar)) {
-        m_topBar->hide();
-        m_bottomBar->hide();
-    }
 }
 
 } // namespace svd

@@ -117,26 +117,18 @@ bool isSafeInstallerName(const QString &name, const QString &extension)
     return m.hasMatch() && m.captured(1) == extension && !name.contains(QLatin1String(".."));
 }
 
-ManifestVerdict validateManifest(const QByteArray &bytes, const BuildInfo &build)
-{
-    Manifest m;
-    const ManifestVerdict::Kind rejected = ManifestVerdict::Rejected;
-    QJsonParseError pe;
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &pe);
-    if (pe.error != QJsonParseError::NoError || !doc.isObject())
-        return verdict(rejected, QStringLiteral("manifest is not a JSON object"), m);
-    m.raw = bytes;
-    const QJsonObject o = doc.object();
+namespace {
 
+// Reads the manifest's fields into `m`. Returns why the manifest is rejected (the
+// first field missing or malformed), empty when every field is well-formed.
+QString readManifestFields(const QJsonObject &o, Manifest &m)
+{
     const QJsonValue version = o.value(QLatin1String("version"));
     if (!version.isString())
-        return verdict(rejected, QStringLiteral("manifest.version missing"), m);
+        return QStringLiteral("manifest.version missing");
     const std::optional<Version> parsed = Version::parse(version.toString());
     if (!parsed)
-        return verdict(rejected,
-                       QStringLiteral("manifest.version '%1' is not MAJOR.MINOR.PATCH")
-                           .arg(version.toString().left(40)),
-                       m);
+        return QStringLiteral("manifest.version '%1' is not MAJOR.MINOR.PATCH").arg(version.toString().left(40));
     m.version = *parsed;
 
     static const char *const stringKeys[] = {"platform", "arch", "channel", "file", "sha256", "publishedAt"};
@@ -144,8 +136,7 @@ ManifestVerdict validateManifest(const QByteArray &bytes, const BuildInfo &build
     for (int i = 0; i < 6; ++i) {
         const QJsonValue v = o.value(QLatin1String(stringKeys[i]));
         if (!v.isString())
-            return verdict(rejected, QStringLiteral("manifest.%1 missing").arg(QLatin1String(stringKeys[i])),
-                           m);
+            return QStringLiteral("manifest.%1 missing").arg(QLatin1String(stringKeys[i]));
         strings[i] = v.toString();
     }
     m.platform = strings[0];
@@ -159,34 +150,50 @@ ManifestVerdict validateManifest(const QByteArray &bytes, const BuildInfo &build
     if (notes.isString())
         m.notes = notes.toString();
     else if (!notes.isUndefined() && !notes.isNull())
-        return verdict(rejected, QStringLiteral("manifest.notes is not a string"), m);
+        return QStringLiteral("manifest.notes is not a string");
 
     const QJsonValue mandatory = o.value(QLatin1String("mandatory"));
     if (!mandatory.isBool())
-        return verdict(rejected, QStringLiteral("manifest.mandatory is not a boolean"), m);
+        return QStringLiteral("manifest.mandatory is not a boolean");
     m.mandatory = mandatory.toBool();
 
     const QJsonValue minVersion = o.value(QLatin1String("minVersion"));
     if (minVersion.isString()) {
         m.minVersion = Version::parse(minVersion.toString());
         if (!m.minVersion)
-            return verdict(rejected, QStringLiteral("manifest.minVersion is not MAJOR.MINOR.PATCH"), m);
+            return QStringLiteral("manifest.minVersion is not MAJOR.MINOR.PATCH");
     } else if (!minVersion.isUndefined() && !minVersion.isNull()) {
-        return verdict(rejected, QStringLiteral("manifest.minVersion is neither a string nor null"), m);
+        return QStringLiteral("manifest.minVersion is neither a string nor null");
     }
 
     const QJsonValue size = o.value(QLatin1String("size"));
     if (!size.isDouble())
-        return verdict(rejected, QStringLiteral("manifest.size is not a number"), m);
+        return QStringLiteral("manifest.size is not a number");
     const double sz = size.toDouble();
     if (!std::isfinite(sz) || std::floor(sz) != sz || sz < 1 || sz > double(kMaxInstallerBytes))
-        return verdict(rejected,
-                       QStringLiteral("manifest.size %1 out of range (1 .. 2 GiB)").arg(sz, 0, 'f', 0), m);
+        return QStringLiteral("manifest.size %1 out of range (1 .. 2 GiB)").arg(sz, 0, 'f', 0);
     m.size = qint64(sz);
 
     static const QRegularExpression hexRe(QStringLiteral("^[0-9a-f]{64}\\z"));
     if (!hexRe.match(strings[4]).hasMatch())
-        return verdict(rejected, QStringLiteral("manifest.sha256 is not 64 lowercase hex chars"), m);
+        return QStringLiteral("manifest.sha256 is not 64 lowercase hex chars");
+    return {};
+}
+
+} // namespace
+
+ManifestVerdict validateManifest(const QByteArray &bytes, const BuildInfo &build)
+{
+    Manifest m;
+    const ManifestVerdict::Kind rejected = ManifestVerdict::Rejected;
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &pe);
+    if (pe.error != QJsonParseError::NoError || !doc.isObject())
+        return verdict(rejected, QStringLiteral("manifest is not a JSON object"), m);
+    m.raw = bytes;
+    const QString malformed = readManifestFields(doc.object(), m);
+    if (!malformed.isEmpty())
+        return verdict(rejected, malformed, m);
 
     if (m.platform != build.platform || m.arch != build.arch || m.channel != build.channel)
         return verdict(ManifestVerdict::Ignored,

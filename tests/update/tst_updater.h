@@ -41,6 +41,11 @@ private slots:
     void programModes();
 
 private:
+    static constexpr char kFile[] = "sorvanta-desktop_0.2.0_amd64.deb";
+    static QByteArray sha256Hex(const QByteArray &data);
+    static QStringList filesUnder(const QString &root);
+    static QString partFile(const QString &root);
+
     svd::UpdaterConfig config() const;
     QByteArray manifest(const char *version = "0.2.0", const QByteArray &sha = {}, qint64 size = -1,
                         const char *minVersion = nullptr) const;

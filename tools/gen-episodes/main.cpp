@@ -285,6 +285,88 @@ QString magnetFor(const Params &p, const BuiltTorrent &t)
     return m;
 }
 
+// The title's three dubs: two tracks inside the video, one external file.
+QJsonArray dubsFor(const BuiltTorrent &t, int dubFile)
+{
+    return QJsonArray{
+        QJsonObject{{QStringLiteral("id"), QStringLiteral("anidub")}, {QStringLiteral("label"), QStringLiteral("AniDub")},
+                    {QStringLiteral("studio"), QStringLiteral("AniDub")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("kind"), QStringLiteral("dub")}, {QStringLiteral("origin"), QStringLiteral("embedded")},
+                    {QStringLiteral("trackNo"), 1}, {QStringLiteral("isDefault"), true},
+                    {QStringLiteral("audioFileIndex"), -1}, {QStringLiteral("audioFilePath"), QString()}},
+        QJsonObject{{QStringLiteral("id"), QStringLiteral("original")}, {QStringLiteral("label"), QStringLiteral("Оригинал")},
+                    {QStringLiteral("studio"), QString()}, {QStringLiteral("lang"), QStringLiteral("jpn")},
+                    {QStringLiteral("kind"), QStringLiteral("original")}, {QStringLiteral("origin"), QStringLiteral("embedded")},
+                    {QStringLiteral("trackNo"), 2}, {QStringLiteral("isDefault"), false},
+                    {QStringLiteral("audioFileIndex"), -1}, {QStringLiteral("audioFilePath"), QString()}},
+        QJsonObject{{QStringLiteral("id"), QStringLiteral("studioband")}, {QStringLiteral("label"), QStringLiteral("StudioBand")},
+                    {QStringLiteral("studio"), QStringLiteral("StudioBand")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("kind"), QStringLiteral("dub")}, {QStringLiteral("origin"), QStringLiteral("external")},
+                    {QStringLiteral("trackNo"), -1}, {QStringLiteral("isDefault"), false},
+                    {QStringLiteral("audioFileIndex"), dubFile}, {QStringLiteral("audioFilePath"), t.paths.value(dubFile)}}};
+}
+
+// Full and signs-only subtitles, each inside the video and as an external file.
+QJsonArray subsFor(const BuiltTorrent &t, int subFile, int signsFile)
+{
+    return QJsonArray{
+        QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (полные)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("origin"), QStringLiteral("embedded")}, {QStringLiteral("trackNo"), 1},
+                    {QStringLiteral("fileIndex"), -1}, {QStringLiteral("filePath"), QString()},
+                    {QStringLiteral("isDefault"), true}, {QStringLiteral("isForced"), false}},
+        QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (надписи)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("origin"), QStringLiteral("embedded")}, {QStringLiteral("trackNo"), 2},
+                    {QStringLiteral("fileIndex"), -1}, {QStringLiteral("filePath"), QString()},
+                    {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), true}},
+        QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
+                    {QStringLiteral("fileIndex"), subFile}, {QStringLiteral("filePath"), t.paths.value(subFile)},
+                    {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), false}},
+        QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские надписи (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
+                    {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
+                    {QStringLiteral("fileIndex"), signsFile}, {QStringLiteral("filePath"), t.paths.value(signsFile)},
+                    {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), true}}};
+}
+
+// One source of an episode in the fixture: the torrent `t` and where in it the
+// episode's video, dub and subtitles are.
+QJsonObject sourceEntry(const Params &p, const SourceSpec &spec, const BuiltTorrent &t, const QString &base,
+                        int rank)
+{
+    const QString root = t.root + QLatin1Char('/');
+    const int video = int(t.paths.indexOf(root + base + QStringLiteral(".mkv")));
+    const int dubFile = int(t.paths.indexOf(root + QStringLiteral("Audio/StudioBand/") + base + QStringLiteral(".mka")));
+    const int subFile = int(t.paths.indexOf(root + QStringLiteral("Subs/RUS/") + base + QStringLiteral(".ass")));
+    const int signsFile = int(t.paths.indexOf(root + QStringLiteral("Subs/Signs/") + base + QStringLiteral(".ass")));
+    const QJsonArray dubs = dubsFor(t, dubFile);
+    const QJsonArray subs = subsFor(t, subFile, signsFile);
+    return QJsonObject{
+        {QStringLiteral("id"), spec.id},
+        {QStringLiteral("provider"), QStringLiteral("gen-episodes")},
+        {QStringLiteral("label"), QStringLiteral("%1 %2p").arg(spec.id).arg(p.height)},
+        {QStringLiteral("quality"), QStringLiteral("%1p").arg(p.height)},
+        {QStringLiteral("codec"), QStringLiteral("h264")},
+        {QStringLiteral("fileSize"), double(t.sizes.value(video))},
+        {QStringLiteral("seeders"), spec.dead ? 0 : 1},
+        {QStringLiteral("pieceLength"), spec.pieceKiB * 1024},
+        {QStringLiteral("infoHash"), t.infoHash},
+        {QStringLiteral("magnet"), magnetFor(p, t)},
+        {QStringLiteral("torrentUrl"), QStringLiteral("torrents/") + t.infoHash + QStringLiteral(".torrent")},
+        {QStringLiteral("fileIndex"), video},
+        {QStringLiteral("filePath"), t.paths.value(video)},
+        {QStringLiteral("score"), 1.0 - 0.1 * rank},
+        {QStringLiteral("dubs"), dubs},
+        {QStringLiteral("subtitles"), subs},
+        {QStringLiteral("releaseGroup"), QStringLiteral("GenTest")},
+        {QStringLiteral("seedersCheckedAt"), QStringLiteral("2024-01-01T00:00:00Z")},
+        {QStringLiteral("totalSize"), double(t.totalSize)},
+        {QStringLiteral("leechers"), 0},
+        // Not part of the sources schema (ignored by parsers): where a
+        // test finds the content to seed, relative to the fixture.
+        {QStringLiteral("seedPath"), spec.dead ? QString() : QStringLiteral("seed/") + t.infoHash},
+    };
+}
+
 QString generate(const Params &p)
 {
     const QString outDir = QDir(p.out).absolutePath();
@@ -345,70 +427,7 @@ QString generate(const Params &p)
         QJsonArray sources;
         int rank = 0;
         for (const auto &[spec, t] : built) {
-            const QString root = t.root + QLatin1Char('/');
-            const int video = int(t.paths.indexOf(root + base + QStringLiteral(".mkv")));
-            const int dubFile = int(t.paths.indexOf(root + QStringLiteral("Audio/StudioBand/") + base + QStringLiteral(".mka")));
-            const int subFile = int(t.paths.indexOf(root + QStringLiteral("Subs/RUS/") + base + QStringLiteral(".ass")));
-            const int signsFile = int(t.paths.indexOf(root + QStringLiteral("Subs/Signs/") + base + QStringLiteral(".ass")));
-            QJsonArray dubs{
-                QJsonObject{{QStringLiteral("id"), QStringLiteral("anidub")}, {QStringLiteral("label"), QStringLiteral("AniDub")},
-                            {QStringLiteral("studio"), QStringLiteral("AniDub")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("kind"), QStringLiteral("dub")}, {QStringLiteral("origin"), QStringLiteral("embedded")},
-                            {QStringLiteral("trackNo"), 1}, {QStringLiteral("isDefault"), true},
-                            {QStringLiteral("audioFileIndex"), -1}, {QStringLiteral("audioFilePath"), QString()}},
-                QJsonObject{{QStringLiteral("id"), QStringLiteral("original")}, {QStringLiteral("label"), QStringLiteral("Оригинал")},
-                            {QStringLiteral("studio"), QString()}, {QStringLiteral("lang"), QStringLiteral("jpn")},
-                            {QStringLiteral("kind"), QStringLiteral("original")}, {QStringLiteral("origin"), QStringLiteral("embedded")},
-                            {QStringLiteral("trackNo"), 2}, {QStringLiteral("isDefault"), false},
-                            {QStringLiteral("audioFileIndex"), -1}, {QStringLiteral("audioFilePath"), QString()}},
-                QJsonObject{{QStringLiteral("id"), QStringLiteral("studioband")}, {QStringLiteral("label"), QStringLiteral("StudioBand")},
-                            {QStringLiteral("studio"), QStringLiteral("StudioBand")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("kind"), QStringLiteral("dub")}, {QStringLiteral("origin"), QStringLiteral("external")},
-                            {QStringLiteral("trackNo"), -1}, {QStringLiteral("isDefault"), false},
-                            {QStringLiteral("audioFileIndex"), dubFile}, {QStringLiteral("audioFilePath"), t.paths.value(dubFile)}}};
-            QJsonArray subs{
-                QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (полные)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("origin"), QStringLiteral("embedded")}, {QStringLiteral("trackNo"), 1},
-                            {QStringLiteral("fileIndex"), -1}, {QStringLiteral("filePath"), QString()},
-                            {QStringLiteral("isDefault"), true}, {QStringLiteral("isForced"), false}},
-                QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (надписи)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("origin"), QStringLiteral("embedded")}, {QStringLiteral("trackNo"), 2},
-                            {QStringLiteral("fileIndex"), -1}, {QStringLiteral("filePath"), QString()},
-                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), true}},
-                QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
-                            {QStringLiteral("fileIndex"), subFile}, {QStringLiteral("filePath"), t.paths.value(subFile)},
-                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), false}},
-                QJsonObject{{QStringLiteral("label"), QStringLiteral("Русские надписи (внешние)")}, {QStringLiteral("lang"), QStringLiteral("rus")},
-                            {QStringLiteral("origin"), QStringLiteral("external")}, {QStringLiteral("trackNo"), -1},
-                            {QStringLiteral("fileIndex"), signsFile}, {QStringLiteral("filePath"), t.paths.value(signsFile)},
-                            {QStringLiteral("isDefault"), false}, {QStringLiteral("isForced"), true}}};
-            QJsonObject src{
-                {QStringLiteral("id"), spec.id},
-                {QStringLiteral("provider"), QStringLiteral("gen-episodes")},
-                {QStringLiteral("label"), QStringLiteral("%1 %2p").arg(spec.id).arg(p.height)},
-                {QStringLiteral("quality"), QStringLiteral("%1p").arg(p.height)},
-                {QStringLiteral("codec"), QStringLiteral("h264")},
-                {QStringLiteral("fileSize"), double(t.sizes.value(video))},
-                {QStringLiteral("seeders"), spec.dead ? 0 : 1},
-                {QStringLiteral("pieceLength"), spec.pieceKiB * 1024},
-                {QStringLiteral("infoHash"), t.infoHash},
-                {QStringLiteral("magnet"), magnetFor(p, t)},
-                {QStringLiteral("torrentUrl"), QStringLiteral("torrents/") + t.infoHash + QStringLiteral(".torrent")},
-                {QStringLiteral("fileIndex"), video},
-                {QStringLiteral("filePath"), t.paths.value(video)},
-                {QStringLiteral("score"), 1.0 - 0.1 * rank},
-                {QStringLiteral("dubs"), dubs},
-                {QStringLiteral("subtitles"), subs},
-                {QStringLiteral("releaseGroup"), QStringLiteral("GenTest")},
-                {QStringLiteral("seedersCheckedAt"), QStringLiteral("2024-01-01T00:00:00Z")},
-                {QStringLiteral("totalSize"), double(t.totalSize)},
-                {QStringLiteral("leechers"), 0},
-                // Not part of the sources schema (ignored by parsers): where a
-                // test finds the content to seed, relative to the fixture.
-                {QStringLiteral("seedPath"), spec.dead ? QString() : QStringLiteral("seed/") + t.infoHash},
-            };
-            sources.append(src);
+            sources.append(sourceEntry(p, spec, t, base, rank));
             ++rank;
         }
         episodes.append(QJsonObject{{QStringLiteral("animeId"), double(p.animeId)},
@@ -425,13 +444,8 @@ QString generate(const Params &p)
     return fixturePath;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void addOptions(QCommandLineParser &cp)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("gen-episodes"));
-    QCommandLineParser cp;
     cp.setApplicationDescription(QStringLiteral(
         "Generates deterministic test episodes: per episode an MKV (H.264, two audio tracks rus/jpn,\n"
         "full and forced signs-only Russian subtitles), an external dub (.mka) and full and signs-only\n"
@@ -461,6 +475,16 @@ int main(int argc, char **argv)
                   QStringLiteral("dir")});
     cp.addOption({QStringLiteral("ffmpeg"), QStringLiteral("ffmpeg binary (default ffmpeg)."), QStringLiteral("path"), QStringLiteral("ffmpeg")});
     cp.addOption({QStringLiteral("force"), QStringLiteral("Rebuild the output folder even when it is current.")});
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("gen-episodes"));
+    QCommandLineParser cp;
+    addOptions(cp);
     cp.process(app);
 
     Params p;

@@ -44,12 +44,8 @@ QString archFor(const QString &debArch)
     return debArch == QLatin1String("amd64") ? QStringLiteral("x64") : debArch;
 }
 
-} // namespace
-
-int signRelease(const QStringList &args)
+void addSignOptions(QCommandLineParser &p)
 {
-    const char *cmd = "sign-release";
-    QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Signs a built .deb as an update: writes update.json (the answer the program's update check verifies), "
         "manifest.json, manifest.sig and a copy of the .deb into --out. The private key comes from --key FILE "
@@ -72,6 +68,52 @@ int signRelease(const QStringList &args)
         {QStringLiteral("published-at"), QStringLiteral("Publication time (default: now, UTC)."), QStringLiteral("iso")},
         {QStringLiteral("out"), QStringLiteral("Output folder (created)."), QStringLiteral("dir")},
     });
+}
+
+// The manifest the program validates, as the bytes that are signed.
+QByteArray manifestJson(const QCommandLineParser &p, const update::BuildInfo &build, const QString &file,
+                        qint64 size, const QByteArray &sha, const QString &notes)
+{
+    QJsonObject m;
+    m.insert(QStringLiteral("version"), p.value(QStringLiteral("version")));
+    m.insert(QStringLiteral("platform"), build.platform);
+    m.insert(QStringLiteral("arch"), build.arch);
+    m.insert(QStringLiteral("channel"), p.value(QStringLiteral("channel")));
+    m.insert(QStringLiteral("file"), file);
+    m.insert(QStringLiteral("size"), size);
+    m.insert(QStringLiteral("sha256"), QString::fromLatin1(sha));
+    m.insert(QStringLiteral("notes"), notes);
+    m.insert(QStringLiteral("mandatory"), p.isSet(QStringLiteral("mandatory")));
+    m.insert(QStringLiteral("minVersion"), p.isSet(QStringLiteral("min-version"))
+                                               ? QJsonValue(p.value(QStringLiteral("min-version")))
+                                               : QJsonValue(QJsonValue::Null));
+    m.insert(QStringLiteral("publishedAt"),
+             p.isSet(QStringLiteral("published-at"))
+                 ? p.value(QStringLiteral("published-at"))
+                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
+    return QJsonDocument(m).toJson(QJsonDocument::Compact);
+}
+
+// The program reads "manifest" and "signature"; "downloadUrl" is for people
+// and other clients (the program always builds it from its base and the file).
+QByteArray updateAnswer(const QByteArray &manifest, const QByteArray &signature, const QUrl &base,
+                        const QString &file)
+{
+    QJsonObject envelope;
+    envelope.insert(QStringLiteral("manifest"), QString::fromUtf8(manifest));
+    envelope.insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
+    envelope.insert(QStringLiteral("downloadUrl"),
+                    update::downloadUrlFor(base, file).toString(QUrl::FullyEncoded));
+    return QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+int signRelease(const QStringList &args)
+{
+    const char *cmd = "sign-release";
+    QCommandLineParser p;
+    addSignOptions(p);
     if (const std::optional<int> done = parseCommand(p, cmd, args, {"deb", "version", "base-url", "public-key", "out"}))
         return *done;
 
@@ -129,36 +171,12 @@ int signRelease(const QStringList &args)
     if (sha.isEmpty())
         return complain(cmd, why);
 
-    QJsonObject m;
-    m.insert(QStringLiteral("version"), versionText);
-    m.insert(QStringLiteral("platform"), build.platform);
-    m.insert(QStringLiteral("arch"), build.arch);
-    m.insert(QStringLiteral("channel"), channel);
-    m.insert(QStringLiteral("file"), deb.fileName());
-    m.insert(QStringLiteral("size"), size);
-    m.insert(QStringLiteral("sha256"), QString::fromLatin1(sha));
-    m.insert(QStringLiteral("notes"), notes);
-    m.insert(QStringLiteral("mandatory"), p.isSet(QStringLiteral("mandatory")));
-    m.insert(QStringLiteral("minVersion"), p.isSet(QStringLiteral("min-version"))
-                                               ? QJsonValue(p.value(QStringLiteral("min-version")))
-                                               : QJsonValue(QJsonValue::Null));
-    m.insert(QStringLiteral("publishedAt"),
-             p.isSet(QStringLiteral("published-at"))
-                 ? p.value(QStringLiteral("published-at"))
-                 : QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ")));
-    const QByteArray manifest = QJsonDocument(m).toJson(QJsonDocument::Compact);
+    const QByteArray manifest = manifestJson(p, build, deb.fileName(), size, sha, notes);
     const QByteArray signature = sign(key.get(), manifest, &why);
     if (signature.isEmpty())
         return complain(cmd, why);
 
-    // The program reads "manifest" and "signature"; "downloadUrl" is for people
-    // and other clients (the program always builds it from its base and the file).
-    QJsonObject envelope;
-    envelope.insert(QStringLiteral("manifest"), QString::fromUtf8(manifest));
-    envelope.insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
-    envelope.insert(QStringLiteral("downloadUrl"),
-                    update::downloadUrlFor(base, deb.fileName()).toString(QUrl::FullyEncoded));
-    const QByteArray answer = QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+    const QByteArray answer = updateAnswer(manifest, signature, base, deb.fileName());
 
     const QDir out(p.value(QStringLiteral("out")));
     if (!QDir().mkpath(out.path()))
