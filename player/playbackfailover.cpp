@@ -112,7 +112,7 @@ void PlaybackController::watchSources()
     }
     if (m_altOpened || m_torrent->events().firstPieceAt >= 0)
         return;
-    const StreamStats st = m_torrent->peerCounts();
+    const PeerCounts st = m_torrent->peerCounts();
     // Every peer the source knows has already dropped us without sending a byte (a dead
     // swarm's stale peers, or peers without this torrent): no reason to wait out the 2 s.
     const bool allDropped = st.valid && st.listPeers > 0 && st.droppedPeers >= st.listPeers &&
