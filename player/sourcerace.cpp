@@ -19,7 +19,7 @@ SourceRace::SourceRace(TorrentEngine *engine, SourceProvider *provider, QObject 
 {
 }
 
-SourceRace::Silence SourceRace::silence(const StreamStats &st, double secondsOpen)
+SourceRace::Silence SourceRace::silence(const PeerCounts &st, double secondsOpen)
 {
     // Every peer the source knows has already dropped us without sending a byte (a dead
     // swarm's stale peers, or peers without this torrent): no reason to wait out the 2 s.
@@ -45,7 +45,7 @@ SourceRace::Step SourceRace::watch(const StreamTorrent &current, int index, int 
     }
     if (m_opened || current.events().firstPieceAt >= 0)
         return Step::Waiting;
-    const StreamStats st = current.peerCounts();
+    const PeerCounts st = current.peerCounts();
     const Silence quiet = silence(st, logClock() - current.openedAt());
     if (quiet == Silence::None || candidate <= index)
         return Step::Waiting;

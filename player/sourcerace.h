@@ -12,7 +12,7 @@ namespace svd {
 
 class SourceProvider;
 class StreamTorrent;
-struct StreamStats;
+struct PeerCounts;
 class TorrentEngine;
 
 // Before the first frame, a source that stays silent gets another source opened alongside
@@ -27,7 +27,7 @@ public:
     enum class Silence { None, NoPeers, AllPeersDropped };
     // Whether a source whose torrent opened `secondsOpen` ago, with these fresh peer counts,
     // is silent enough to race another one against it.
-    static Silence silence(const StreamStats &counts, double secondsOpen);
+    static Silence silence(const PeerCounts &counts, double secondsOpen);
 
     enum class Step { Waiting, RivalWon };
     // One look at source `index` (being played from `current`) before its first frame.

@@ -39,7 +39,7 @@ bool isDiskFullError(const boost::system::error_code &ec)
 StreamTorrent::StreamTorrent(TorrentEngine *engine, const QString &id, const QString &downloadFolder,
                              const StreamParams &params)
     : m_engine(engine), m_id(id), m_folder(downloadFolder), m_params(params), m_openedAt(logClock()),
-      m_lastReannounce(std::chrono::steady_clock::now())
+      m_announces(id)
 {
 }
 
@@ -66,100 +66,55 @@ lt::torrent_handle StreamTorrent::handle() const
 std::shared_ptr<const lt::torrent_info> StreamTorrent::info() const
 {
     std::lock_guard l(m_infoMutex);
-    return m_info;
+    return m_files.info();
 }
 
 QString StreamTorrent::name() const
 {
     std::lock_guard l(m_infoMutex);
-    return m_info ? QString::fromStdString(m_info->name()) : QString();
+    return m_files.name();
 }
 
 int StreamTorrent::numFiles() const
 {
     std::lock_guard l(m_infoMutex);
-    return m_info ? m_info->num_files() : 0;
-}
-
-bool StreamTorrent::validFileLocked(int file) const
-{
-    return m_info && file >= 0 && file < m_info->num_files();
-}
-
-QString StreamTorrent::filePathLocked(int file) const
-{
-    if (!validFileLocked(file))
-        return {};
-    QString p = QString::fromStdString(m_info->files().file_path(lt::file_index_t(file)));
-    p.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    return p;
-}
-
-FileSpan StreamTorrent::spanLocked(int file) const
-{
-    const lt::file_storage &fs = m_info->files();
-    return {fs.file_offset(lt::file_index_t(file)), fs.file_size(lt::file_index_t(file))};
+    return m_files.count();
 }
 
 QString StreamTorrent::filePath(int i) const
 {
     std::lock_guard l(m_infoMutex);
-    return filePathLocked(i);
+    return m_files.path(i);
 }
 
 qint64 StreamTorrent::fileSize(int i) const
 {
     std::lock_guard l(m_infoMutex);
-    return validFileLocked(i) ? spanLocked(i).size : -1;
+    return m_files.valid(i) ? m_files.span(i).size : -1;
 }
 
 bool StreamTorrent::isPadFile(int i) const
 {
     std::lock_guard l(m_infoMutex);
-    return validFileLocked(i) && m_info->files().pad_file_at(lt::file_index_t(i));
+    return m_files.isPad(i);
 }
 
 int StreamTorrent::pieceOf(int file, qint64 position) const
 {
     std::lock_guard l(m_infoMutex);
-    return validFileLocked(file) ? pieceAt(spanLocked(file), position, m_pieceLength) : -1;
+    return m_files.valid(file) ? pieceAt(m_files.span(file), position, m_pieceLength) : -1;
 }
 
 PieceRange StreamTorrent::filePieces(int file) const
 {
     std::lock_guard l(m_infoMutex);
-    return validFileLocked(file) ? piecesOf(spanLocked(file), m_pieceLength) : PieceRange{-1, -1};
+    return m_files.valid(file) ? piecesOf(m_files.span(file), m_pieceLength) : PieceRange{-1, -1};
 }
 
-int StreamTorrent::resolveFile(int index, const QString &rawPath) const
+int StreamTorrent::resolveFile(int index, const QString &path) const
 {
-    QString path = rawPath;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     std::lock_guard l(m_infoMutex);
-    if (!m_info)
-        return -1;
-    const lt::file_storage &fs = m_info->files();
-    const int n = fs.num_files();
-    auto usable = [&](int i) { return !fs.pad_file_at(lt::file_index_t(i)); };
-    if (index >= 0 && index < n && usable(index)) {
-        if (path.isEmpty() || filePathLocked(index).compare(path, Qt::CaseInsensitive) == 0)
-            return index;
-    }
-    if (path.isEmpty())
-        return -1;
-    for (int i = 0; i < n; ++i) {
-        if (usable(i) && filePathLocked(i).compare(path, Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    const int slash = path.indexOf(QLatin1Char('/'));
-    const QString tail = slash < 0 ? QString() : path.mid(slash + 1);
-    if (!tail.isEmpty()) {
-        for (int i = 0; i < n; ++i) {
-            if (usable(i) && filePathLocked(i).endsWith(tail, Qt::CaseInsensitive))
-                return i;
-        }
-    }
-    return -1;
+    return m_files.resolve(index, path);
 }
 
 qint64 StreamTorrent::servedBytes() const
@@ -167,8 +122,8 @@ qint64 StreamTorrent::servedBytes() const
     std::lock_guard l(m_infoMutex);
     qint64 total = 0;
     for (int f : m_served) {
-        if (validFileLocked(f))
-            total += spanLocked(f).size;
+        if (m_files.valid(f))
+            total += m_files.span(f).size;
     }
     return total;
 }
@@ -197,34 +152,25 @@ int StreamTorrent::numPieces() const
     return m_numPieces;
 }
 
-std::vector<std::pair<int, int>> StreamTorrent::appliedDeadlines() const
+PiecePlan StreamTorrent::appliedPlan() const
 {
     std::lock_guard l(m_infoMutex);
     return m_applied;
 }
 
-std::vector<int> StreamTorrent::appliedPriorities() const
-{
-    std::lock_guard l(m_infoMutex);
-    std::vector<int> out;
-    for (lt::download_priority_t p : m_appliedPriorities)
-        out.push_back(static_cast<std::uint8_t>(p));
-    return out;
-}
-
 std::map<int, int> StreamTorrent::staticPieces() const
 {
     std::lock_guard l(m_infoMutex);
-    return m_static;
+    return m_servedFiles.headTails;
 }
 
 StreamTorrent::PieceMap StreamTorrent::pieceMap(int file) const
 {
     std::lock_guard l(m_infoMutex);
     PieceMap map;
-    if (!validFileLocked(file))
+    if (!m_files.valid(file))
         return map;
-    const FileSpan span = spanLocked(file);
+    const FileSpan span = m_files.span(file);
     const PieceRange range = piecesOf(span, m_pieceLength);
     map.firstPiece = range.first;
     map.states.fill('.', range.last - range.first + 1);
@@ -232,7 +178,7 @@ StreamTorrent::PieceMap StreamTorrent::pieceMap(int file) const
         const size_t i = size_t(p);
         if (m_have[i])
             map.states[p - range.first] = 'd';
-        else if (i < m_appliedPriorities.size() && m_appliedPriorities[i] != lt::dont_download)
+        else if (i < m_applied.priorities.size() && m_applied.priorities[i] != 0)
             map.states[p - range.first] = 'w';
     }
     for (const auto &[rid, r] : m_readers) {
@@ -247,93 +193,48 @@ StreamTorrent::PieceMap StreamTorrent::pieceMap(int file) const
 std::vector<int> StreamTorrent::cachedPieces() const
 {
     std::lock_guard l(m_infoMutex);
-    return {m_mru.begin(), m_mru.end()};
+    return m_cache.pieces();
 }
 
-void StreamTorrent::rebuildStaticPiecesLocked()
+void StreamTorrent::rebuildServedFilesLocked()
 {
-    m_static.clear();
-    m_staticOfFile.clear();
-    m_firstPieces.clear();
-    if (!m_info)
+    m_servedFiles = {};
+    if (!m_files.info())
         return;
-    std::vector<PieceRange> ranges;
+    std::map<int, FileSpan> spans;
     for (int f : m_served) {
-        if (!validFileLocked(f))
-            continue;
-        ranges.push_back(piecesOf(spanLocked(f), m_pieceLength));
-        m_firstPieces.insert(ranges.back().first);
-        for (const auto &entry : headTailPieces({ranges.back()}, m_pieceLength, m_params.headTailBytes))
-            m_staticOfFile[f].push_back(entry.first);
+        if (m_files.valid(f))
+            spans.emplace(f, m_files.span(f));
     }
-    for (const auto &[piece, deadline] : headTailPieces(ranges, m_pieceLength, m_params.headTailBytes))
-        m_static.emplace(piece, deadline);
+    m_servedFiles = serveFiles(spans, m_pieceLength, m_numPieces, m_params.headTailBytes);
+}
+
+PiecePlan StreamTorrent::planLocked() const
+{
+    ReadPositions readers;
+    for (const auto &[rid, r] : m_readers)
+        readers.open.push_back({r.file, r.position});
+    readers.lastClosed = m_lastPositions;
+    return planPieces(m_params, m_servedFiles, readers, m_have);
 }
 
 void StreamTorrent::updateWindow(bool force)
 {
     std::lock_guard wl(m_windowMutex);
     std::unique_lock il(m_infoMutex);
-    if (!m_info || shutDown)
+    if (!m_files.info() || shutDown)
         return;
-
-    std::vector<std::pair<int, qint64>> positions;
-    std::set<int> filesWithReader;
-    for (const auto &[rid, r] : m_readers) {
-        positions.emplace_back(r.file, r.position);
-        filesWithReader.insert(r.file);
-    }
-    for (const auto &[file, pos] : m_lastPositions) {
-        if (!filesWithReader.count(file))
-            positions.emplace_back(file, pos);
-    }
-    std::set<int> startingStatics;
-    for (const auto &[file, statics] : m_staticOfFile) {
-        if (std::any_of(statics.begin(), statics.end(), [&](int piece) { return !m_have[size_t(piece)]; }))
-            startingStatics.insert(statics.begin(), statics.end());
-    }
-    std::vector<WindowReader> readers;
-    for (const auto &[file, pos] : positions) {
-        if (!m_served.count(file) || !validFileLocked(file))
-            continue;
-        const FileSpan span = spanLocked(file);
-        const qint64 at = std::clamp<qint64>(pos, 0, std::max<qint64>(span.size - 1, 0));
-        const std::vector<int> &statics = m_staticOfFile[file];
-        const bool starting =
-            std::any_of(statics.begin(), statics.end(), [&](int piece) { return !m_have[size_t(piece)]; });
-        readers.push_back({pieceAt(span, at, m_pieceLength), piecesOf(span, m_pieceLength).last, starting});
-    }
-    const int n = windowPieces(m_params.readAheadBytes, m_params.minWindowPieces, m_pieceLength);
-    const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
-    const WindowPlan plan =
-        planWindow(m_static, m_firstPieces, startingStatics, readers, m_have, n, m_params.minWindowPieces,
-                   urgent, m_params.deadlineStepMs);
-
-    std::vector<lt::download_priority_t> prio(size_t(m_numPieces), lt::dont_download);
-    for (const auto &[piece, p] : plan.wanted)
-        prio[size_t(piece)] = lt::download_priority_t(std::uint8_t(p));
-    if (!force && plan.deadlines == m_applied && prio == m_appliedPriorities)
+    PiecePlan plan = planLocked();
+    if (!force && plan == m_applied)
         return;
-
-    // Deadlines already given stay as they are: setting one again would move it to "now + d"
-    // and push a piece that has waited longest behind newer ones.
-    const bool reset = std::exchange(m_resetDeadlines, false);
-    std::vector<std::pair<int, int>> added;
-    std::vector<int> dropped;
-    {
-        const std::map<int, int> before(m_applied.begin(), m_applied.end());
-        const std::map<int, int> after(plan.deadlines.begin(), plan.deadlines.end());
-        for (const auto &e : plan.deadlines)
-            if (reset || !before.count(e.first))
-                added.push_back(e);
-        for (const auto &e : m_applied)
-            if (!after.count(e.first))
-                dropped.push_back(e.first);
-    }
-    m_applied = plan.deadlines;
-    m_appliedPriorities = prio;
+    const DeadlineSteps steps = deadlineSteps(m_applied, plan, std::exchange(m_replaceDeadlines, false));
+    std::vector<lt::download_priority_t> priorities;
+    priorities.reserve(plan.priorities.size());
+    for (int p : plan.priorities)
+        priorities.push_back(lt::download_priority_t(std::uint8_t(p)));
+    m_applied = std::move(plan);
     const bool resume = m_pausedUntilWanted &&
-                        std::any_of(prio.begin(), prio.end(), [](auto p) { return p != lt::dont_download; });
+                        std::any_of(priorities.begin(), priorities.end(), [](auto p) { return p != lt::dont_download; });
     if (resume)
         m_pausedUntilWanted = false;
     const lt::torrent_handle h = m_handle;
@@ -343,17 +244,13 @@ void StreamTorrent::updateWindow(bool force)
     // priority 1 and a new deadline sets its piece to 7, so the priorities go last, every time,
     // or the old window would keep downloading after a jump.
     try {
-        if (reset) {
-            // With no deadline left, the first new one makes libtorrent cancel every request
-            // without a deadline: the old window's requests no longer hold up the new piece.
+        if (steps.clearAll)
             h.clear_piece_deadlines();
-        } else {
-            for (int piece : dropped)
-                h.reset_piece_deadline(lt::piece_index_t(piece));
-        }
-        for (const auto &[piece, d] : added)
+        for (int piece : steps.reset)
+            h.reset_piece_deadline(lt::piece_index_t(piece));
+        for (const auto &[piece, d] : steps.set)
             h.set_piece_deadline(lt::piece_index_t(piece), d);
-        h.prioritize_pieces(prio);
+        h.prioritize_pieces(priorities);
         // After the priorities: the first handshake already says we want pieces.
         if (resume)
             h.resume();
@@ -367,14 +264,14 @@ void StreamTorrent::addFile(int i)
     QString line;
     {
         std::lock_guard l(m_infoMutex);
-        if (!validFileLocked(i) || m_served.count(i))
+        if (!m_files.valid(i) || m_served.count(i))
             return;
         m_served.insert(i);
-        rebuildStaticPiecesLocked();
+        rebuildServedFilesLocked();
         line = QStringLiteral("[%1] serving file #%2 %3 (%4 MiB)")
                    .arg(m_id)
                    .arg(i)
-                   .arg(filePathLocked(i), mib0(spanLocked(i).size));
+                   .arg(m_files.path(i), mib0(m_files.span(i).size));
     }
     logLine(line);
     updateWindow(true);
@@ -386,7 +283,7 @@ void StreamTorrent::removeFile(int i)
         std::lock_guard l(m_infoMutex);
         m_served.erase(i);
         m_lastPositions.erase(i);
-        rebuildStaticPiecesLocked();
+        rebuildServedFilesLocked();
     }
     updateWindow(true);
 }
@@ -425,19 +322,16 @@ void StreamTorrent::moveReader(int id, qint64 position)
     {
         std::lock_guard l(m_infoMutex);
         auto it = m_readers.find(id);
-        if (it == m_readers.end() || !m_info)
+        if (it == m_readers.end() || !m_files.info())
             return;
         Reader &r = it->second;
-        if (validFileLocked(r.file)) {
-            const FileSpan span = spanLocked(r.file);
+        if (m_files.valid(r.file)) {
+            const FileSpan span = m_files.span(r.file);
             const int from = pieceAt(span, r.position, m_pieceLength);
             const int to = pieceAt(span, position, m_pieceLength);
             pieceChanged = from != to;
-            // A move past the pieces with deadlines is a jump: the requests still out for the
-            // old place would hold up the new one.
-            const int urgent = windowPieces(m_params.urgentBytes, m_params.minWindowPieces, m_pieceLength);
-            if (to > from + urgent || to < from - 1)
-                m_resetDeadlines = true;
+            if (isJump(m_params, m_pieceLength, from, to))
+                m_replaceDeadlines = true;
         }
         r.position = position;
     }
@@ -468,8 +362,8 @@ int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time
                 continue;
             r.wakePending = true;
             r.wokenAt = now;
-            if (validFileLocked(file))
-                pieces.push_back(pieceAt(spanLocked(file), r.position, m_pieceLength));
+            if (m_files.valid(file))
+                pieces.push_back(pieceAt(m_files.span(file), r.position, m_pieceLength));
         }
     }
     if (pieces.empty())
@@ -489,9 +383,9 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
     {
         std::lock_guard l(m_infoMutex);
         auto it = m_readers.find(id);
-        if (it == m_readers.end() || !validFileLocked(it->second.file))
+        if (it == m_readers.end() || !m_files.valid(it->second.file))
             return -1;
-        span = spanLocked(it->second.file);
+        span = m_files.span(it->second.file);
         pieceLen = m_pieceLength;
     }
     if (position < 0 || max < 1)
@@ -514,45 +408,54 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
 
 PieceBuffer StreamTorrent::getPiece(int piece, int *size, const std::atomic<bool> *cancel)
 {
-    return waitForPiece(0, piece, size, cancel);
+    return waitForPiece(std::nullopt, piece, size, cancel);
 }
 
-PieceBuffer StreamTorrent::waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel)
+// A wake belongs to the read waiting when it came; one that finds its piece meanwhile drops
+// it, so no later read fails for it.
+void StreamTorrent::setWaitingLocked(std::optional<int> readerId, bool waiting)
+{
+    if (!readerId)
+        return;
+    if (auto it = m_readers.find(*readerId); it != m_readers.end()) {
+        it->second.waiting = waiting;
+        it->second.wakePending = false;
+    }
+}
+
+bool StreamTorrent::takeWakeLocked(std::optional<int> readerId)
+{
+    if (!readerId)
+        return false;
+    auto it = m_readers.find(*readerId);
+    if (it == m_readers.end() || !it->second.wakePending)
+        return false;
+    setWaitingLocked(readerId, false);
+    return true;
+}
+
+PieceBuffer StreamTorrent::waitForPiece(std::optional<int> readerId, int piece, int *size,
+                                        const std::atomic<bool> *cancel)
 {
     const auto start = std::chrono::steady_clock::now();
     bool blockedLogged = false;
     bool waitNoted = false;
     std::unique_lock l(m_infoMutex);
-    // A wake belongs to the read waiting when it came; one that finds its piece meanwhile
-    // drops it, so no later read fails for it.
-    auto setWaiting = [&](bool on) {
-        if (auto it = m_readers.find(readerId); it != m_readers.end()) {
-            it->second.waiting = on;
-            it->second.wakePending = false;
-        }
-    };
     for (;;) {
-        auto it = m_cache.find(piece);
-        if (it != m_cache.end()) {
-            setWaiting(false);
-            m_mru.remove(piece);
-            m_mru.push_front(piece);
-            if (size)
-                *size = it->second.size;
-            return it->second.buffer;
+        if (PieceBuffer cached = m_cache.use(piece, size)) {
+            setWaitingLocked(readerId, false);
+            return cached;
         }
         if (shutDown || (cancel && *cancel) || storageFailed) {
-            setWaiting(false);
+            setWaitingLocked(readerId, false);
             return {};
         }
-        if (auto r = m_readers.find(readerId); readerId && r != m_readers.end() && r->second.wakePending) {
-            setWaiting(false);
+        if (takeWakeLocked(readerId))
             return {};
-        }
         const bool have = piece >= 0 && piece < m_numPieces && m_have[size_t(piece)];
         if (!have && !waitNoted) {
             waitNoted = true;
-            setWaiting(true);
+            setWaitingLocked(readerId, true);
             if (m_engine)
                 m_engine->noteReaderWaiting();
         }
@@ -590,14 +493,14 @@ void StreamTorrent::onMetadata()
     QString line;
     {
         std::lock_guard l(m_infoMutex);
-        if (m_info)
+        if (m_files.info())
             return;
-        m_info = ti;
+        m_files = TorrentFiles(ti);
         m_pieceLength = ti->piece_length();
         m_numPieces = ti->num_pieces();
         m_have.assign(size_t(m_numPieces), 0);
-        m_cacheLimit = pieceCacheLimit(m_pieceLength);
-        rebuildStaticPiecesLocked();
+        m_cache.setLimit(pieceCacheLimit(m_pieceLength));
+        rebuildServedFilesLocked();
         metadataReady = true;
         line = QStringLiteral("[%1] metadata: %2 pieces x %3 KiB, %4 files")
                    .arg(m_id)
@@ -621,14 +524,13 @@ void StreamTorrent::onPieceFinished(int piece)
         m_have[size_t(piece)] = 1;
         // A finished deadline piece passes its deadline on to the next missing piece, and a
         // file whose heads and tails are in gets its full window.
-        replan = m_static.count(piece) ||
-                 std::any_of(m_applied.begin(), m_applied.end(), [&](const auto &e) { return e.first == piece; });
+        replan = m_servedFiles.headTails.count(piece) || m_applied.hasDeadline(piece);
         if (m_firstPieceAt < 0) {
             m_firstPieceAt = logClock();
             lines << QStringLiteral("[%1] first piece done (#%2)").arg(m_id).arg(piece);
         }
-        if (m_allStaticDoneAt < 0 && m_static.count(piece) &&
-            std::all_of(m_static.begin(), m_static.end(), [&](const auto &e) { return m_have[size_t(e.first)]; })) {
+        if (m_allStaticDoneAt < 0 && m_servedFiles.headTails.count(piece) &&
+            m_servedFiles.allHeadTailsHeld(m_have)) {
             m_allStaticDoneAt = logClock();
             lines << QStringLiteral("[%1] all head/tail pieces done").arg(m_id);
         }
@@ -646,18 +548,7 @@ void StreamTorrent::onReadPiece(int piece, const PieceBuffer &buffer, int size, 
         std::lock_guard l(m_infoMutex);
         m_readRequests.erase(piece);
         if (ok && buffer) {
-            if (!m_cache.count(piece)) {
-                m_mru.push_front(piece);
-                m_cache[piece] = CachedPiece{buffer, size};
-                m_cachedBytes += size;
-                while (m_cachedBytes > m_cacheLimit && m_cache.size() > 1) {
-                    const int victim = m_mru.back();
-                    m_mru.pop_back();
-                    auto it = m_cache.find(victim);
-                    m_cachedBytes -= it->second.size;
-                    m_cache.erase(it);
-                }
-            }
+            m_cache.insert(piece, buffer, size);
         } else {
             failed = true;
         }
@@ -738,7 +629,8 @@ StreamStats StreamTorrent::tick(int dhtNodes)
     } catch (const std::exception &) {
         return {};
     }
-    StreamStats s = peerCountsOf(st);
+    StreamStats s;
+    static_cast<PeerCounts &>(s) = peerCountsOf(st);
     s.numSeeds = st.num_seeds;
     s.downloadRate = st.download_payload_rate;
     s.uploadRate = st.upload_payload_rate;
@@ -753,28 +645,8 @@ StreamStats StreamTorrent::tick(int dhtNodes)
                            .arg(static_cast<int>(st.error_file)),
                        isDiskFullError(st.errc));
 
-    // Health state is only touched here, on the GUI thread's tick.
-    if (dhtNodes >= 20 && !m_dhtForced) {
-        try {
-            h.force_dht_announce();
-        } catch (const std::exception &) {
-        }
-        m_dhtForced = true;
-        logLine(QStringLiteral("[%1] DHT has %2 nodes -> force_dht_announce").arg(m_id).arg(dhtNodes));
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (s.numPeers <= 4 && now - m_lastReannounce > std::chrono::seconds(30)) {
-        m_lastReannounce = now;
-        try {
-            h.force_reannounce(0, -1, {});
-            if (m_dhtForced)
-                h.force_dht_announce();
-        } catch (const std::exception &) {
-        }
-        ++m_reannounces;
-        logLine(QStringLiteral("[%1] peers %2 < 5 -> re-announce #%3").arg(m_id).arg(s.numPeers).arg(m_reannounces));
-    }
-    s.reannounces = m_reannounces;
+    m_announces.onTick(h, dhtNodes, s.numPeers);
+    s.reannounces = m_announces.reannounces();
     {
         std::lock_guard l(m_infoMutex);
         m_lastStats = s;
@@ -782,9 +654,9 @@ StreamStats StreamTorrent::tick(int dhtNodes)
     return s;
 }
 
-StreamStats StreamTorrent::peerCountsOf(const lt::torrent_status &st) const
+PeerCounts StreamTorrent::peerCountsOf(const lt::torrent_status &st) const
 {
-    StreamStats s;
+    PeerCounts s;
     s.valid = true;
     s.numPeers = st.num_peers;
     s.listPeers = st.list_peers;
@@ -795,7 +667,7 @@ StreamStats StreamTorrent::peerCountsOf(const lt::torrent_status &st) const
     return s;
 }
 
-StreamStats StreamTorrent::peerCounts() const
+PeerCounts StreamTorrent::peerCounts() const
 {
     const lt::torrent_handle h = handle();
     if (!h.is_valid())

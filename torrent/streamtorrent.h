@@ -1,12 +1,15 @@
 #pragma once
 
+#include "torrent/announceschedule.h"
+#include "torrent/piececache.h"
 #include "torrent/streamgeometry.h"
+#include "torrent/torrentfiles.h"
+#include "torrent/windowplan.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-#include <boost/shared_array.hpp>
 #include <boost/system/error_code.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
@@ -15,10 +18,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,25 +30,20 @@ namespace svd {
 
 class TorrentEngine;
 
-struct StreamParams {
-    qint64 readAheadBytes = 25165824;
-    int minWindowPieces = 3;
-    int deadlineStepMs = 400;
-    qint64 headTailBytes = 4194304;
-    // Missing pieces ahead of each reader that carry a deadline (at least minWindowPieces).
-    qint64 urgentBytes = 4194304;
-};
-
-struct StreamStats {
+// The torrent's peers as libtorrent counts them now; also the first part of every StreamStats.
+struct PeerCounts {
     bool valid = false;
     int numPeers = 0;
-    int numSeeds = 0;
     int listPeers = 0;
     int numConnections = 0; // including connections still in their handshake
     int droppedPeers = 0;   // distinct peers whose connection has ended
+    qint64 payloadDownloaded = 0;
+};
+
+struct StreamStats : PeerCounts {
+    int numSeeds = 0;
     qint64 downloadRate = 0;
     qint64 uploadRate = 0;
-    qint64 payloadDownloaded = 0;
     qint64 payloadUploaded = 0;
     qint64 bytesDone = 0;
     int piecesDone = 0;
@@ -55,8 +53,6 @@ struct StreamStats {
 
 // True for "no space left on device", directly or through the error's category.
 bool isDiskFullError(const boost::system::error_code &ec);
-
-using PieceBuffer = boost::shared_array<char>;
 
 // One torrent of the session, readable like a file while it downloads. Shared by the engine,
 // the playback controller and every open player stream; all operations are thread-safe.
@@ -93,9 +89,7 @@ public:
     int resolveFile(int index, const QString &path) const;
     qint64 servedBytes() const;
     StreamStats lastStats() const;
-    // Fresh peer counts only (numPeers, listPeers, numConnections, droppedPeers,
-    // payloadDownloaded), for decisions that cannot wait for the next tick.
-    StreamStats peerCounts() const;
+    PeerCounts peerCounts() const;
     QString storageErrorMessage() const;
     // Log-clock times of the first peer, the first finished piece and the last
     // head/tail piece; -1 for what has not happened yet.
@@ -150,11 +144,10 @@ public:
     void onStorageError(const QString &message, bool diskFullError);
     void shutdown();
 
-    // The (piece, deadline ms) list last sent to libtorrent and the static head/tail map.
-    std::vector<std::pair<int, int>> appliedDeadlines() const;
+    // The plan last sent to libtorrent, and the served files' head and tail pieces with their
+    // deadlines.
+    PiecePlan appliedPlan() const;
     std::map<int, int> staticPieces() const;
-    // The piece priorities last sent to libtorrent (0 to 7), one per piece.
-    std::vector<int> appliedPriorities() const;
     // Piece states of one file for display: 'd' downloaded, 'w' wanted by the window,
     // '.' missing and not wanted; readPiece is the first reader's piece of that file (-1 none).
     struct PieceMap {
@@ -167,7 +160,7 @@ public:
     std::vector<int> cachedPieces() const;
 
 private:
-    StreamStats peerCountsOf(const lt::torrent_status &st) const;
+    PeerCounts peerCountsOf(const lt::torrent_status &st) const;
     struct Reader {
         int file = 0;
         qint64 position = 0;
@@ -176,17 +169,16 @@ private:
         std::chrono::steady_clock::time_point lastSeek{};
         std::chrono::steady_clock::time_point wokenAt{};
     };
-    struct CachedPiece {
-        PieceBuffer buffer;
-        int size = 0;
-    };
 
     void updateWindow(bool force);
-    PieceBuffer waitForPiece(int readerId, int piece, int *size, const std::atomic<bool> *cancel);
-    void rebuildStaticPiecesLocked();
-    FileSpan spanLocked(int file) const;
-    bool validFileLocked(int file) const;
-    QString filePathLocked(int file) const;
+    PiecePlan planLocked() const;
+    // getPiece waits for no reader: no reader's seek can wake it.
+    PieceBuffer waitForPiece(std::optional<int> readerId, int piece, int *size,
+                             const std::atomic<bool> *cancel);
+    void setWaitingLocked(std::optional<int> readerId, bool waiting);
+    // Drops the wake a seek left for the reader's waiting read; true if there was one.
+    bool takeWakeLocked(std::optional<int> readerId);
+    void rebuildServedFilesLocked();
 
     TorrentEngine *const m_engine;
     const QString m_id;
@@ -206,38 +198,30 @@ private:
     double m_firstPieceAt = -1.0;
     double m_allStaticDoneAt = -1.0;
 
-    std::shared_ptr<const lt::torrent_info> m_info;
+    TorrentFiles m_files;
     int m_pieceLength = 0;
     int m_numPieces = 0;
     std::vector<char> m_have;
 
     std::set<int> m_served;
-    std::map<int, int> m_static;
-    std::map<int, std::vector<int>> m_staticOfFile;
-    std::set<int> m_firstPieces; // each served file's first piece
+    ServedFiles m_servedFiles;
     std::map<int, Reader> m_readers;
     int m_nextReader = 1;
     std::map<int, qint64> m_lastPositions;
-    std::vector<std::pair<int, int>> m_applied;
-    std::vector<lt::download_priority_t> m_appliedPriorities;
+    PiecePlan m_applied;
     bool m_pausedUntilWanted = false; // guarded by m_infoMutex
     // The next update replaces every deadline instead of adding and dropping single ones:
     // after a jump, libtorrent then cancels the requests still out for the old window.
-    bool m_resetDeadlines = true;
+    bool m_replaceDeadlines = true;
 
-    std::map<int, CachedPiece> m_cache;
-    std::list<int> m_mru;
-    qint64 m_cachedBytes = 0;
-    qint64 m_cacheLimit = 0;
+    PieceCache m_cache;
     std::set<int> m_readRequests;
 
     QString m_storageError;
     bool m_storageErrorSet = false;
     bool m_storageErrorLogged = false;
 
-    bool m_dhtForced = false;
-    std::chrono::steady_clock::time_point m_lastReannounce;
-    int m_reannounces = 0;
+    AnnounceSchedule m_announces; // GUI thread's tick only
     StreamStats m_lastStats;
 };
 

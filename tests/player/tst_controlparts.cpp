@@ -140,7 +140,7 @@ private slots:
         QFETCH(qint64, payload);
         QFETCH(double, secondsOpen);
         QFETCH(int, silence);
-        StreamStats st;
+        PeerCounts st;
         st.valid = true;
         st.listPeers = known;
         st.droppedPeers = dropped;

@@ -1,9 +1,8 @@
-// Torrent streaming against real libtorrent sessions seeding on 127.0.0.1 and a headless libmpv.
+// Torrent streaming against real libtorrent sessions seeding on 127.0.0.1.
 
-#include "base/log.h"
 #include "tests/common/timescale.h"
 #include "tests/torrent/swarm/loopbackswarm.h"
-#include "torrent/streamprotocol.h"
+#include "tests/torrent/testsupport.h"
 #include "torrent/torrentengine.h"
 #include "torrent/uploadcap.h"
 
@@ -14,231 +13,9 @@
 #include <QtTest>
 
 #include <libtorrent/torrent_handle.hpp>
-#include <mpv/client.h>
-#include <mpv/stream_cb.h>
-
-#include <clocale>
-#include <thread>
 
 using namespace svd;
-
-namespace {
-
-constexpr int kKiB = 1024;
-constexpr int kMiB = 1024 * 1024;
-
-QString g_logPath;
-
-bool logHas(const QString &text)
-{
-    QFile f(g_logPath);
-    return f.open(QIODevice::ReadOnly) && QString::fromUtf8(f.readAll()).contains(text);
-}
-
-EngineConfig engineConfig(const QString &root, bool storageError = false)
-{
-    EngineConfig cfg;
-    cfg.stateDir = root + QStringLiteral("/state");
-    cfg.cacheDir = root + QStringLiteral("/cache");
-    cfg.testStorageError = storageError;
-    return cfg;
-}
-
-// Cancels a blocked read after a while, so a broken swarm fails a test instead of hanging it.
-class ReadDeadline
-{
-public:
-    explicit ReadDeadline(std::chrono::seconds limit)
-        : m_thread([this, limit] {
-              std::unique_lock l(m_mutex);
-              if (!m_cond.wait_for(l, limit, [this] { return m_done; }))
-                  flag = true;
-          })
-    {
-    }
-    ~ReadDeadline()
-    {
-        {
-            std::lock_guard l(m_mutex);
-            m_done = true;
-        }
-        m_cond.notify_all();
-        m_thread.join();
-    }
-    std::atomic<bool> flag{false};
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_done = false;
-    std::thread m_thread;
-};
-
-// A read on its own thread. Joined with pthread primitives rather than std::future, whose
-// futex wait ThreadSanitizer cannot see through.
-class BackgroundRead
-{
-public:
-    BackgroundRead(StreamTorrent &t, int reader, qint64 position, const std::atomic<bool> *cancel)
-        : m_thread([this, &t, reader, position, cancel] {
-              char buf[16];
-              const qint64 n = t.read(reader, position, buf, sizeof buf, cancel);
-              std::lock_guard l(m_mutex);
-              m_result = n;
-              m_done = true;
-              m_cond.notify_all();
-          })
-    {
-    }
-    ~BackgroundRead() { m_thread.join(); }
-    bool waitFor(std::chrono::milliseconds limit)
-    {
-        std::unique_lock l(m_mutex);
-        return m_cond.wait_for(l, limit, [this] { return m_done; });
-    }
-    qint64 result()
-    {
-        waitFor(std::chrono::hours(1));
-        std::lock_guard l(m_mutex);
-        return m_result;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_done = false;
-    qint64 m_result = 0;
-    std::thread m_thread;
-};
-
-// Reads [from, from + count) through one reader, one piece at most per call as the player does.
-QByteArray readRange(StreamTorrent &t, int reader, qint64 from, qint64 count, int pieceLength)
-{
-    ReadDeadline deadline(std::chrono::seconds(45));
-    const std::atomic<bool> *cancel = &deadline.flag;
-    QByteArray out;
-    qint64 pos = from;
-    while (out.size() < count) {
-        QByteArray chunk(int(std::min<qint64>(count - out.size(), 3 * kMiB)), Qt::Uninitialized);
-        const qint64 n = t.read(reader, pos, chunk.data(), chunk.size(), cancel);
-        if (n <= 0)
-            break;
-        if (n > pieceLength)
-            return QByteArray("read crossed a piece end");
-        out.append(chunk.constData(), n);
-        pos += n;
-    }
-    return out;
-}
-
-std::vector<int> piecePriorities(const StreamTorrent &t)
-{
-    std::vector<int> out;
-    for (lt::download_priority_t p : t.handle().get_piece_priorities())
-        out.push_back(static_cast<int>(static_cast<std::uint8_t>(p)));
-    return out;
-}
-
-std::vector<int> filePriorities(const StreamTorrent &t)
-{
-    std::vector<int> out;
-    for (lt::download_priority_t p : t.handle().get_file_priorities())
-        out.push_back(static_cast<int>(static_cast<std::uint8_t>(p)));
-    return out;
-}
-
-std::set<int> topPriorityPieces(const StreamTorrent &t)
-{
-    std::set<int> out;
-    const auto prio = piecePriorities(t);
-    for (size_t i = 0; i < prio.size(); ++i) {
-        if (prio[i] == 7)
-            out.insert(int(i));
-    }
-    return out;
-}
-
-} // namespace
-
-// Window, deadline and head/tail rules on their own.
-class TestStreamGeometry : public QObject
-{
-    Q_OBJECT
-private slots:
-    void windowAndHeadTail()
-    {
-        const StreamParams d;
-        // 2 MiB pieces: 12-piece window, deadlines every 400 ms; head/tail two pieces deep.
-        QCOMPARE(windowPieces(d.readAheadBytes, d.minWindowPieces, 2 * kMiB), 12);
-        const auto ht = headTailPieces({{0, 9}}, 2 * kMiB, d.headTailBytes);
-        const std::vector<std::pair<int, int>> expect = {{0, 0}, {9, 300}, {1, 200}, {8, 500}};
-        QCOMPARE(ht, expect);
-
-        // 16 MiB pieces: window 3, one head and one tail piece; 32 MiB pieces keep six in the cache.
-        QCOMPARE(windowPieces(d.readAheadBytes, d.minWindowPieces, 16 * kMiB), 3);
-        QCOMPARE(int(headTailPieces({{2, 7}}, 16 * kMiB, d.headTailBytes).size()), 2);
-        QCOMPARE(pieceCacheLimit(16 * kMiB), qint64(96) * kMiB);
-        QCOMPARE(pieceCacheLimit(32 * kMiB), qint64(192) * kMiB);
-        QCOMPARE(pieceCacheLimit(256 * kKiB), qint64(96) * kMiB);
-
-        // A one-piece file: that piece is head and tail, deadline 0.
-        const auto one = headTailPieces({{4, 4}}, 2 * kMiB, d.headTailBytes);
-        QCOMPARE(one, (std::vector<std::pair<int, int>>{{4, 0}}));
-
-        // Two files sharing a boundary piece: the piece keeps its first deadline.
-        const auto shared = headTailPieces({{0, 3}, {3, 6}}, 2 * kMiB, d.headTailBytes);
-        QCOMPARE(std::count_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; }), 1);
-        QCOMPARE(std::find_if(shared.begin(), shared.end(), [](auto &e) { return e.first == 3; })->second, 300);
-
-    }
-
-    // The whole window is wanted, falling in priority with distance; only each file's first
-    // piece while it starts and the next missing pieces of each window carry deadlines, one at
-    // a time at the top; a file still starting ranks only the start of its windows.
-    void windowPlan()
-    {
-        std::vector<char> have(40, 0);
-        have[6] = have[7] = 1;
-        const std::map<int, int> statics{{0, 0}, {39, 300}};
-        // Reader at piece 5 of a file ending at 30 (started), reader at 33 of a file still starting.
-        const WindowPlan plan =
-            planWindow(statics, {0}, {0, 39}, {{5, 30, false}, {33, 39, true}}, have, 12, 3, 4, 400);
-        QCOMPARE(plan.wanted.size(), size_t(1 + 12 + 7));
-        QVERIFY(!plan.wanted.count(17));
-        // The starting file's full window is wanted last: the torrent never runs out of wanted
-        // pieces (and interest in its peers) between its last head/tail piece and the widening.
-        QCOMPARE(plan.wanted.at(36), kSettledStaticPriority);
-        const std::vector<std::pair<int, int>> deadlines{{0, 0},     {5, 0},  {8, 1200}, {9, 1600}, {10, 2000},
-                                                         {33, 0}};
-        QCOMPARE(plan.deadlines, deadlines);
-        for (int piece : {0, 5, 33})
-            QCOMPARE(plan.wanted.at(piece), kUrgentPriority);
-        for (int piece : {8, 10, 34})
-            QCOMPARE(plan.wanted.at(piece), kSoonPriority);
-        QCOMPARE(plan.wanted.at(39), kReadAheadPriority); // the end after the reader's next pieces
-        QCOMPARE(plan.wanted.at(11), 4);
-        QCOMPARE(plan.wanted.at(16), kFarReadAheadPriority);
-        // Heads and tails of a file already playing stay wanted, last and without deadline.
-        const WindowPlan settled = planWindow(statics, {0}, {}, {}, have, 12, 3, 4, 400);
-        QCOMPARE(settled.wanted.at(0), kSettledStaticPriority);
-        QVERIFY(settled.deadlines.empty());
-        // Clipped at the file end, the smaller deadline wins where windows overlap.
-        const WindowPlan two = planWindow({}, {}, {}, {{28, 30, false}, {29, 30, false}}, have, 12, 3, 4, 400);
-        QCOMPARE(two.deadlines, (std::vector<std::pair<int, int>>{{28, 0}, {29, 0}, {30, 400}}));
-    }
-
-    void fileSpans()
-    {
-        const int p = 256 * kKiB;
-        QCOMPARE(pieceAt({p - 10, 100}, 9, p), 0);
-        QCOMPARE(pieceAt({p - 10, 100}, 10, p), 1);
-        QCOMPARE(piecesOf({p - 10, 100}, p).first, 0);
-        QCOMPARE(piecesOf({p - 10, 100}, p).last, 1);
-        // An empty file still sits on the piece at its offset.
-        QCOMPARE(piecesOf({3 * p, 0}, p).first, 3);
-        QCOMPARE(piecesOf({3 * p, 0}, p).last, 3);
-    }
-};
+using namespace svd::test;
 
 class TestTorrentEngine : public QObject
 {
@@ -280,7 +57,6 @@ private slots:
         QCOMPARE(wanted, staticSet);
         const PieceRange range = s->filePieces(1);
         QCOMPARE(topPriorityPieces(*s), std::set<int>{range.first});
-        QCOMPARE(s->appliedDeadlines(), (std::vector<std::pair<int, int>>{{range.first, 0}}));
 
         swarm::Seeder seeder(t);
         QVERIFY(seeder.ready());
@@ -443,6 +219,8 @@ private slots:
         QVERIFY(!engine.find(s->id()));
     }
 
+    // The torrent plans from its own state (served files, readers open and closed, pieces
+    // held) and libtorrent ends up holding that plan's priorities.
     void readersMoveTheWindow()
     {
         QTemporaryDir dir;
@@ -455,55 +233,38 @@ private slots:
         QString error;
         auto s = engine.open(t.torrentBytes, QString(), &error);
         QVERIFY(s);
-        s->addFile(0); // head 0..15, tail 48..63 (4 MiB each)
+        const StreamParams params = engine.config().streamParams;
+        std::map<int, FileSpan> served{{0, {0, 64 * qint64(p)}}};
+        std::vector<char> have(66, 0);
+        ReadPositions readers{{{0, 30 * qint64(p) + 17}}, {}};
+        auto holdsThePlan = [&] {
+            const PiecePlan plan =
+                planPieces(params, serveFiles(served, p, 66, params.headTailBytes), readers, have);
+            return piecePriorities(*s) == plan.priorities && s->appliedPlan().deadlines == plan.deadlines;
+        };
+
+        s->addFile(0);
         const int reader = s->openReader(0);
         s->moveReader(reader, 30 * qint64(p) + 17);
-        // Until the heads and tails are in, only the reader's piece and the file's first piece
-        // carry deadlines; the next pieces of the window go before the other heads and tails.
-        auto applied = s->appliedDeadlines();
-        QCOMPARE(applied, (std::vector<std::pair<int, int>>{{0, 0}, {30, 0}}));
-        const auto starting = piecePriorities(*s);
-        QVERIFY(starting[31] > starting[48] && starting[32] > starting[63] && starting[48] > starting[40]);
-
-        // The last head/tail piece opens the full window (24 MiB / 256 KiB = 96 pieces, clipped
-        // at the file end): all wanted, deadlines only on the next 4 MiB.
-        for (const auto &e : s->staticPieces())
+        QVERIFY(holdsThePlan());
+        for (const auto &e : s->staticPieces()) {
             s->onPieceFinished(e.first);
-        applied = s->appliedDeadlines();
-        std::map<int, int> asMap(applied.begin(), applied.end());
-        QCOMPARE(asMap.size(), size_t(16));
-        QCOMPARE(asMap.at(30), 0);
-        QCOMPARE(asMap.at(45), 15 * 400);
-        const auto prio = piecePriorities(*s);
-        for (int i = 30; i <= 47; ++i)
-            QVERIFY(prio[size_t(i)] >= kReadAheadPriority);
-        QCOMPARE(prio[29], 0);
-        QCOMPARE(prio[47], kReadAheadPriority);
-
-        // A finished deadline piece hands its deadline on.
+            have[size_t(e.first)] = 1;
+        }
+        QVERIFY(holdsThePlan());
         s->onPieceFinished(30);
-        applied = s->appliedDeadlines();
-        QCOMPARE(applied.front(), (std::pair<int, int>{31, 400}));
-        QCOMPARE(applied.back(), (std::pair<int, int>{46, 16 * 400}));
-
-        // A subtitle file served after the start gets its heads and tails first, and the
-        // video's window stays as wide as it was.
+        have[30] = 1;
+        QVERIFY(holdsThePlan());
         s->addFile(1);
-        applied = s->appliedDeadlines();
-        QCOMPARE(applied.size(), size_t(16 + 1));
-        QCOMPARE(applied.back(), (std::pair<int, int>{64, 0}));
-        QCOMPARE(piecePriorities(*s)[47], kReadAheadPriority);
-        s->removeFile(1);
-        applied = s->appliedDeadlines();
-
-        // Inside the same piece nothing changes; closing the reader keeps its window.
-        s->moveReader(reader, 30 * qint64(p) + 1000);
-        QCOMPARE(s->appliedDeadlines(), applied);
+        served.emplace(1, FileSpan{64 * qint64(p), 2 * p});
+        QVERIFY(holdsThePlan());
         s->closeReader(reader);
-        QCOMPARE(s->appliedDeadlines(), applied);
+        readers = {{}, {{0, 30 * qint64(p) + 17}}};
+        QVERIFY(holdsThePlan());
+        s->removeFile(1);
         s->removeFile(0);
-        QVERIFY(s->appliedDeadlines().empty());
-        QVERIFY(topPriorityPieces(*s).empty());
+        QVERIFY(s->appliedPlan().deadlines.empty());
+        QCOMPARE(piecePriorities(*s), std::vector<int>(66, 0));
     }
 
     // What libtorrent itself holds against the plan after a start, a jump ahead and one back
@@ -529,7 +290,7 @@ private slots:
         // get_piece_priorities() answers after every call posted before it; the plan may move
         // on meanwhile when a piece finishes, so a difference has to last to count.
         auto priorities = [&] {
-            const std::vector<int> plan = s->appliedPriorities();
+            const std::vector<int> plan = s->appliedPlan().priorities;
             const std::vector<int> held = piecePriorities(*s);
             for (size_t i = 0; i < plan.size(); ++i)
                 if (held.at(i) != plan[i])
@@ -540,7 +301,7 @@ private slots:
             return why = QString();
         };
         auto requests = [&] {
-            const std::vector<int> plan = s->appliedPriorities();
+            const std::vector<int> plan = s->appliedPlan().priorities;
             for (const lt::partial_piece_info &q : s->handle().get_download_queue())
                 for (int b = 0; b < q.blocks_in_piece; ++b)
                     if (q.blocks[b].state == lt::block_info::requested &&
@@ -560,7 +321,7 @@ private slots:
             s->moveReader(reader, piece * qint64(p));
             QTRY_VERIFY2_WITH_TIMEOUT(priorities().isEmpty(), qPrintable(why), 3000);
         }
-        QVERIFY(!s->appliedDeadlines().empty());
+        QVERIFY(!s->appliedPlan().deadlines.empty());
         QTRY_VERIFY2_WITH_TIMEOUT(requests().isEmpty(), qPrintable(why), 8000);
     }
 
@@ -724,148 +485,10 @@ private slots:
     }
 };
 
-class TestStreamProtocol : public QObject
+int runTorrentEngineTests(int argc, char **argv)
 {
-    Q_OBJECT
-private slots:
-    void callbacks()
-    {
-        QCOMPARE(torrentUri(QStringLiteral("3fa9c01b2"), 4), QStringLiteral("svtorrent://3fa9c01b2/4"));
-        QTemporaryDir dir;
-        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Proto"),
-                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(3 * kMiB, 8)}}, 256 * kKiB);
-        swarm::Seeder seeder(t);
-        QVERIFY(seeder.ready());
-        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
-        QString error;
-        auto s = engine.open(t.torrentBytes, QString(), &error);
-        QVERIFY(s);
-        auto noMeta = engine.open(QByteArray(), QString::fromLatin1(swarm::randomBytes(20, 9).toHex().prepend("magnet:?xt=urn:btih:")), &error);
-        QVERIFY(noMeta);
-
-        const QStringList bad = {QStringLiteral("svtorrent://%1/x").arg(s->id()),
-                                 QStringLiteral("svtorrent://%1/").arg(s->id()),
-                                 QStringLiteral("svtorrent://%1/99999999999").arg(s->id()),
-                                 QStringLiteral("svtorrent://ffffffffff1/0"),
-                                 QStringLiteral("svtorrent://%1/0").arg(noMeta->id())};
-        for (const QString &uri : bad) {
-            mpv_stream_cb_info info{};
-            QCOMPARE(openTorrentStream(&engine, uri.toUtf8().constData(), &info), -13);
-            QVERIFY2(logHas(QStringLiteral("protocol: cannot open %1").arg(uri)), qPrintable(uri));
-        }
-        mpv_stream_cb_info info{};
-        QCOMPARE(openTorrentStream(&engine, qPrintable(QStringLiteral("svtorrent://%1/3").arg(s->id())), &info), -13);
-
-        s->addFile(0);
-        swarm::connectToSeeder(s->handle(), seeder.port());
-        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0) + QStringLiteral("/ignored")), &info), 0);
-        const qint64 size = t.files[0].data.size();
-        QCOMPARE(info.size_fn(info.cookie), size);
-        QCOMPARE(info.seek_fn(info.cookie, -1), qint64(MPV_ERROR_GENERIC));
-        QCOMPARE(info.seek_fn(info.cookie, size + 1), qint64(MPV_ERROR_GENERIC));
-        QCOMPARE(info.seek_fn(info.cookie, size), size);
-        char byte;
-        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(0));
-        QCOMPARE(info.seek_fn(info.cookie, 0), qint64(0));
-        QByteArray got;
-        while (got.size() < 1572864) {
-            QByteArray chunk(1572864 - got.size(), Qt::Uninitialized);
-            const int64_t n = info.read_fn(info.cookie, chunk.data(), uint64_t(chunk.size()));
-            QVERIFY(n > 0);
-            got.append(chunk.constData(), n);
-        }
-        QCOMPARE(got, t.files[0].data.left(1572864));
-        info.cancel_fn(info.cookie);
-        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
-        info.close_fn(info.cookie);
-        QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0 at 1572864 (1.5 MiB read)").arg(s->id())));
-        // A cancel that comes after the close never reaches the stream opened next, though
-        // that one may live where the closed one did.
-        mpv_stream_cb_info next{};
-        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &next), 0);
-        info.cancel_fn(info.cookie);
-        QCOMPARE(next.read_fn(next.cookie, &byte, 1), int64_t(1));
-        next.close_fn(next.cookie);
-
-        // A stream keeps its torrent alive after the engine closed it; reads then fail at once.
-        QCOMPARE(openTorrentStream(&engine, qPrintable(torrentUri(s->id(), 0)), &info), 0);
-        engine.close(s);
-        s.reset();
-        QCOMPARE(info.read_fn(info.cookie, &byte, 1), int64_t(-1));
-        info.close_fn(info.cookie);
-    }
-
-    void mpvPlaysATorrentStream()
-    {
-        QTemporaryDir dir;
-        const QString clip = dir.filePath(QStringLiteral("clip.mkv"));
-        QString error;
-        QVERIFY2(swarm::makeVideoClip(clip, 2.0, &error), qPrintable(error));
-        QFile f(clip);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Clip"),
-                                          {{QStringLiteral("clip.mkv"), f.readAll()}}, 256 * kKiB);
-        swarm::Seeder seeder(t);
-        QVERIFY(seeder.ready());
-        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
-        auto s = engine.open(t.torrentBytes, QString(), &error);
-        QVERIFY(s);
-        s->addFile(0);
-        swarm::connectToSeeder(s->handle(), seeder.port());
-
-        mpv_handle *mpv = mpv_create();
-        QVERIFY(mpv);
-        for (const char *opt : {"vo=null", "ao=null", "audio=no", "terminal=no", "ytdl=no", "idle=yes"}) {
-            const QByteArray o(opt);
-            const int eq = o.indexOf('=');
-            mpv_set_option_string(mpv, o.left(eq).constData(), o.mid(eq + 1).constData());
-        }
-        QCOMPARE(mpv_initialize(mpv), 0);
-        QVERIFY(installTorrentProtocol(mpv, &engine));
-        const QByteArray uri = torrentUri(s->id(), 0).toUtf8();
-        const char *cmd[] = {"loadfile", uri.constData(), nullptr};
-        QCOMPARE(mpv_command(mpv, cmd), 0);
-        bool loaded = false;
-        int endReason = -1;
-        int endError = 0;
-        QElapsedTimer timer;
-        timer.start();
-        while (endReason < 0 && timer.elapsed() < 60000) {
-            mpv_event *e = mpv_wait_event(mpv, 0.5);
-            if (e->event_id == MPV_EVENT_FILE_LOADED)
-                loaded = true;
-            if (e->event_id == MPV_EVENT_END_FILE) {
-                auto *end = static_cast<mpv_event_end_file *>(e->data);
-                endReason = end->reason;
-                endError = end->error;
-            }
-        }
-        mpv_terminate_destroy(mpv);
-        QVERIFY(loaded);
-        QCOMPARE(endReason, int(MPV_END_FILE_REASON_EOF));
-        QCOMPARE(endError, 0);
-        QVERIFY(logHas(QStringLiteral("[%1] mpv opened stream file #0").arg(s->id())));
-        QVERIFY(logHas(QStringLiteral("[%1] mpv closed stream file #0").arg(s->id())));
-    }
-};
-
-int main(int argc, char **argv)
-{
-    // Nothing here may reach beyond this machine.
-    qputenv("SVD_LOOPBACK_ONLY", "1");
-    QCoreApplication app(argc, argv);
-    std::setlocale(LC_NUMERIC, "C");
-    QTemporaryDir logDir;
-    g_logPath = logDir.filePath(QStringLiteral("test.log"));
-    logStart(g_logPath);
-    int status = 0;
-    TestStreamGeometry geometry;
-    status |= QTest::qExec(&geometry, argc, argv);
-    TestTorrentEngine engine;
-    status |= QTest::qExec(&engine, argc, argv);
-    TestStreamProtocol protocol;
-    status |= QTest::qExec(&protocol, argc, argv);
-    return status;
+    TestTorrentEngine t;
+    return QTest::qExec(&t, argc, argv);
 }
 
 #include "tst_torrent.moc"
