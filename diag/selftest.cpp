@@ -14,6 +14,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <libtorrent/torrent_status.hpp>
+
 #include <cmath>
 #include <cstdio>
 
@@ -52,6 +54,33 @@ QString trackText(const QVariantMap &t)
         .arg(s("type"), s("id"), s("title"), s("lang"),
              b("external") ? QStringLiteral(" external") : QString(),
              b("selected") ? QStringLiteral(" *") : QString());
+}
+
+// The pieces the torrent holds, as "0-4,7,9-12": what was fetched beyond the episode
+// played (and the one prepared after it) shows in the benchmark's season-pack row.
+QString heldPieces(const StreamTorrent &torrent)
+{
+    lt::typed_bitfield<lt::piece_index_t> have;
+    try {
+        const lt::torrent_handle h = torrent.handle();
+        if (!h.is_valid())
+            return {};
+        have = h.status(lt::torrent_handle::query_pieces).pieces;
+    } catch (const std::exception &) {
+        return {}; // removed meanwhile
+    }
+    QStringList runs;
+    const int n = have.size();
+    for (int i = 0, from = -1; i <= n; ++i) {
+        const bool held = i < n && have.get_bit(lt::piece_index_t(i));
+        if (held && from < 0)
+            from = i;
+        if (held || from < 0)
+            continue;
+        runs << (from == i - 1 ? QString::number(from) : QStringLiteral("%1-%2").arg(from).arg(i - 1));
+        from = -1;
+    }
+    return runs.join(QLatin1Char(','));
 }
 
 } // namespace
@@ -497,8 +526,10 @@ void SelfTest::finish(const QString &reason)
     m_result.insert(QStringLiteral("wall_s"), r3(wall()));
 
     QString folder;
-    if (m_controller && m_controller->torrent())
+    if (m_controller && m_controller->torrent()) {
         folder = m_controller->torrent()->downloadFolder();
+        m_result.insert(QStringLiteral("pieces_held"), heldPieces(*m_controller->torrent()));
+    }
     logLine(QStringLiteral("selftest: stopping, removing torrent and cache"));
     if (m_controller)
         m_controller->stop();

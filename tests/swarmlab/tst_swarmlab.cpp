@@ -153,12 +153,16 @@ private slots:
         const lab::Scenario &crowd = all.at(names.indexOf(QStringLiteral("crowd")));
         QCOMPARE(crowd.seeders.size(), 8);
         QCOMPARE(crowd.seeders.first().latencyMs, 40);
+        QCOMPARE(all.at(names.indexOf(QStringLiteral("season-pack"))).media, QStringLiteral("season-pack"));
 
         QVERIFY(!lab::parseScenarios(QStringLiteral("scenario x\n  seeder aria2 transport=utp\n"), QStringLiteral("f"),
                                      &all, &error));
         QVERIFY2(error.startsWith(QLatin1String("f:2:")), qPrintable(error));
-        QVERIFY(lab::parseScenarios(QStringLiteral("scenario y piece=256\n seeder lt corrupt=0-8/4,11 count=2\n"),
+        QVERIFY(!lab::parseScenarios(QStringLiteral("scenario x media=A/B\n  seeder lt\n"), QStringLiteral("f"),
+                                     &all, &error));
+        QVERIFY(lab::parseScenarios(QStringLiteral("scenario y piece=256 media=avi\n seeder lt corrupt=0-8/4,11 count=2\n"),
                                     QStringLiteral("f"), &all, &error));
+        QCOMPARE(all.first().media, QStringLiteral("avi"));
         QCOMPARE(all.first().seeders.size(), 2);
         QCOMPARE(all.first().seeders.last().corruptPieces, (QList<int>{0, 4, 8, 11}));
     }

@@ -65,6 +65,7 @@ int main(int argc, char **argv)
         for (const svd::lab::Scenario &s : scenarios)
             printJson({{QStringLiteral("name"), s.name},
                        {QStringLiteral("piece_kib"), s.pieceKiB},
+                       {QStringLiteral("media"), s.media},
                        {QStringLiteral("seeders"), int(s.seeders.size())},
                        {QStringLiteral("about"), s.about}},
                       "scenario");

@@ -112,8 +112,15 @@ bool parseScenarios(const QString &text, const QString &fileName, QList<Scenario
             for (const Scenario &other : result)
                 if (other.name == sc.name)
                     return fail(QStringLiteral("scenario %1 twice").arg(sc.name));
+            static const QRegularExpression mediaName(QStringLiteral("^[a-z0-9][a-z0-9-]*$"));
             for (qsizetype w = 2; w < words.size(); ++w) {
                 bool ok = false;
+                if (words.at(w).startsWith(QLatin1String("media="))) {
+                    sc.media = words.at(w).mid(6);
+                    if (!mediaName.match(sc.media).hasMatch())
+                        return fail(QStringLiteral("media must be a name of lower-case letters, digits and '-'"));
+                    continue;
+                }
                 if (!words.at(w).startsWith(QLatin1String("piece=")))
                     return fail(QStringLiteral("unknown scenario option ") + words.at(w));
                 sc.pieceKiB = words.at(w).mid(6).toInt(&ok);

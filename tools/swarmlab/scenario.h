@@ -24,6 +24,9 @@ struct Scenario {
     QString name;
     QString about;
     int pieceKiB = 1024;
+    // The kind of file the benchmark seeds (a release file it makes, e.g. "avi"); empty: its
+    // standard episode. The lab itself seeds whatever torrent it is given.
+    QString media;
     QList<SeederSpec> seeders;
 };
 
@@ -32,7 +35,7 @@ QString transportName(Transport transport);
 
 // Reads a scenario file:
 //   # comment
-//   scenario NAME [piece=KIB]
+//   scenario NAME [piece=KIB] [media=KIND]
 //     about free text
 //     seeder lt|aria2 [rate=KBPS] [transport=tcp|utp|both] [start=S] [leave=S]
 //                     [corrupt=LIST] [latency=MS] [jitter=MS] [count=N]
