@@ -17,8 +17,11 @@ elseif(SVD_SANITIZE STREQUAL "thread")
   # session bus libdbus forks dbus-launch from inside Qt's accessibility set-up,
   # and a child forked by a threaded TSan process can hang: a bus address that
   # refuses at once keeps it from trying.
+  # history_size=7: the longest access history per thread. libtorrent's network
+  # thread wraps the default one within a fraction of a second; an access whose
+  # stack is lost no longer shows the library frame its suppression names.
   set(SVD_SANITIZER_ENV
-    "TSAN_OPTIONS=suppressions=${svd_san_dir}/tsan.supp:die_after_fork=0:second_deadlock_stack=1"
+    "TSAN_OPTIONS=suppressions=${svd_san_dir}/tsan.supp:die_after_fork=0:second_deadlock_stack=1:history_size=7"
     "DBUS_SESSION_BUS_ADDRESS=unix:path=${CMAKE_BINARY_DIR}/no-session-bus")
 endif()
 
