@@ -481,7 +481,7 @@ def goal_checks(rows):
         o, p = row["ours"], row["pf"]
         items = []
         if o["ff"] is not None and p["ff"]:
-            items.append("first frame %.2fx peerflix (<= 0.6x: %s)" % (o["ff"] / p["ff"], check(o["ff"] <= 0.6 * p["ff"])))
+            items.append("first frame %.2fx peerflix (<= 0.7x: %s)" % (o["ff"] / p["ff"], check(o["ff"] <= 0.7 * p["ff"])))
         if o["ff"] is not None:
             lim = 1.5 * row["floor_ff"] + 0.3
             items.append("first frame <= 1.5x floor + 0.3 = %.2f: %s" % (lim, check(o["ff"] <= lim)))
