@@ -145,7 +145,9 @@ bool MpvPlayer::init(const InitOptions &options, TorrentEngine *engine)
         return false;
     }
 
-    mpv_request_log_messages(m_mpv, "warn");
+    // SVD_MPV_LOG=v (or debug, trace) lets a lab run see the demuxer's reads and seeks.
+    const QByteArray logLevel = qEnvironmentVariable("SVD_MPV_LOG", QStringLiteral("warn")).toUtf8();
+    mpv_request_log_messages(m_mpv, logLevel.constData());
     mpv_hook_add(m_mpv, 0, "on_preloaded", 0);
     observeAndBindKeys();
 

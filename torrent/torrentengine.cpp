@@ -35,6 +35,26 @@ QString fromStd(const std::string &s)
     return QString::fromStdString(s);
 }
 
+// SVD_LT_SETTINGS="name=value,..." sets libtorrent settings by their names: for trying a
+// setting on the swarm lab without a rebuild.
+void applySettingsOverride(lt::settings_pack &s, const QString &spec)
+{
+    for (const QString &item : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString name = item.section(QLatin1Char('='), 0, 0).trimmed();
+        const QString value = item.section(QLatin1Char('='), 1).trimmed();
+        const int key = lt::setting_by_name(name.toStdString());
+        bool ok = key >= 0;
+        if (ok && (key & lt::settings_pack::type_mask) == lt::settings_pack::string_type_base)
+            s.set_str(key, value.toStdString());
+        else if (ok && (key & lt::settings_pack::type_mask) == lt::settings_pack::bool_type_base)
+            s.set_bool(key, value == QLatin1String("1") || value == QLatin1String("true"));
+        else if (ok)
+            s.set_int(key, value.toInt(&ok));
+        logLine(ok ? QStringLiteral("engine: setting %1 = %2 (SVD_LT_SETTINGS)").arg(name, value)
+                   : QStringLiteral("engine: SVD_LT_SETTINGS: unknown setting or bad value '%1'").arg(item));
+    }
+}
+
 lt::settings_pack sessionSettings(const EngineConfig &cfg)
 {
     lt::settings_pack s;
@@ -70,6 +90,7 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     s.set_int(lt::settings_pack::initial_picker_threshold, 0);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    applySettingsOverride(s, qEnvironmentVariable("SVD_LT_SETTINGS"));
     return s;
 }
 
