@@ -6,7 +6,9 @@ For every scenario of the swarm lab and every run, each on a fresh lab (svd-swar
   ours B      the self-test watching the whole episode: stalls, bytes never played, CPU, RSS
   peerflix A  peerflix + mpv (bench/swarm-mpv.lua): first frame, seek to 50 % resumed
   peerflix B  peerflix + mpv watching the whole episode
-and the floor of each figure: bytes needed / the seeders' total rate + two round trips.
+and the floor of each figure: bytes needed / the seeders' total rate + two round trips; for the
+first frame also the measured floor: the same bytes fetched from the same seeders by a minimal
+client (bench/wire_floor.py), which keeps what the seeders themselves add.
 A scenario with `media=KIND` seeds a release file (bench/release_media.py) instead of the
 standard episode; its first-frame floor counts the bytes mpv reads from a local copy before
 its first frame rather than whole pieces.
@@ -26,6 +28,7 @@ import threading
 import time
 
 import release_media
+import wire_floor
 
 MIB = 1048576.0
 GIB = 1073741824.0
@@ -253,6 +256,24 @@ def run_peerflix(args, lab, episode, rundir, watch):
     return r
 
 
+def run_wire(args, lab, episode, rundir, watch):
+    """The first frame's measured floor (bench/wire_floor.py): the blocks it needs, asked of every
+    good TCP seeder present from the start by a minimal client."""
+    info_hash, piece, files = release_media.torrent_files(episode["torrent"])
+    total = sum(size for _, _, size in files)
+    if episode.get("kind"):
+        ranges = [[episode["offset"] + a, episode["offset"] + b] for a, b in startup_reads(episode["video"])]
+    else:
+        pieces = file_pieces(episode["offset"], episode["size"], piece, startup_reads(episode["video"]))
+        ranges = [[p * piece, (p + 1) * piece] for p in sorted(pieces)]
+    seeders = [s["endpoint"] for s in lab.ready["seeders"]
+               if s["transport"] != "utp" and s["start_s"] == 0 and s["corrupt_pieces"] == 0]
+    took = wire_floor.measure(seeders, info_hash, piece, total, ranges) if seeders else None
+    lab.stop()
+    return {"ok": took is not None or not seeders, "first_frame": took,
+            "failures": ["the seeders did not send the blocks within 60 s"]}
+
+
 def startup_reads(video):
     """Byte ranges [start, end) of the local file that mpv reads before its first frame (strace
     of `mpv --frames=1`), merged; cached beside the file."""
@@ -408,6 +429,7 @@ def summarize(name, runs, episode):
                                      for run in runs if run.get(b) and run[b].get("cpu") and run[b].get("relayed")]),
                      "rss": m(b, "rss")}
     row["floor_ff"] = med([run.get("floor_ff") for run in runs])
+    row["wire_ff"] = m("wire", "first_frame")
     row["floor_seek"] = med([run.get("floor_seek") for run in runs])
     row["floor_ff_pieces"] = med([run.get("floor_ff_pieces") for run in runs])
     row["episode"], row["size"] = episode, size
@@ -418,14 +440,14 @@ def summarize(name, runs, episode):
 
 def print_table(title, rows):
     w = max([11] + [len(row["scenario"]) for row in rows])
-    line = "%-" + str(w) + "s | %-20s | %-20s | %-19s | %-24s | %-9s | %s"
+    line = "%-" + str(w) + "s | %-25s | %-20s | %-19s | %-24s | %-9s | %s"
     print("\n" + title)
     head = (line %
             ("scenario", "first frame s", "seek 50% resumed s", "stalls (s)", "MiB never played (%file)",
              "CPU s/GiB", "peak RSS MiB"))
     print(head)
     print(line %
-          ("", "ours/peerflix/floor", "ours/peerflix/floor", "ours/peerflix", "ours/peerflix",
+          ("", "ours/peerflix/floor/wire", "ours/peerflix/floor", "ours/peerflix", "ours/peerflix",
            "ours/pf", "ours/pf"))
     print("-" * len(head))
     for row in rows:
@@ -440,7 +462,7 @@ def print_table(title, rows):
 
         print(line % (
             row["scenario"],
-            "%s/%s/%s" % (fmt(o["ff"]), fmt(p["ff"]), fmt(row["floor_ff"])),
+            "%s/%s/%s/%s" % (fmt(o["ff"]), fmt(p["ff"]), fmt(row["floor_ff"]), fmt(row["wire_ff"])),
             "%s/%s/%s" % (fmt(o["seek"]), fmt(p["seek"]), fmt(row["floor_seek"])),
             "%s / %s" % (stall(o), stall(p)),
             "%s / %s" % (waste(o), waste(p)),
@@ -485,6 +507,8 @@ def goal_checks(rows):
         if o["ff"] is not None:
             lim = 1.5 * row["floor_ff"] + 0.3
             items.append("first frame <= 1.5x floor + 0.3 = %.2f: %s" % (lim, check(o["ff"] <= lim)))
+        if o["ff"] is not None and row["wire_ff"]:
+            items.append("first frame %.2fx the measured floor" % (o["ff"] / row["wire_ff"]))
         if o["seek"] is not None:
             lim = 1.5 * row["floor_seek"] + 0.3
             items.append("seek <= %.2f: %s" % (lim, check(o["seek"] <= lim)))
@@ -570,6 +594,7 @@ def main():
             sides = [("oursA", run_ours, False)]
             if args.peerflix:
                 sides.append(("pfA", run_peerflix, False))
+            sides.append(("wire", run_wire, False))
             if not args.no_watch:
                 sides.append(("oursB", run_ours, True))
                 if args.peerflix:
@@ -602,7 +627,8 @@ def main():
             rows.append(summarize(name, [rec], ep))
         standard = ["episode %.1f MiB, " % (e["size"] / MIB) for (media, _), e in episodes.items() if not media]
         print_table("Run %d of %d: %s%d s files; seconds; floor = bytes needed / seeders' rate + 2 RTT (pieces for "
-                    "the episode, bytes read for release files)"
+                    "the episode, bytes read for release files); wire = those bytes fetched by a minimal client "
+                    "from the same seeders over TCP"
                     % (run + 1, args.runs, "".join(standard[:1]), args.duration), rows)
         sys.stdout.flush()
     final = [summarize(n, all_runs[n], episodes[(known[n].get("media", ""), known[n]["piece_kib"])]) for n in names]
