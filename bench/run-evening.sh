@@ -5,15 +5,17 @@
 # Prints one row per episode and the growth per episode from the second on.
 #
 #   bench/run-evening.sh [--episodes 12] [--duration 150] [--speed 4] [--scenario ideal]
-#                        [--cache-max-mb MB] [--free-mb MB]
+#                        [--cache-max-mb MB] [--free-mb MB] [--wrap 'heaptrack -o FILE']
 # --free-mb: pretend the cache volume has this much free space (a tight disk; the
 # cache keeps 2 GiB of it free, so 2048 + 60 leaves the cache about 60 MB).
+# --wrap: a command the application runs under (a heap profiler); its figures then include
+# the profiler's own cost.
 #
 # Figures only; it asserts nothing. Everything stays on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-episodes=12 duration=150 speed=4 scenario=ideal cap_mb=4096 free=()
+episodes=12 duration=150 speed=4 scenario=ideal cap_mb=4096 free=() wrap=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --episodes) episodes=$2; shift 2 ;;
@@ -22,7 +24,8 @@ while [[ $# -gt 0 ]]; do
     --scenario) scenario=$2; shift 2 ;;
     --cache-max-mb) cap_mb=$2; shift 2 ;;
     --free-mb) free=(--fake-free-mb "$2"); shift 2 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --wrap) read -r -a wrap <<<"$2"; shift 2 ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "run-evening: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -71,7 +74,7 @@ PY
 echo "evening: playing $episodes episodes at speed $speed on the '$scenario' lab, cache cap $cap_mb MB"
 set +e
 SVD_LOOPBACK_ONLY=1 XDG_DATA_HOME=$run/data XDG_CONFIG_HOME=$run/config QT_QPA_PLATFORM=offscreen \
-  "$build/app/sorvanta-desktop" --selftest --binge "$episodes" --binge-speed "$speed" \
+  "${wrap[@]}" "$build/app/sorvanta-desktop" --selftest --binge "$episodes" --binge-speed "$speed" \
   --play-fixture "$run/fixture.json" --no-api --no-update --cache-dir "$run/cache" --cache-max-mb "$cap_mb" "${free[@]}" \
   --selftest-out "$run/evening.json" --log "$run/evening.log" > "$run/out.txt" 2>"$run/stderr.txt"
 code=$?
