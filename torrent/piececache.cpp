@@ -30,4 +30,18 @@ void PieceCache::insert(int piece, const PieceBuffer &buffer, int size)
     }
 }
 
+void PieceCache::retain(const std::function<bool(int)> &keep)
+{
+    for (auto it = m_mru.begin(); it != m_mru.end();) {
+        if (keep(*it)) {
+            ++it;
+            continue;
+        }
+        auto entry = m_entries.find(*it);
+        m_bytes -= entry->second.size;
+        m_entries.erase(entry);
+        it = m_mru.erase(it);
+    }
+}
+
 } // namespace svd

@@ -4,6 +4,7 @@
 
 #include <boost/shared_array.hpp>
 
+#include <functional>
 #include <list>
 #include <map>
 #include <vector>
@@ -23,6 +24,8 @@ public:
     // An already cached piece keeps its buffer.
     void insert(int piece, const PieceBuffer &buffer, int size);
     std::vector<int> pieces() const { return {m_mru.begin(), m_mru.end()}; }
+    // Drops every piece `keep` says no to (those of files nobody plays any more).
+    void retain(const std::function<bool(int)> &keep);
 
 private:
     struct Entry {

@@ -284,6 +284,14 @@ void StreamTorrent::removeFile(int i)
         m_served.erase(i);
         m_lastPositions.erase(i);
         rebuildServedFilesLocked();
+        // A season in one torrent plays file after file: the pieces of one no longer served
+        // would stay in the cache until newer ones push them out, up to its whole limit.
+        m_cache.retain([this](int piece) {
+            return std::any_of(m_servedFiles.spans.begin(), m_servedFiles.spans.end(), [&](const auto &e) {
+                const PieceRange r = piecesOf(e.second, m_pieceLength);
+                return r.first <= piece && piece <= r.last;
+            });
+        });
     }
     updateWindow(true);
 }
