@@ -8,6 +8,7 @@
 #include "torrent/torrentengine.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -130,12 +131,14 @@ void BingeTest::sample()
             ++m_ep.stalls;
             m_ep.stallWall = now;
             m_ep.stallPos = pos();
+            m_ep.stallEpoch = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
             logLine(QStringLiteral("binge:   stall in episode %1 at %2 s").arg(m_ep.number).arg(m_ep.stallPos, 0, 'f', 1));
         }
         m_ep.stallSec += kSampleMs / 1000.0;
     } else if (m_ep.stalled) {
         const double resumed = pos();
         m_ep.outages.append(QJsonObject{{QStringLiteral("at_pos_s"), r2(m_ep.stallPos)},
+                                        {QStringLiteral("at_epoch_s"), m_ep.stallEpoch},
                                         {QStringLiteral("wait_s"), r2(now - m_ep.stallWall)},
                                         {QStringLiteral("resumed_pos_s"), r2(resumed)}});
         logLine(QStringLiteral("binge:   playing again after %1 s at %2 s")

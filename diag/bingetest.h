@@ -47,6 +47,7 @@ private:
         bool stalled = false;
         double stallWall = 0;     // when the current stall began
         double stallPos = 0;      // and where
+        double stallEpoch = 0;    // on the wall clock, to line it up with other programs' events
         QJsonArray outages;       // each stall: where it stopped, how long, where it went on
         qint64 peakRss = 0;
         bool ended = false;

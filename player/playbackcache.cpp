@@ -96,6 +96,28 @@ bool PlaybackController::checkBudget(qint64 heldBytes)
     return true;
 }
 
+// A season in one torrent keeps every watched episode on disk: when the next one does not fit
+// beside them under the cap, the torrent is opened afresh now, between episodes, rather than
+// recycled under the episode being watched once it has grown past the cap.
+bool PlaybackController::roomBeside(const SourceInfo &src) const
+{
+    if (!m_torrent->metadataReady)
+        return true;
+    const int file = m_torrent->resolveFile(src.fileIndex, src.filePath);
+    if (file < 0 || file == m_fileIndex)
+        return true;
+    const qint64 held = m_torrent->lastStats().bytesDone;
+    const qint64 need = m_torrent->fileSize(file);
+    if (held + need <= m_budget.capBytes)
+        return true;
+    logLine(QStringLiteral("player: episode %1 (%2) does not fit beside the %3 torrent [%4] holds (cap %5) -> "
+                           "opening it afresh")
+                .arg(m_episode)
+                .arg(disk::formatBytes(need), disk::formatBytes(held), m_torrent->id(),
+                     disk::formatBytes(m_budget.capBytes)));
+    return false;
+}
+
 void PlaybackController::recycleCache(qint64 heldBytes)
 {
     const int inWindow = noteRecycle(&m_recycleTimes, m_playTimer.elapsed());

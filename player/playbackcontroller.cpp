@@ -250,7 +250,8 @@ void PlaybackController::trySource(int index, const QString &reason)
     emit dubsChanged();
 
     const bool sameTorrent = m_torrent && !m_torrent->shutDown &&
-                             m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0;
+                             m_torrent->infoHashKey().compare(src.infoHash, Qt::CaseInsensitive) == 0 &&
+                             roomBeside(src);
     if (sameTorrent || adoptPrepared(src) || adoptKept(index)) {
         logLine(QStringLiteral("player: re-using torrent [%1] for episode %2")
                     .arg(m_torrent->id())

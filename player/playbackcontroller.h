@@ -146,6 +146,7 @@ private:
     // sources kept for a retry).
     bool checkBudget(qint64 heldBytes); // false when playback was ended
     void recycleCache(qint64 heldBytes);
+    bool roomBeside(const SourceInfo &src) const;
     void failLowDisk(const disk::CacheBudget &budget, const QString &context);
     void failStorage();
 

@@ -2,15 +2,20 @@
 
 #include <QString>
 
+#include <libtorrent/socket.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
 #include <chrono>
+#include <vector>
 
 namespace svd {
 
 // Asks for more peers while a torrent has few: once from the DHT as soon as it has enough
 // nodes, and from its trackers (and the DHT, once it was asked) every 30 s while at most four
-// peers are connected. Driven by the GUI thread's once-a-second tick only.
+// peers are connected. When every peer is gone (a network outage), it redials the peers it
+// had dialled every 2 s (every 10 s after a minute): libtorrent itself waits a minute and more
+// before it dials a peer whose connection ended, which is long past a stream's buffer.
+// Driven by the GUI thread's once-a-second tick only.
 class AnnounceSchedule
 {
 public:
@@ -19,10 +24,22 @@ public:
     int reannounces() const { return m_reannounces; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    void reannounce(const lt::torrent_handle &h, int numPeers, Clock::time_point now);
+    void watchPeers(const lt::torrent_handle &h, int numPeers, Clock::time_point now);
+    void redial(const lt::torrent_handle &h, Clock::time_point now);
+
     const QString m_id;
     bool m_dhtForced = false;
-    std::chrono::steady_clock::time_point m_lastReannounce;
+    Clock::time_point m_lastReannounce;
     int m_reannounces = 0;
+
+    std::vector<lt::tcp::endpoint> m_dialled; // peers we connected to, as last seen
+    Clock::time_point m_lastPeerLook{};
+    Clock::time_point m_peersGoneAt{};        // valid while no peer is connected
+    bool m_peersGone = false;
+    Clock::time_point m_lastRedial{};
+    int m_redials = 0;
 };
 
 } // namespace svd

@@ -1,12 +1,14 @@
 // svd-swarmlab: runs one swarm lab scenario on 127.0.0.1 until SIGTERM or Ctrl-C.
 // Prints one JSON line once the seeders listen ({"event":"ready", tracker, torrent,
-// seeders}), a line when a seeder starts late, leaves or fails, and at exit a line
+// seeders}), a line when a seeder starts late, leaves or fails, one when the network drops
+// ({"event":"drop", at_s, for_s, cuts, epoch_s: the wall clock}), and at exit a line
 // with the bytes each seeder's relay sent to leechers ({"event":"stopped", ...}).
 #include "tools/swarmlab/scenario.h"
 #include "tools/swarmlab/swarmlab.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -53,6 +55,8 @@ int main(int argc, char **argv)
                  QStringLiteral("s")});
     p.addOption({QStringLiteral("drop-for"), QStringLiteral("How long the outage lasts (default 30)."), QStringLiteral("s"),
                  QStringLiteral("30")});
+    p.addOption({QStringLiteral("drop-cuts"),
+                 QStringLiteral("The outage also closes every connection open when it starts.")});
     p.process(app);
 
     QList<svd::lab::Scenario> scenarios;
@@ -89,6 +93,7 @@ int main(int argc, char **argv)
     if (p.isSet(QStringLiteral("drop-at"))) {
         o.dropAtSec = p.value(QStringLiteral("drop-at")).toDouble();
         o.dropForSec = p.value(QStringLiteral("drop-for")).toDouble();
+        o.dropCuts = p.isSet(QStringLiteral("drop-cuts"));
     }
 
     svd::lab::SwarmLab lab;
@@ -106,8 +111,10 @@ int main(int argc, char **argv)
     QObject::connect(&lab, &svd::lab::SwarmLab::seederLeft, [&lab](int i) {
         printJson({{QStringLiteral("seeder"), i}, {QStringLiteral("at_s"), lab.leecherClock()}}, "left");
     });
-    QObject::connect(&lab, &svd::lab::SwarmLab::dropStarted, [](double at, double lasts) {
-        printJson({{QStringLiteral("at_s"), at}, {QStringLiteral("for_s"), lasts}}, "drop");
+    QObject::connect(&lab, &svd::lab::SwarmLab::dropStarted, [cuts = o.dropCuts](double at, double lasts) {
+        // The wall clock too: a program under test puts its own events on it.
+        printJson({{QStringLiteral("at_s"), at}, {QStringLiteral("for_s"), lasts}, {QStringLiteral("cuts"), cuts},
+                   {QStringLiteral("epoch_s"), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0}}, "drop");
     });
     printJson(lab.describe(), "ready");
 

@@ -158,12 +158,15 @@ int RelayHub::add(const Spec &spec, int *port, QString *error)
     return id;
 }
 
-void RelayHub::freezeAll(int ms)
+void RelayHub::freezeAll(int ms, bool cut)
 {
-    post([this, ms] {
+    post([this, ms, cut] {
         const long long until = nowNs() + ms * 1'000'000LL;
-        for (const auto &r : m_loop->relays)
+        for (const auto &r : m_loop->relays) {
             r->frozenUntil = until;
+            if (cut)
+                r->closeLinks();
+        }
     });
 }
 

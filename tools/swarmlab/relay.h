@@ -47,8 +47,9 @@ public:
     int add(const Spec &spec, int *port, QString *error);
     // The seeder left: listeners and every connection of this relay are closed.
     void drop(int id);
-    // A network outage of every relay for `ms`: nothing passes either way meanwhile.
-    void freezeAll(int ms);
+    // A network outage of every relay for `ms`: nothing passes either way meanwhile. With
+    // `cut`, the connections open when it starts are closed as well.
+    void freezeAll(int ms, bool cut = false);
     RelayCounters counters(int id) const;
 
     // Internal (relay.cpp).

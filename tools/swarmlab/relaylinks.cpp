@@ -393,12 +393,17 @@ void RelayHub::Relay::remove(Watch *link)
 void RelayHub::Relay::closeAll()
 {
     dropped = true;
-    open = 0;
     for (int *fd : {&tcpFd, &udpFd})
         if (*fd >= 0) {
             ::close(*fd);
             *fd = -1;
         }
+    closeLinks();
+}
+
+void RelayHub::Relay::closeLinks()
+{
+    open = 0;
     for (auto &l : links) {
         if (auto *p = dynamic_cast<Pair *>(l.get()))
             p->dead = true;
@@ -407,8 +412,15 @@ void RelayHub::Relay::closeAll()
     }
     if (auto *u = static_cast<UdpListener *>(udpListener.get()))
         u->flows.clear();
-    // Closing the descriptors (in the destructors) also takes them out of epoll.
-    loop->reapers.push_back([this] { links.clear(); });
+    // Closing the descriptors (in the destructors) also takes them out of epoll. Links
+    // accepted later in this round of events stay.
+    loop->reapers.push_back([this] {
+        links.remove_if([](const std::unique_ptr<Watch> &l) {
+            const auto *p = dynamic_cast<const Pair *>(l.get());
+            const auto *f = dynamic_cast<const Flow *>(l.get());
+            return (p && p->dead) || (f && f->dead);
+        });
+    });
 }
 
 long long RelayHub::Relay::nextDue() const

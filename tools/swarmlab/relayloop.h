@@ -112,6 +112,8 @@ struct RelayHub::Relay {
     }
     void remove(Watch *link);
     void closeAll();
+    // Every connection and flow ends; the listeners stay.
+    void closeLinks();
     long long nextDue() const;
     void flushAll(long long now);
 };

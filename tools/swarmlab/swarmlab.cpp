@@ -289,7 +289,7 @@ void SwarmLab::tick()
     const double t = leecherClock();
     if (t >= 0 && m_options.dropAtSec >= 0 && !m_dropped && t >= m_options.dropAtSec && m_relays) {
         m_dropped = true;
-        m_relays->freezeAll(int(m_options.dropForSec * 1000));
+        m_relays->freezeAll(int(m_options.dropForSec * 1000), m_options.dropCuts);
         emit dropStarted(t, m_options.dropForSec);
     }
     for (int i = 0; i < seederCount(); ++i) {

@@ -43,6 +43,9 @@ public:
         // the first leecher connected (< 0: none). Needs the relays.
         double dropAtSec = -1;
         double dropForSec = 0;
+        // The outage also ends every connection open when it starts (a router that lost its
+        // state, a new address), so the leecher must dial again once it is over.
+        bool dropCuts = false;
     };
 
     struct SeederState {
