@@ -286,12 +286,7 @@ void StreamTorrent::removeFile(int i)
         rebuildServedFilesLocked();
         // A season in one torrent plays file after file: the pieces of one no longer served
         // would stay in the cache until newer ones push them out, up to its whole limit.
-        m_cache.retain([this](int piece) {
-            return std::any_of(m_servedFiles.spans.begin(), m_servedFiles.spans.end(), [&](const auto &e) {
-                const PieceRange r = piecesOf(e.second, m_pieceLength);
-                return r.first <= piece && piece <= r.last;
-            });
-        });
+        m_cache.retain([this](int piece) { return m_servedFiles.holds(piece); });
     }
     updateWindow(true);
 }

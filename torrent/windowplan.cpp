@@ -128,6 +128,14 @@ bool ServedFiles::starting(int file, const std::vector<char> &have) const
            std::any_of(it->second.begin(), it->second.end(), [&](int piece) { return !held(have, piece); });
 }
 
+bool ServedFiles::holds(int piece) const
+{
+    return std::any_of(spans.begin(), spans.end(), [&](const auto &e) {
+        const PieceRange r = piecesOf(e.second, pieceLength);
+        return r.first <= piece && piece <= r.last;
+    });
+}
+
 bool ServedFiles::allHeadTailsHeld(const std::vector<char> &have) const
 {
     return std::all_of(headTails.begin(), headTails.end(),

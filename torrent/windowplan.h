@@ -50,6 +50,7 @@ struct ServedFiles {
     std::set<int> lastPieces;                        // each file's last piece
 
     bool starting(int file, const std::vector<char> &have) const;
+    bool holds(int piece) const; // a piece of a served file
     bool allHeadTailsHeld(const std::vector<char> &have) const;
 };
 
