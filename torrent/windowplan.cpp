@@ -71,8 +71,7 @@ void planHeadTails(const ServedFiles &served, const std::vector<char> &have, std
     for (const auto &[piece, deadline] : served.headTails) {
         const bool starting = startingHeadTails.count(piece) > 0;
         const bool first = served.firstPieces.count(piece) > 0;
-        const int waiting = served.lastPieces.count(piece) ? kLastPiecePriority : kHeadTailPriority;
-        (*wanted)[piece] = !starting ? kLowestWantedPriority : first ? kUrgentPriority : waiting;
+        (*wanted)[piece] = !starting ? kLowestWantedPriority : first ? kUrgentPriority : kReadAheadPriority;
         if (starting && first && missing(have, piece))
             urgent->emplace(piece, deadline);
     }
@@ -92,23 +91,22 @@ void planWindow(const Window &r, const Sizes &sizes, const std::vector<char> &ha
         for (int i = n; i < sizes.window && r.startPiece + i <= r.lastPiece; ++i)
             wanted->emplace(r.startPiece + i, kLowestWantedPriority);
     }
-    // While the file starts, the reader's next two pieces carry deadlines. When a deadline is
-    // set while no other piece has one, libtorrent cancels every request without one; with a
-    // single deadline piece that would happen at each piece the reader moves on, and the
-    // requests cancelled half way leave partly downloaded pieces that libtorrent then finishes
-    // first, ahead of the reader's next piece.
-    const int deadlinePieces = r.fileStarting ? std::min(2, sizes.urgent) : sizes.urgent;
+    // Libtorrent raises every deadline piece to the top, where it picks among them in no
+    // set order: while the file starts, only the reader's next piece has one, so a slow
+    // peer sends the piece that shows the first frame before anything else.
+    const int deadlinePieces = r.fileStarting ? 1 : sizes.urgent;
     int marked = 0;
-    int rank = 0; // missing pieces before this one in the window
     for (int i = 0; i < n && r.startPiece + i <= r.lastPiece; ++i) {
         const int piece = r.startPiece + i;
-        const bool isMissing = missing(have, piece);
-        const bool isUrgent = isMissing && marked < deadlinePieces;
+        const bool isUrgent = missing(have, piece) && marked < deadlinePieces;
         const int span = kReadAheadPriority - kFarReadAheadPriority;
-        const int readAhead = n > 1 ? kReadAheadPriority - span * i / (n - 1) : kReadAheadPriority;
+        const int readAhead = r.fileStarting ? kSoonPriority
+                              : n > 1        ? kReadAheadPriority - span * i / (n - 1)
+                                             : kReadAheadPriority;
         int &prio = (*wanted)[piece];
-        prio = std::max(prio, rank < kNextLevels ? kUrgentPriority - rank : readAhead);
-        rank += isMissing ? 1 : 0;
+        // One piece at a time at the top: a slow peer serves requests in order, and pieces
+        // asked for side by side would all arrive late.
+        prio = std::max(prio, !isUrgent ? readAhead : marked == 0 ? kUrgentPriority : kSoonPriority);
         if (!isUrgent)
             continue;
         ++marked;
@@ -153,7 +151,6 @@ ServedFiles serveFiles(const std::map<int, FileSpan> &spans, int pieceLength, in
     for (const auto &[file, span] : spans) {
         ranges.push_back(piecesOf(span, pieceLength));
         served.firstPieces.insert(ranges.back().first);
-        served.lastPieces.insert(ranges.back().last);
         for (const auto &entry : headTailPieces({ranges.back()}, pieceLength, headTailBytes))
             served.headTailsOfFile[file].push_back(entry.first);
     }

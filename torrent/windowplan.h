@@ -21,19 +21,13 @@ struct StreamParams {
 };
 
 // Libtorrent piece priorities used by the read-ahead window. Libtorrent picks higher
-// priorities first and, among pieces of one priority, in no set order. A slow peer serves
-// requests in the order they came, so the pieces a reader needs next get one level each, in
-// reading order; the read-ahead behind them falls with distance, which fetches it roughly in
-// reading order without asking for strict order (that would put every missing head piece
-// before the place a seek went to).
-inline constexpr int kUrgentPriority = 7;       // what a reader needs next
-inline constexpr int kNextLevels = 3;           // 7, 6, 5: a reader's next three missing pieces
-inline constexpr int kReadAheadPriority = 4;    // the read-ahead right after them
+// priorities first, so the read-ahead falls from just below urgent near the reader to low far
+// ahead: it is fetched roughly in reading order without asking for strict order (which would
+// put every missing head piece before the place a seek went to).
+inline constexpr int kUrgentPriority = 7;       // what a reader needs next; heads and tails while starting
+inline constexpr int kSoonPriority = 6;         // the other pieces with a deadline
+inline constexpr int kReadAheadPriority = 5;    // the read-ahead right after them
 inline constexpr int kFarReadAheadPriority = 2; // the end of a long window
-// The heads and tails of a starting file follow the reader's next pieces; a file's last piece
-// (where MKV and AVI keep their index, which every seek reads) goes before its other ones.
-inline constexpr int kLastPiecePriority = 4;
-inline constexpr int kHeadTailPriority = 3;
 // Fetched only when nothing else is left to ask for: the heads and tails of a file already
 // playing, and the rest of a window whose file is still starting.
 inline constexpr int kLowestWantedPriority = 1;
@@ -47,7 +41,6 @@ struct ServedFiles {
     std::map<int, int> headTails;                    // head or tail piece -> deadline ms
     std::map<int, std::vector<int>> headTailsOfFile; // file index -> its head and tail pieces
     std::set<int> firstPieces;                       // each file's first piece
-    std::set<int> lastPieces;                        // each file's last piece
 
     bool starting(int file, const std::vector<char> &have) const;
     bool holds(int piece) const; // a piece of a served file

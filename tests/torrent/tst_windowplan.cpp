@@ -116,10 +116,10 @@ private slots:
     }
 
     // While a file starts, its first piece and the reader's next piece carry the deadlines and
-    // its other heads and tails follow the reader's next pieces, its last piece first; the rest
-    // of the window waits at the lowest priority. Once the heads and tails are in, they wait
-    // there themselves and the window opens in full: the reader's next three missing pieces one
-    // level each in reading order, then falling with distance; deadlines on the next three.
+    // its other heads and tails follow the reader's next pieces; the rest of the window waits
+    // at the lowest priority. Once the heads and tails are in, they wait there themselves and
+    // the window opens in full, falling in priority with distance, with deadlines on its next
+    // three missing pieces, one at a time at the top.
     void plans_data()
     {
         QTest::addColumn<QList<int>>("served");
@@ -131,37 +131,37 @@ private slots:
         const qint64 at10 = 10 * qint64(kPiece) + 17;
         QTest::newRow("served, no reader yet")
             << QList<int>{0} << QList<int>{} << QList<qint64>{} << qint64(-1)
-            << QStringLiteral("7300000000000000000000340000| 0:0");
+            << QStringLiteral("7500000000000000000000550000| 0:0");
         QTest::newRow("start")
             << QList<int>{0} << QList<int>{} << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("7300000000765111110000340000| 0:0 10:0 11:400");
+            << QStringLiteral("7500000000766111110000550000| 0:0 10:0");
         // A reader past the end reads the last piece: the index of an MP4 without fast start.
         QTest::newRow("start at the tail")
             << QList<int>{0} << QList<int>{} << QList<qint64>{24 * qint64(kPiece) + 5000} << qint64(-1)
-            << QStringLiteral("7300000000000000000000370000| 0:0 23:0");
+            << QStringLiteral("7500000000000000000000570000| 0:0 23:0");
         QTest::newRow("heads and tails in")
             << QList<int>{0} << ends << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("1100000000765433320000110000| 10:0 11:400 12:800");
+            << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
         QTest::newRow("a piece in hands its deadline on")
             << QList<int>{0} << (ends + QList<int>{10}) << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("1100000000776533320000110000| 11:400 12:800 13:1200");
+            << QStringLiteral("1100000000576643320000110000| 11:400 12:800 13:1200");
         QTest::newRow("clipped at the file end")
             << QList<int>{0} << ends << QList<qint64>{21 * qint64(kPiece)} << qint64(-1)
-            << QStringLiteral("1100000000000000000007660000| 21:0");
+            << QStringLiteral("1100000000000000000007550000| 21:0");
         // Where windows overlap, the higher priority and the earlier deadline win.
         QTest::newRow("two readers")
             << QList<int>{0} << ends << QList<qint64>{at10, 12 * qint64(kPiece)} << qint64(-1)
-            << QStringLiteral("1100000000767654333200110000| 10:0 11:400 12:0 13:400 14:800");
+            << QStringLiteral("1100000000767664433200110000| 10:0 11:400 12:0 13:400 14:800");
         // Another file starting does not narrow the window of one already playing.
         QTest::newRow("a file served later")
             << QList<int>{0, 1} << ends << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("1100000000765433320000117334| 10:0 11:400 12:800 24:0");
+            << QStringLiteral("1100000000766443320000117555| 10:0 11:400 12:800 24:0");
         QTest::newRow("a closed reader keeps its window")
             << QList<int>{0} << ends << QList<qint64>{} << at10
-            << QStringLiteral("1100000000765433320000110000| 10:0 11:400 12:800");
+            << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
         QTest::newRow("an open reader replaces it")
             << QList<int>{0} << ends << QList<qint64>{at10} << 3 * qint64(kPiece)
-            << QStringLiteral("1100000000765433320000110000| 10:0 11:400 12:800");
+            << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
         QTest::newRow("nothing served")
             << QList<int>{} << ends << QList<qint64>{at10} << qint64(-1)
             << QStringLiteral("0000000000000000000000000000|");
