@@ -83,7 +83,8 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     s.set_int(lt::settings_pack::tick_interval, 100);
     // Outgoing connections use TCP. Libtorrent tries uTP first otherwise, and a peer that only
     // speaks TCP costs the uTP connect time-out plus up to a second before the TCP retry (its
-    // reconnect clock counts whole seconds). Peers that connect to us over uTP are accepted.
+    // reconnect clock counts whole seconds). Peers that connect to us over uTP are accepted;
+    // a peer that refuses TCP is dialled over uTP next (UtpDial).
     s.set_bool(lt::settings_pack::enable_outgoing_utp, cfg.outgoingUtp);
     // Libtorrent keeps this many seconds of requests queued at each peer (3 by default). A
     // peer serves its queue in order, so after a seek the new place waits behind all of it: at
@@ -174,6 +175,8 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
     if (m_cfg.loopbackOnly)
         countLocalPeersLikeOthers(*m_session);
 
+    if (!settings.get_bool(lt::settings_pack::enable_outgoing_utp))
+        m_utpDial = std::make_unique<UtpDial>(m_session.get(), settings.get_int(lt::settings_pack::min_reconnect_time));
     m_dhtNodesIndex = lt::find_metric_idx("dht.dht_nodes");
     m_sentPayloadIndex = lt::find_metric_idx("net.sent_payload_bytes");
     try {
@@ -547,12 +550,53 @@ void TorrentEngine::restoreUploadCapWhenDue()
     applyUploadCapLocked();
 }
 
+void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
+{
+    const auto now = UtpDial::Clock::now();
+    if (auto *x = lt::alert_cast<lt::peer_connect_alert>(a)) {
+        if (m_utpDial && x->direction == lt::peer_connect_alert::direction_t::out)
+            m_utpDial->onDial(x->handle, x->endpoint, x->socket_type, now);
+        stream->onPeerConnected();
+    } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
+        // A peer that ended TCP before its handshake (its peer id unknown) may take uTP.
+        if (m_utpDial && !m_utpDial->onDisconnect(x->handle, x->endpoint, x->socket_type, !x->pid.is_all_zeros(), now))
+            return;
+        try {
+            stream->onPeerDropped(x->endpoint.address().to_string() + ':' + std::to_string(x->endpoint.port()));
+        } catch (const std::exception &) {
+        }
+    }
+}
+
+// Peers whose uTP dial never came count as dropped now.
+void TorrentEngine::dropLateUtpPeers()
+{
+    if (!m_utpDial)
+        return;
+    for (const UtpDial::Key &key : m_utpDial->tick(UtpDial::Clock::now())) {
+        std::shared_ptr<StreamTorrent> stream;
+        {
+            std::lock_guard l(m_mutex);
+            const auto it = m_byHandle.find(key.first);
+            if (it != m_byHandle.end())
+                stream = it->second.lock();
+        }
+        if (!stream)
+            continue;
+        try {
+            stream->onPeerDropped(key.second.address().to_string() + ':' + std::to_string(key.second.port()));
+        } catch (const std::exception &) {
+        }
+    }
+}
+
 void TorrentEngine::alertLoop()
 {
     std::vector<lt::alert *> alerts;
     while (!m_stop) {
         restoreUploadCapWhenDue();
-        m_session->wait_for_alert(std::chrono::milliseconds(200));
+        dropLateUtpPeers();
+        m_session->wait_for_alert(std::chrono::milliseconds(m_utpDial && m_utpDial->busy() ? 50 : 200));
         m_session->pop_alerts(&alerts);
         for (lt::alert *a : alerts)
             dispatch(a);
@@ -608,13 +652,8 @@ void TorrentEngine::dispatch(lt::alert *a)
         stream->onPieceFinished(static_cast<int>(x->piece_index));
     } else if (auto *x = lt::alert_cast<lt::read_piece_alert>(a)) {
         stream->onReadPiece(static_cast<int>(x->piece), x->buffer, x->size, !x->error);
-    } else if (lt::alert_cast<lt::peer_connect_alert>(a)) {
-        stream->onPeerConnected();
-    } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
-        try {
-            stream->onPeerDropped(x->endpoint.address().to_string() + ':' + std::to_string(x->endpoint.port()));
-        } catch (const std::exception &) {
-        }
+    } else if (lt::alert_cast<lt::peer_connect_alert>(a) || lt::alert_cast<lt::peer_disconnected_alert>(a)) {
+        onPeerAlert(a, stream.get());
     } else if (lt::alert_cast<lt::hash_failed_alert>(a)) {
         ++stream->hashFailures;
     } else if (lt::alert_cast<lt::metadata_received_alert>(a)) {

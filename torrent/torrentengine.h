@@ -2,6 +2,7 @@
 
 #include "torrent/streamtorrent.h"
 #include "torrent/uploadcap.h"
+#include "torrent/utpdial.h"
 
 #include <QObject>
 #include <QString>
@@ -106,6 +107,8 @@ public:
 private:
     void alertLoop();
     void dispatch(lt::alert *a);
+    void onPeerAlert(lt::alert *a, StreamTorrent *stream);
+    void dropLateUtpPeers();
     void markDeleted(const QString &key);
     void removalWorker();
     void restoreUploadCapWhenDue();
@@ -117,6 +120,7 @@ private:
     std::unique_ptr<lt::session> m_session;
     int m_dhtNodesIndex = -1;
     std::thread m_alertThread;
+    std::unique_ptr<UtpDial> m_utpDial; // alert thread only; null when outgoing uTP is on
     std::atomic<bool> m_stop{false};
 
     mutable std::mutex m_mutex;

@@ -151,6 +151,13 @@ void Seeder::setUploadLimit(int bytesPerSec)
     m_session->apply_settings(s);
 }
 
+void Seeder::acceptOnlyUtp()
+{
+    lt::settings_pack s;
+    s.set_bool(lt::settings_pack::enable_incoming_tcp, false);
+    m_session->apply_settings(s);
+}
+
 std::unique_ptr<Seeder> seedExisting(const QString &saveDir, const QString &torrentFile, int uploadLimitBytesPerSec)
 {
     GeneratedTorrent seed;

@@ -54,6 +54,8 @@ public:
     int port() const { return m_port; }
     bool ready() const { return m_ready; }
     void setUploadLimit(int bytesPerSec);
+    // Turns TCP connections away (accepts and closes them), as a peer set to uTP only does.
+    void acceptOnlyUtp();
 
 private:
     std::unique_ptr<lt::session> m_session;
