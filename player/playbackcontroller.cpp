@@ -376,6 +376,11 @@ void PlaybackController::onStartFile(long long entryId)
         return;
     m_waitingStartFile = false;
     m_entryId = entryId;
+#ifdef __GLIBC__
+    // mpv has closed the previous file by now: give its buffers back before the new file's
+    // demuxer fills up, or both sit in memory for the first seconds of every episode.
+    malloc_trim(0);
+#endif
 }
 
 // The player knows the file's tracks and has not started reading ahead: choosing the dub and
