@@ -37,9 +37,12 @@ UtpDial::UtpDial(lt::session *session, int minReconnectTime)
 void UtpDial::onDial(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
                      Clock::time_point now)
 {
-    if (!isUtp(type))
-        return;
     const Key key{h, ep};
+    if (!isUtp(type)) {
+        if (m_tcpDialled.size() < kMaxPeers)
+            m_tcpDialled.insert(key);
+        return;
+    }
     m_waiting.erase(key);
     if (m_utpDialled.size() < kMaxPeers || m_utpDialled.count(key))
         m_utpDialled[key] = now;
@@ -48,9 +51,11 @@ void UtpDial::onDial(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, l
 bool UtpDial::onDisconnect(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
                            bool handshakeSeen, Clock::time_point now)
 {
-    if (handshakeSeen || isUtp(type))
-        return true;
     const Key key{h, ep};
+    // Only our own dials: the port of a peer that dialled us is not where it listens.
+    const bool dialledByUs = m_tcpDialled.erase(key) > 0;
+    if (handshakeSeen || isUtp(type) || !dialledByUs)
+        return true;
     const auto dialled = m_utpDialled.find(key);
     if (dialled != m_utpDialled.end() && now - dialled->second < kBothTried)
         return true;
@@ -104,6 +109,9 @@ std::vector<UtpDial::Key> UtpDial::tick(Clock::time_point now)
         m_lastPrune = now;
         for (auto it = m_utpDialled.begin(); it != m_utpDialled.end();)
             it = now - it->second >= kForgetAfter ? m_utpDialled.erase(it) : std::next(it);
+        // A torrent removed with connections open posts no alert we see for them.
+        for (auto it = m_tcpDialled.begin(); it != m_tcpDialled.end();)
+            it = it->first.is_valid() ? std::next(it) : m_tcpDialled.erase(it);
     }
     return late;
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,7 @@ private:
 
     lt::session *m_session;
     const int m_minReconnectTime;
+    std::set<Key> m_tcpDialled;                 // our TCP connections not closed yet
     std::map<Key, Clock::time_point> m_waiting; // TCP failed at, no uTP dial yet
     std::map<Key, Clock::time_point> m_utpDialled;
     bool m_newWaiting = false;                  // since the last window opened
