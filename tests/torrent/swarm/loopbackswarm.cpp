@@ -115,6 +115,8 @@ Seeder::Seeder(const GeneratedTorrent &torrent, int uploadLimitBytesPerSec, bool
     s.set_bool(lt::settings_pack::enable_upnp, false);
     s.set_bool(lt::settings_pack::enable_natpmp, false);
     s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    // A leecher that holds all it wants stays connected: tests look at its peers afterwards.
+    s.set_bool(lt::settings_pack::close_redundant_connections, false);
     s.set_int(lt::settings_pack::alert_mask, 0);
     s.set_int(lt::settings_pack::upload_rate_limit, uploadLimitBytesPerSec);
     m_session = std::make_unique<lt::session>(lt::session_params(s));
