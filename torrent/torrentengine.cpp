@@ -111,6 +111,14 @@ void countLocalPeersLikeOthers(lt::session &session)
     session.set_peer_class_filter(f);
 }
 
+void noteDropped(StreamTorrent *stream, const lt::tcp::endpoint &ep)
+{
+    try {
+        stream->onPeerDropped(ep.address().to_string() + ':' + std::to_string(ep.port()));
+    } catch (const std::exception &) {
+    }
+}
+
 QString newTorrentId()
 {
     const quint64 n = QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFull;
@@ -561,10 +569,7 @@ void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
         // A peer that ended TCP before its handshake (its peer id unknown) may take uTP.
         if (m_utpDial && !m_utpDial->onDisconnect(x->handle, x->endpoint, x->socket_type, !x->pid.is_all_zeros(), now))
             return;
-        try {
-            stream->onPeerDropped(x->endpoint.address().to_string() + ':' + std::to_string(x->endpoint.port()));
-        } catch (const std::exception &) {
-        }
+        noteDropped(stream, x->endpoint);
     }
 }
 
@@ -581,12 +586,8 @@ void TorrentEngine::dropLateUtpPeers()
             if (it != m_byHandle.end())
                 stream = it->second.lock();
         }
-        if (!stream)
-            continue;
-        try {
-            stream->onPeerDropped(key.second.address().to_string() + ':' + std::to_string(key.second.port()));
-        } catch (const std::exception &) {
-        }
+        if (stream)
+            noteDropped(stream.get(), key.second);
     }
 }
 
