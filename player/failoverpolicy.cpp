@@ -119,6 +119,12 @@ qint64 FailoverPolicy::keptBytes() const
     return bytes;
 }
 
+void FailoverPolicy::tick(int dhtNodes)
+{
+    for (const auto &t : std::as_const(m_kept))
+        t->tick(dhtNodes);
+}
+
 void FailoverPolicy::closeKept()
 {
     for (const auto &t : std::as_const(m_kept))

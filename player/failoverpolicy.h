@@ -58,6 +58,8 @@ public:
     void giveUp(int index, std::shared_ptr<StreamTorrent> torrent);
     std::shared_ptr<StreamTorrent> takeKept(int index);
     bool hasKept() const { return !m_kept.isEmpty(); }
+    // Refreshes the kept torrents' figures (GUI thread tick).
+    void tick(int dhtNodes);
     qint64 keptBytes() const;
     void closeKept();
     // A new episode: nothing given up, nothing kept.

@@ -53,6 +53,8 @@ bool PlaybackController::tickTorrent(int dhtNodes, double sourceSeconds)
         startOnTorrent();
     if (m_torrent) {
         updateRateLimit();
+        // The kept sources fill what their last place asked for: the budget counts them now.
+        m_failover.tick(dhtNodes);
         if (!checkBudget(s.bytesDone + alternateBytes()))
             return false;
         m_race.tick(dhtNodes);
@@ -217,6 +219,8 @@ void PlaybackController::failOverMidEpisode(int index, const QString &why)
     std::shared_ptr<StreamTorrent> left = std::exchange(m_torrent, nullptr);
     for (int extra : std::as_const(m_extraFiles))
         left->removeFile(extra);
+    // Nor does the next episode's file, prepared in this torrent.
+    m_next.releaseFile(left.get(), -1);
     stopAndClose();
     m_failover.giveUp(m_sourceIndex, std::move(left));
     trySource(index, why);

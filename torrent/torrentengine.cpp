@@ -184,7 +184,7 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
         countLocalPeersLikeOthers(*m_session);
 
     if (!settings.get_bool(lt::settings_pack::enable_outgoing_utp))
-        m_utpDial = std::make_unique<UtpDial>(m_session.get(), settings.get_int(lt::settings_pack::min_reconnect_time));
+        m_utpDial = std::make_unique<UtpDial>(m_session.get());
     m_dhtNodesIndex = lt::find_metric_idx("dht.dht_nodes");
     m_sentPayloadIndex = lt::find_metric_idx("net.sent_payload_bytes");
     try {
@@ -203,6 +203,8 @@ TorrentEngine::~TorrentEngine()
         std::lock_guard l(m_mutex);
         for (const auto &entry : m_byId)
             open.push_back(entry.second);
+        for (auto &users : m_users)
+            users.second = 1; // the session goes, whoever still holds them
     }
     for (const auto &s : open)
         close(s);
@@ -259,6 +261,21 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
 
     {
         std::unique_lock l(m_mutex);
+        // Adding the same hash again would hand back libtorrent's existing handle under a second
+        // StreamTorrent: the first one's readers would never hear of their pieces, and closing
+        // either would delete the files under the other.
+        const auto open = m_idByKey.find(key);
+        if (open != m_idByKey.end()) {
+            const auto stream = m_byId.find(open->second);
+            if (stream != m_byId.end()) {
+                const int users = ++m_users[open->second];
+                l.unlock();
+                logLine(QStringLiteral("engine: torrent %1 is open already as [%2] -> shared (%3 users)")
+                            .arg(key, open->second)
+                            .arg(users));
+                return stream->second;
+            }
+        }
         // The same torrent may still be leaving the session from an earlier play.
         auto leaving = m_removals.find(key);
         const auto now = std::chrono::steady_clock::now();
@@ -312,6 +329,8 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
         if (!ec) {
             m_byHandle[h] = stream;
             m_byId[id] = stream;
+            m_idByKey[key] = id;
+            m_users[id] = 1;
         }
     }
     m_cond.notify_all();
@@ -329,15 +348,27 @@ void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
 {
     if (!stream)
         return;
-    stream->shutdown();
     const QString key = stream->infoHashKey();
     const lt::torrent_handle h = stream->handle();
     {
         std::lock_guard l(m_mutex);
+        const auto users = m_users.find(stream->id());
+        if (users == m_users.end())
+            return; // closed already
+        if (--users->second > 0) {
+            logLine(QStringLiteral("engine: [%1] still used by %2 other(s) -> stays open").arg(stream->id()).arg(users->second));
+            return;
+        }
+        m_users.erase(users);
         m_byId.erase(stream->id());
         m_byHandle.erase(h);
+        const auto byKey = m_idByKey.find(key);
+        if (byKey != m_idByKey.end() && byKey->second == stream->id())
+            m_idByKey.erase(byKey);
         m_removals[key] = {false, std::chrono::steady_clock::now()};
     }
+    // Readers blocked in the torrent wake before its files go.
+    stream->shutdown();
     logLine(QStringLiteral("engine: removing [%1] %2 (delete_files)").arg(stream->id(), key));
     bool removed = false;
     if (h.is_valid()) {
@@ -548,7 +579,12 @@ bool TorrentEngine::uploadCapLifted() const
 
 int TorrentEngine::sessionUploadLimit() const
 {
-    return m_session->get_settings().get_int(lt::settings_pack::upload_rate_limit);
+    return liveSettings().get_int(lt::settings_pack::upload_rate_limit);
+}
+
+lt::settings_pack TorrentEngine::liveSettings() const
+{
+    return m_session->get_settings();
 }
 
 void TorrentEngine::restoreUploadCapWhenDue()
@@ -566,28 +602,16 @@ void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
             m_utpDial->onDial(x->handle, x->endpoint, x->socket_type, now);
         stream->onPeerConnected();
     } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
-        // A peer that ended TCP before its handshake (its peer id unknown) may take uTP.
-        if (m_utpDial && !m_utpDial->onDisconnect(x->handle, x->endpoint, x->socket_type, !x->pid.is_all_zeros(), now))
-            return;
-        noteDropped(stream, x->endpoint);
-    }
-}
-
-// Peers whose uTP dial never came count as dropped now.
-void TorrentEngine::dropLateUtpPeers()
-{
-    if (!m_utpDial)
-        return;
-    for (const UtpDial::Key &key : m_utpDial->tick(UtpDial::Clock::now())) {
-        std::shared_ptr<StreamTorrent> stream;
-        {
-            std::lock_guard l(m_mutex);
-            const auto it = m_byHandle.find(key.first);
-            if (it != m_byHandle.end())
-                stream = it->second.lock();
+        // A peer that ended TCP before its handshake (its peer id unknown) may take uTP. It
+        // counts as dropped all the same: a source whose every peer turned us away is tried
+        // beside the next one at once, and the uTP dial goes on meanwhile.
+        if (m_utpDial) {
+            if (m_ourPort <= 0)
+                m_ourPort = m_session->listen_port();
+            m_utpDial->onDisconnect(x->handle, x->endpoint, x->socket_type, !x->pid.is_all_zeros(), x->error,
+                                    m_ourPort, now);
         }
-        if (stream)
-            noteDropped(stream.get(), key.second);
+        noteDropped(stream, x->endpoint);
     }
 }
 
@@ -596,7 +620,8 @@ void TorrentEngine::alertLoop()
     std::vector<lt::alert *> alerts;
     while (!m_stop) {
         restoreUploadCapWhenDue();
-        dropLateUtpPeers();
+        if (m_utpDial)
+            m_utpDial->tick(UtpDial::Clock::now());
         m_session->wait_for_alert(std::chrono::milliseconds(m_utpDial && m_utpDial->busy() ? 50 : 200));
         m_session->pop_alerts(&alerts);
         for (lt::alert *a : alerts)

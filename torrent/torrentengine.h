@@ -78,6 +78,9 @@ public:
     // While the same torrent is still leaving the session from an earlier close (at most 15 s
     // after it), open() waits for it; given `busy` it never waits but returns null with *busy
     // set, and the caller tries again later: the GUI thread must not block on a removal.
+    // A torrent that is open already (the same info-hash) is not added twice: the caller gets
+    // the same StreamTorrent, shared, and each open() is matched by one close(); the torrent
+    // leaves the session with the last close.
     std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error,
                                         bool *busy = nullptr);
     void close(const std::shared_ptr<StreamTorrent> &stream);
@@ -101,6 +104,8 @@ public:
     bool uploadCapLifted() const;
     // The upload limit the session applies now (bytes/s, 0 = none).
     int sessionUploadLimit() const;
+    // The session's settings as it runs with them now.
+    lt::settings_pack liveSettings() const;
 
     std::atomic<int> dhtNodes{0};
 
@@ -108,7 +113,6 @@ private:
     void alertLoop();
     void dispatch(lt::alert *a);
     void onPeerAlert(lt::alert *a, StreamTorrent *stream);
-    void dropLateUtpPeers();
     void markDeleted(const QString &key);
     void removalWorker();
     void restoreUploadCapWhenDue();
@@ -121,12 +125,15 @@ private:
     int m_dhtNodesIndex = -1;
     std::thread m_alertThread;
     std::unique_ptr<UtpDial> m_utpDial; // alert thread only; null when outgoing uTP is on
+    int m_ourPort = 0;                  // alert thread only
     std::atomic<bool> m_stop{false};
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     std::map<lt::torrent_handle, std::weak_ptr<StreamTorrent>> m_byHandle;
     std::map<QString, std::shared_ptr<StreamTorrent>> m_byId;
+    std::map<QString, QString> m_idByKey; // info-hash key -> id of the open torrent
+    std::map<QString, int> m_users;       // by id: open() calls not yet matched by close()
     int m_adding = 0; // open() is adding a torrent to the session
     // By info-hash key: torrents asked to leave the session, and whether they have.
     struct Leaving {

@@ -2,21 +2,24 @@
 
 #include "base/log.h"
 
+#include <libtorrent/error.hpp>
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/settings_pack.hpp>
+
+#include <boost/asio/error.hpp>
 
 namespace svd {
 
 namespace {
 
-// Libtorrent dials on its tick (100 ms here). The window stays open until every waiting
-// peer was dialled over uTP, for a tick at least and 1.5 s at most.
-constexpr auto kWindowMin = std::chrono::milliseconds(100);
-constexpr auto kWindowMax = std::chrono::milliseconds(1500);
+// Libtorrent dials from its peer list once a second, and later still on a loaded machine: a
+// waiting peer is named on every 100 ms round until its uTP dial is seen. A peer not dialled
+// in this long is left to libtorrent's own redial.
 constexpr auto kNameEvery = std::chrono::milliseconds(100);
-constexpr auto kWindowGap = std::chrono::seconds(1);
-// A peer waiting this long for its uTP dial counts as dropped (the failover's dead-swarm rule).
-constexpr auto kUtpTurn = std::chrono::seconds(4);
+constexpr auto kGiveUp = std::chrono::seconds(10);
+// The window outlives its last waiter by a round, so a dial libtorrent has begun is not cut
+// over to TCP by the restore.
+constexpr auto kLinger = std::chrono::milliseconds(100);
 // A TCP failure this soon after a uTP dial: both transports were tried.
 constexpr auto kBothTried = std::chrono::seconds(15);
 constexpr auto kForgetAfter = std::chrono::seconds(60);
@@ -27,11 +30,25 @@ bool isUtp(lt::socket_type_t t)
     return t == lt::socket_type_t::utp || t == lt::socket_type_t::utp_ssl;
 }
 
+bool isOurs(const lt::tcp::endpoint &ep, const lt::error_code &ec, int ourPort)
+{
+    if (ec == lt::errors::self_connection)
+        return true;
+    const auto a = ep.address();
+    return ourPort > 0 && ep.port() == ourPort && (a.is_loopback() || a.is_unspecified());
+}
+
 } // namespace
 
-UtpDial::UtpDial(lt::session *session, int minReconnectTime)
-    : m_session(session), m_minReconnectTime(minReconnectTime)
+UtpDial::UtpDial(lt::session *session) : m_session(session)
 {
+}
+
+bool UtpDial::isRefusal(const lt::error_code &ec)
+{
+    namespace ae = boost::asio::error;
+    return ec == ae::connection_refused || ec == ae::eof || ec == ae::connection_reset
+        || ec == ae::connection_aborted || ec == ae::broken_pipe;
 }
 
 void UtpDial::onDial(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
@@ -48,40 +65,40 @@ void UtpDial::onDial(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, l
         m_utpDialled[key] = now;
 }
 
-bool UtpDial::onDisconnect(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
-                           bool handshakeSeen, Clock::time_point now)
+void UtpDial::onDisconnect(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
+                           bool handshakeSeen, const lt::error_code &ec, int ourPort, Clock::time_point now)
 {
     const Key key{h, ep};
     // Only our own dials: the port of a peer that dialled us is not where it listens.
     const bool dialledByUs = m_tcpDialled.erase(key) > 0;
-    if (handshakeSeen || isUtp(type) || !dialledByUs)
-        return true;
+    if (handshakeSeen || isUtp(type) || !dialledByUs || !isRefusal(ec) || isOurs(ep, ec, ourPort))
+        return;
     const auto dialled = m_utpDialled.find(key);
     if (dialled != m_utpDialled.end() && now - dialled->second < kBothTried)
-        return true;
-    if (m_waiting.count(key))
-        return false;
+        return;
     if (m_waiting.size() >= kMaxPeers)
-        return true;
+        return;
     m_waiting.emplace(key, now);
-    m_newWaiting = true;
-    return false;
+    m_lastWaiter = now;
 }
 
-std::vector<UtpDial::Key> UtpDial::tick(Clock::time_point now)
+void UtpDial::tick(Clock::time_point now)
 {
-    if (m_newWaiting && (m_open || now - m_openedAt >= kWindowGap)) {
-        m_newWaiting = false;
-        if (!m_open) {
-            setWindow(true);
-            m_open = true;
-            m_openedAt = now;
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        // A torrent removed with connections open posts no alert we see for them.
+        if (now - it->second >= kGiveUp || !it->first.first.is_valid())
+            it = m_waiting.erase(it);
+        else
+            ++it;
+    }
+    if (!m_waiting.empty()) {
+        m_lastWaiter = now;
+        if (!m_saved) {
+            openWindow();
             m_lastNaming = Clock::time_point{};
-            logLine(QStringLiteral("engine: %1 peer(s) ended the TCP connection before the handshake -> dialling over uTP")
-                        .arg(m_waiting.size()));
         }
     }
-    if (m_open && now - m_lastNaming >= kNameEvery) {
+    if (m_saved && !m_waiting.empty() && now - m_lastNaming >= kNameEvery) {
         // Named again on every round: a name given before libtorrent has put the closed
         // connection away is lost on it.
         m_lastNaming = now;
@@ -90,38 +107,57 @@ std::vector<UtpDial::Key> UtpDial::tick(Clock::time_point now)
                 w.first.first.connect_peer(w.first.second, lt::peer_info::tracker);
             } catch (const std::exception &) {
             }
+            // Libtorrent dials from its peer list once a second, except right after a tracker
+            // reply (its connect boost): one announce per torrent and window brings the uTP
+            // dial forward by up to that second.
+            if (m_boosted.insert(w.first.first).second) {
+                try {
+                    w.first.first.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
+                } catch (const std::exception &) {
+                }
+            }
         }
     }
-    if (m_open && (now - m_openedAt >= kWindowMax || (m_waiting.empty() && now - m_openedAt >= kWindowMin))) {
-        setWindow(false);
-        m_open = false;
-    }
-    std::vector<Key> late;
-    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
-        if (now - it->second >= kUtpTurn) {
-            late.push_back(it->first);
-            it = m_waiting.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    if (m_saved && m_waiting.empty() && now - m_lastWaiter >= kLinger)
+        closeWindow();
     if (now - m_lastPrune >= kForgetAfter / 4) {
         m_lastPrune = now;
         for (auto it = m_utpDialled.begin(); it != m_utpDialled.end();)
             it = now - it->second >= kForgetAfter ? m_utpDialled.erase(it) : std::next(it);
-        // A torrent removed with connections open posts no alert we see for them.
         for (auto it = m_tcpDialled.begin(); it != m_tcpDialled.end();)
             it = it->first.is_valid() ? std::next(it) : m_tcpDialled.erase(it);
     }
-    return late;
 }
 
-void UtpDial::setWindow(bool open)
+void UtpDial::openWindow()
+{
+    // What the session runs with now, not what it started with: closing the window puts back
+    // exactly this.
+    Saved saved;
+    try {
+        const lt::settings_pack live = m_session->get_settings();
+        saved.outgoingUtp = live.get_bool(lt::settings_pack::enable_outgoing_utp);
+        saved.minReconnectTime = live.get_int(lt::settings_pack::min_reconnect_time);
+    } catch (const std::exception &) {
+        return;
+    }
+    m_saved = saved;
+    logLine(QStringLiteral("engine: %1 peer(s) ended the TCP connection before the handshake -> dialling over uTP")
+                .arg(m_waiting.size()));
+    lt::settings_pack s;
+    s.set_bool(lt::settings_pack::enable_outgoing_utp, true);
+    s.set_int(lt::settings_pack::min_reconnect_time, 0);
+    m_session->apply_settings(std::move(s)); // posts to the session thread
+}
+
+void UtpDial::closeWindow()
 {
     lt::settings_pack s;
-    s.set_bool(lt::settings_pack::enable_outgoing_utp, open);
-    s.set_int(lt::settings_pack::min_reconnect_time, open ? 0 : m_minReconnectTime);
-    m_session->apply_settings(std::move(s)); // posts to the session thread
+    s.set_bool(lt::settings_pack::enable_outgoing_utp, m_saved->outgoingUtp);
+    s.set_int(lt::settings_pack::min_reconnect_time, m_saved->minReconnectTime);
+    m_saved.reset();
+    m_boosted.clear();
+    m_session->apply_settings(std::move(s));
 }
 
 } // namespace svd

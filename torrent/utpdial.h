@@ -1,5 +1,6 @@
 #pragma once
 
+#include <libtorrent/error_code.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/socket.hpp>
 #include <libtorrent/socket_type.hpp>
@@ -7,20 +8,21 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
-#include <vector>
 
 namespace svd {
 
 // Outgoing connections go over TCP: libtorrent would try uTP first and make every TCP-only
-// peer wait out the uTP time-out. A peer whose TCP connection ends before its handshake
-// (refused, timed out, or closed at once, as a peer that takes only uTP does) gets a uTP dial
-// right after: libtorrent chooses the transport only session-wide, so for a few ticks outgoing
-// uTP is switched on and the reconnect wait off, and the waiting peers are named again.
-// Anything libtorrent dials in that window goes over uTP too; a TCP-only peer among them costs
-// its uTP time-out once and is never dialled over uTP again.
-// Such a peer does not count as dropped until its uTP dial failed too (or never came).
+// peer wait out the uTP time-out. A peer that turns our TCP connection away before its
+// handshake (refused, or accepted and closed at once, as a peer that takes only uTP does) gets
+// a uTP dial next: libtorrent chooses the transport only session-wide, so while such a peer
+// waits, outgoing uTP is on and the reconnect wait off, and the waiting peers are named again
+// every round until libtorrent has dialled each of them over uTP (or they waited too long).
+// Anything libtorrent dials meanwhile goes over uTP too; a TCP-only peer among them costs its
+// uTP time-out once and is never dialled over uTP again. A dial that timed out is no refusal
+// (a silent peer would answer uTP no better), and a dial to our own listening port is no peer.
 // Alert thread only.
 class UtpDial
 {
@@ -28,30 +30,38 @@ public:
     using Clock = std::chrono::steady_clock;
     using Key = std::pair<lt::torrent_handle, lt::tcp::endpoint>;
 
-    // minReconnectTime: the session's own setting, restored when a window closes.
-    UtpDial(lt::session *session, int minReconnectTime);
+    explicit UtpDial(lt::session *session);
+
+    // True for the ways a peer turns a TCP connection away; not for time-outs.
+    static bool isRefusal(const lt::error_code &ec);
 
     void onDial(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type, Clock::time_point now);
-    // True when the peer counts as dropped now.
-    bool onDisconnect(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
-                      bool handshakeSeen, Clock::time_point now);
-    // Opens and closes the uTP window; returns the waiting peers whose uTP dial never came
-    // (they count as dropped now).
-    std::vector<Key> tick(Clock::time_point now);
+    // ourPort: the port the session listens on; a dial to it on this machine reached us.
+    void onDisconnect(const lt::torrent_handle &h, const lt::tcp::endpoint &ep, lt::socket_type_t type,
+                      bool handshakeSeen, const lt::error_code &ec, int ourPort, Clock::time_point now);
+    // Opens the uTP window, names the waiting peers again, and closes the window with the
+    // session's settings as they were when it opened.
+    void tick(Clock::time_point now);
     // More to do soon: the alert loop should not sleep long.
-    bool busy() const { return m_open || !m_waiting.empty(); }
+    bool busy() const { return m_saved.has_value() || !m_waiting.empty(); }
+    bool windowOpen() const { return m_saved.has_value(); }
 
 private:
-    void setWindow(bool open);
+    void openWindow();
+    void closeWindow();
+
+    struct Saved {
+        bool outgoingUtp = false;
+        int minReconnectTime = 0;
+    };
 
     lt::session *m_session;
-    const int m_minReconnectTime;
     std::set<Key> m_tcpDialled;                 // our TCP connections not closed yet
-    std::map<Key, Clock::time_point> m_waiting; // TCP failed at, no uTP dial yet
+    std::map<Key, Clock::time_point> m_waiting; // TCP turned away at, no uTP dial yet
     std::map<Key, Clock::time_point> m_utpDialled;
-    bool m_newWaiting = false;                  // since the last window opened
-    bool m_open = false;
-    Clock::time_point m_openedAt{};
+    std::optional<Saved> m_saved; // set while the window is open: what closing it restores
+    std::set<lt::torrent_handle> m_boosted; // torrents announced again in this window
+    Clock::time_point m_lastWaiter{};
     Clock::time_point m_lastNaming{};
     Clock::time_point m_lastPrune{};
 };

@@ -4,7 +4,10 @@
 
 #include <QFile>
 
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_handle.hpp>
+
+#include <algorithm>
 
 namespace svd::test {
 
@@ -121,6 +124,19 @@ std::set<int> topPriorityPieces(const StreamTorrent &t)
             out.insert(int(i));
     }
     return out;
+}
+
+int utpPeers(const StreamTorrent &t)
+{
+    std::vector<lt::peer_info> peers;
+    try {
+        t.handle().get_peer_info(peers);
+    } catch (const std::exception &) {
+        return 0;
+    }
+    return int(std::count_if(peers.begin(), peers.end(), [](const lt::peer_info &p) {
+        return (p.flags & lt::peer_info::utp_socket) && !(p.flags & lt::peer_info::handshake);
+    }));
 }
 
 } // namespace svd::test

@@ -63,5 +63,7 @@ QByteArray readRange(StreamTorrent &t, int reader, qint64 from, qint64 count, in
 std::vector<int> piecePriorities(const StreamTorrent &t);
 std::vector<int> filePriorities(const StreamTorrent &t);
 std::set<int> topPriorityPieces(const StreamTorrent &t);
+// Connections with their handshake done, over uTP.
+int utpPeers(const StreamTorrent &t);
 
 } // namespace svd::test

@@ -105,9 +105,10 @@ private slots:
         QCOMPARE(readRange(*s, reader, 0, t.files[0].data.size(), 256 * kKiB), t.files[0].data);
     }
 
-    // A peer that takes only uTP is dialled over uTP once it turns TCP away, and turning TCP
-    // away does not count as dropping us (the failover's dead-swarm rule). The torrent's second
-    // file stays unwanted, so the connection outlives the read (two seeds would part).
+    // A peer that takes only uTP is dialled over uTP once it turns TCP away, each time one
+    // does, and the session runs with its own settings again once that dial is made. A dial
+    // that reaches our own listening port opens no uTP window. The torrent's second file stays
+    // unwanted, so the connections outlive the read (two seeds would part).
     void aPeerTakingOnlyUtpIsReached()
     {
         QTemporaryDir dir;
@@ -116,18 +117,59 @@ private slots:
                                            {QStringLiteral("extra.bin"), swarm::randomBytes(kMiB, 5)}},
                                           256 * kKiB);
         TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        const auto settingOf = [&](int name) { return engine.liveSettings().get_int(name); };
+        const int reconnectBefore = settingOf(lt::settings_pack::min_reconnect_time);
+        QVERIFY(reconnectBefore > 0);
         QString error;
         auto s = engine.open(t.torrentBytes, QString(), &error);
         QVERIFY2(s, qPrintable(error));
-        swarm::Seeder seeder(t);
-        QVERIFY(seeder.ready());
-        seeder.acceptOnlyUtp();
         s->addFile(0);
         const int reader = s->openReader(0);
-        swarm::connectToSeeder(s->handle(), seeder.port());
+
+        swarm::connectToSeeder(s->handle(), engine.listenPort());
+        QTRY_VERIFY_WITH_TIMEOUT(s->peerCounts().droppedPeers >= 1, waitMs(5000));
+        QTest::qWait(300);
+        QVERIFY(!logHas(QStringLiteral("dialling over uTP")));
+
+        std::vector<std::unique_ptr<swarm::Seeder>> seeders;
+        for (int round = 1; round <= 2; ++round) {
+            seeders.push_back(std::make_unique<swarm::Seeder>(t));
+            QVERIFY(seeders.back()->ready());
+            seeders.back()->acceptOnlyUtp();
+            swarm::connectToSeeder(s->handle(), seeders.back()->port());
+            QTRY_VERIFY_WITH_TIMEOUT(utpPeers(*s) == round, waitMs(10000));
+            QTRY_COMPARE_WITH_TIMEOUT(settingOf(lt::settings_pack::min_reconnect_time), reconnectBefore, waitMs(3000));
+            QVERIFY(!engine.liveSettings().get_bool(lt::settings_pack::enable_outgoing_utp));
+        }
         QCOMPARE(readRange(*s, reader, 0, t.files[0].data.size(), 256 * kKiB), t.files[0].data);
         QVERIFY(logHas(QStringLiteral("engine: 1 peer(s) ended the TCP connection before the handshake -> dialling over uTP")));
-        QCOMPARE(s->peerCounts().droppedPeers, 0);
+    }
+
+    // One torrent per info-hash: a second open of an open torrent shares it, and the torrent
+    // stays until the last user closes it.
+    void aSecondOpenSharesTheTorrent()
+    {
+        QTemporaryDir dir;
+        const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Twice"),
+                                          {{QStringLiteral("ep.mkv"), swarm::randomBytes(2 * kMiB, 9)}}, 256 * kKiB);
+        TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
+        QString error;
+        auto first = engine.open(t.torrentBytes, QString(), &error);
+        QVERIFY2(first, qPrintable(error));
+        auto second = engine.open(QByteArray(), QStringLiteral("magnet:?xt=urn:btih:") + first->infoHashKey(), &error);
+        QCOMPARE(second, first);
+        engine.close(second);
+        QCOMPARE(engine.find(first->id()), first);
+        QVERIFY(!first->shutDown);
+        swarm::Seeder seeder(t);
+        QVERIFY(seeder.ready());
+        first->addFile(0);
+        swarm::connectToSeeder(first->handle(), seeder.port());
+        const int reader = first->openReader(0);
+        QCOMPARE(readRange(*first, reader, 0, t.files[0].data.size(), 256 * kKiB), t.files[0].data);
+        engine.close(first);
+        QVERIFY(!engine.find(first->id()));
+        QVERIFY(first->shutDown);
     }
 
     // The upload cap is set only while we upload near it (libtorrent holds every message of
