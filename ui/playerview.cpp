@@ -234,9 +234,11 @@ void PlayerView::connectControls()
         if (m_player)
             m_player->setProp(QStringLiteral("mute"), !m_player->cachedProp(QStringLiteral("mute")).toBool());
     });
-    connect(m_volume, &QSlider::sliderPressed, this, [this] { m_volumeTarget = -1; });
+    // Only the user (drag, keys, wheel) moves the slider with signals on; what
+    // mpv reports is shown under a blocker. So every change here is a request,
+    // even one back to the value mpv last reported (a step up, then down).
     connect(m_volume, &QSlider::valueChanged, this, [this](int v) {
-        if (m_player && qAbs(m_player->cachedProp(QStringLiteral("volume")).toDouble() - v) > 0.5)
+        if (m_player)
             m_player->setProp(QStringLiteral("volume"), double(v));
     });
     connect(m_seek, &QSlider::sliderPressed, this, [this] { m_dragging = true; });
@@ -386,13 +388,13 @@ void PlayerView::onPropertyChanged(const QString &name, const QVariant &value)
     if (name == QLatin1String("mute"))
         m_muteBtn->setIcon(playerIcon(value.toBool() ? PlayerIcon::Muted : PlayerIcon::Volume));
     if (name == QLatin1String("volume")) {
-        // While keys or the wheel step the volume faster than mpv reports it,
-        // the older reports would pull the slider back: wait for the last step.
-        if (m_volumeTarget >= 0 && qAbs(value.toDouble() - m_volumeTarget) > 0.5)
-            return;
-        m_volumeTarget = -1;
+        // Reports trail the requests: while keys or the wheel step faster than
+        // mpv reports, a report may be of an older step. setProp has already
+        // reached mpv, so its present value is the newest request or a change
+        // from elsewhere (the desktop's media controls): show that one.
+        const QVariant now = m_player ? m_player->getProp(QStringLiteral("volume")) : QVariant();
         const QSignalBlocker block(m_volume);
-        m_volume->setValue(qRound(value.toDouble()));
+        m_volume->setValue(qRound((now.isValid() ? now : value).toDouble()));
     }
     if (name == QLatin1String("track-list") || name == QLatin1String("aid") || name == QLatin1String("sid"))
         requestMenuRebuild();

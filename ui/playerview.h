@@ -151,7 +151,6 @@ private:
     QPoint m_lastMousePos;
     qint64 m_lastMoveMs = 0;
     QTimer m_idleTimer;
-    int m_volumeTarget = -1; // a stepped volume mpv has not reported yet
     int m_wheelRest = 0;     // wheel units short of a notch
 
     QPointer<VideoTuner> m_tuner;

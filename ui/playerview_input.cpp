@@ -151,12 +151,9 @@ void PlayerView::onVideoPressed(bool doubleClick)
 
 void PlayerView::stepVolume(int delta)
 {
-    const int base = m_volumeTarget >= 0 ? m_volumeTarget : m_volume->value();
-    const int target = qBound(0, base + delta, m_volume->maximum());
-    if (target == base)
-        return;
-    m_volumeTarget = target;
-    m_volume->setValue(target); // the slider's handler sets the player's volume
+    // The slider holds the last requested volume (reports never pull it back to
+    // an older one), so quick steps add up from there.
+    m_volume->setValue(qBound(0, m_volume->value() + delta, m_volume->maximum())); // its handler sets mpv's
 }
 
 void PlayerView::onWheel(QWheelEvent *event)

@@ -101,6 +101,16 @@ void TestPlayerView::keysAndFullscreen()
         QCoreApplication::sendEvent(m_view->videoWidget(), &wheel);
     QTRY_COMPARE(volume(), 10);
     QCOMPARE(m_view->volumeSlider()->value(), 10);
+    // Up and at once Down, before mpv reports the first step: back where it
+    // started, in mpv and the slider; a change from elsewhere still moves it.
+    QVERIFY(m_view->handleKey(Qt::Key_Up));
+    QVERIFY(m_view->handleKey(Qt::Key_Down));
+    QTest::qWait(svd::test::waitMs(300));
+    QCOMPARE(m_player->getProp(QStringLiteral("volume")).toDouble(), 10.0);
+    QCOMPARE(volume(), 10);
+    QCOMPARE(m_view->volumeSlider()->value(), 10);
+    m_player->setProp(QStringLiteral("volume"), 55.0);
+    QTRY_COMPARE(m_view->volumeSlider()->value(), 55);
 
     // Without a player nothing is handled.
     PlayerView bare;
