@@ -37,6 +37,7 @@ QString MprisPlayerAdaptor::playbackStatus() const { return m_service->playbackS
 QVariantMap MprisPlayerAdaptor::metadata() const { return m_service->metadata(); }
 double MprisPlayerAdaptor::volume() const { return m_service->volume(); }
 void MprisPlayerAdaptor::setVolume(double volume) { m_service->setVolume(volume); }
+void MprisPlayerAdaptor::setRate(double rate) { m_service->setRate(rate); }
 qlonglong MprisPlayerAdaptor::position() const { return m_service->positionUs(); }
 bool MprisPlayerAdaptor::loaded() const { return m_service->loaded(); }
 bool MprisPlayerAdaptor::canGoPrevious() const { return m_service->canGoPrevious(); }

@@ -57,7 +57,7 @@ public:
     explicit MprisPlayerAdaptor(MprisService *service);
     QString playbackStatus() const;
     double one() const { return 1.0; }
-    void setRate(double) {} // one rate only; the interface lets a player ignore others
+    void setRate(double rate);
     QVariantMap metadata() const;
     double volume() const;
     void setVolume(double volume);

@@ -11,6 +11,9 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 
+#include <cmath>
+#include <limits>
+
 namespace svd {
 
 const QString MprisService::kObjectPath = QStringLiteral("/org/mpris/MediaPlayer2");
@@ -148,8 +151,17 @@ bool MprisService::canSeek() const
 
 void MprisService::setVolume(double volume)
 {
-    if (m_player)
+    // A NaN would pass the bounds as 0 and be remembered: every later run silent.
+    if (m_player && std::isfinite(volume))
         m_player->setProp(QStringLiteral("volume"), qBound(0.0, volume * 100.0, 130.0));
+}
+
+void MprisService::setRate(double rate)
+{
+    // One rate only; the interface asks a player to take 0 as Pause and lets it
+    // ignore any other rate outside MinimumRate..MaximumRate (1.0..1.0).
+    if (rate == 0.0)
+        pause();
 }
 
 void MprisService::play()
@@ -193,7 +205,11 @@ void MprisService::seek(qlonglong offsetUs)
     if (!canSeek())
         return;
     const double duration = m_player->cachedProp(QStringLiteral("duration")).toDouble();
-    const double target = double(positionUs() + offsetUs) / kUsPerSecond;
+    // The offset comes from the bus: any 64-bit value, so the sum saturates.
+    qlonglong targetUs = 0;
+    if (qAddOverflow(positionUs(), offsetUs, &targetUs))
+        targetUs = offsetUs > 0 ? std::numeric_limits<qlonglong>::max() : std::numeric_limits<qlonglong>::min();
+    const double target = double(targetUs) / kUsPerSecond;
     if (target >= duration) {
         next(); // past the end: as the interface asks, like Next
         return;

@@ -43,6 +43,7 @@ public:
 
     // What the adaptors call.
     void setVolume(double volume);
+    void setRate(double rate);
     void play();
     void pause();
     void playPause();

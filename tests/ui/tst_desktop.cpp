@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
 #include <memory>
 
 using namespace svd;
@@ -81,6 +82,7 @@ public slots:
 private:
     void startProgram(QProcess *proc);
     QVariant prop(const QString &iface, const QString &name);
+    bool setPlayerProp(const QString &name, const QVariant &value);
     bool call(const QString &iface, const QString &method, const QVariantList &args = {});
     QString log() const;
 
@@ -166,6 +168,14 @@ QVariant TestDesktop::prop(const QString &iface, const QString &name)
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
 }
 
+bool TestDesktop::setPlayerProp(const QString &name, const QVariant &value)
+{
+    QDBusMessage msg = QDBusMessage::createMethodCall(kMpris, kMprisPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Set"));
+    msg << kPlayerIface << name << QVariant::fromValue(QDBusVariant(value));
+    return QDBusConnection::sessionBus().call(msg, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+}
+
 bool TestDesktop::call(const QString &iface, const QString &method, const QVariantList &args)
 {
     QDBusMessage msg = QDBusMessage::createMethodCall(kMpris, kMprisPath, iface, method);
@@ -216,11 +226,17 @@ void TestDesktop::playerOnTheSessionBus()
     QVERIFY2(qAbs(m_seeked.constLast() - (before + 20000000)) < 3000000,
              qPrintable(QStringLiteral("from %1 to %2 us").arg(before).arg(m_seeked.constLast())));
 
-    QDBusMessage setVolume = QDBusMessage::createMethodCall(
-        kMpris, kMprisPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
-    setVolume << kPlayerIface << QStringLiteral("Volume") << QVariant::fromValue(QDBusVariant(0.55));
-    QCOMPARE(QDBusConnection::sessionBus().call(setVolume).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(setPlayerProp(QStringLiteral("Volume"), 0.55));
     QTRY_COMPARE_WITH_TIMEOUT(prop(kPlayerIface, QStringLiteral("Volume")).toDouble(), 0.55, test::waitMs(5000));
+    // A Volume that is no number is refused (not taken as 0, and remembered);
+    // Rate 0 is a Pause.
+    QVERIFY(setPlayerProp(QStringLiteral("Volume"), std::numeric_limits<double>::quiet_NaN()));
+    QVERIFY(setPlayerProp(QStringLiteral("Rate"), 0.0));
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Paused"), test::waitMs(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(m_saver.active.isEmpty(), test::waitMs(5000));
+    QCOMPARE(prop(kPlayerIface, QStringLiteral("Volume")).toDouble(), 0.55);
+    QVERIFY(call(kPlayerIface, QStringLiteral("PlayPause")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_saver.active.size(), 1, test::waitMs(5000));
 
     // The screen saver leaves (its inhibitions with it) and comes back.
     QVERIFY(m_saverBus.unregisterService(kSaver));
@@ -229,6 +245,10 @@ void TestDesktop::playerOnTheSessionBus()
     QCOMPARE(status(), QStringLiteral("Playing"));
     QVERIFY(m_saverBus.registerService(kSaver));
     QTRY_COMPARE_WITH_TIMEOUT(m_saver.active.size(), 1, test::waitMs(5000));
+
+    // Seeking past the end, even by the largest offset there is, is Next.
+    QVERIFY(call(kPlayerIface, QStringLiteral("Seek"), {QVariant::fromValue(std::numeric_limits<qlonglong>::max())}));
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("episode 2 via")), test::waitMs(5000));
 
     QVERIFY(call(kPlayerIface, QStringLiteral("Stop")));
     QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Stopped"), test::waitMs(5000));
