@@ -2,14 +2,14 @@
 
 #include "base/log.h"
 
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QVariantMap>
+
+#include <utility>
 
 namespace svd {
 
@@ -19,17 +19,11 @@ const QString kSaverService = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString kSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
 const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kBusService = QStringLiteral("org.freedesktop.DBus");
+const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 constexpr uint kPortalIdleFlag = 8;
 // Only the release at exit waits for its answer, and never long.
 constexpr int kExitReleaseTimeoutMs = 1000;
-
-bool hasService(QDBusConnectionInterface *bus, const QString &name)
-{
-    if (bus->isServiceRegistered(name).value())
-        return true;
-    const QDBusReply<QStringList> activatable = bus->activatableServiceNames();
-    return activatable.isValid() && activatable.value().contains(name);
-}
 
 } // namespace
 
@@ -44,7 +38,10 @@ IdleInhibitor::IdleInhibitor(const QString &reason, const QDBusConnection &bus, 
     m_watcher->setWatchMode(QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration);
     connect(m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &IdleInhibitor::onServiceGone);
     // A service that (re)appears while we want an inhibition gets asked.
-    connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { reconcile(); });
+    connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        forgetAvailable();
+        reconcile();
+    });
 }
 
 IdleInhibitor::~IdleInhibitor()
@@ -65,39 +62,77 @@ void IdleInhibitor::setWanted(bool wanted)
 void IdleInhibitor::reconcile()
 {
     // An answer still in flight decides the next step when it comes.
-    if (m_call)
+    if (m_call || m_lookups > 0)
         return;
-    if (m_wanted && m_kind == None)
-        inhibit();
-    else if (!m_wanted && m_kind != None)
+    if (m_wanted && m_kind == None) {
+        if (!m_bus.isConnected()) {
+            if (!m_unavailableLogged)
+                logLine(QStringLiteral("desktop: no session bus -> the screen may blank during playback"));
+            m_unavailableLogged = true;
+        } else if (!m_availableKnown) {
+            lookUp();
+        } else if (m_available != None) {
+            inhibit(m_available);
+        }
+    } else if (!m_wanted && m_kind != None) {
         release(false);
+    }
 }
 
-IdleInhibitor::Kind IdleInhibitor::availableKind()
+void IdleInhibitor::lookUp()
 {
-    if (!m_bus.isConnected()) {
-        if (!m_unavailableLogged)
-            logLine(QStringLiteral("desktop: no session bus -> the screen may blank during playback"));
-        m_unavailableLogged = true;
-        return None;
+    // Running and activatable names in one go: a service that the bus would
+    // start on the first call counts as there.
+    m_names.clear();
+    m_lookupStale = false;
+    for (const QString &method : {QStringLiteral("ListNames"), QStringLiteral("ListActivatableNames")}) {
+        const QDBusMessage msg = QDBusMessage::createMethodCall(kBusService, kBusPath, kBusService, method);
+        auto *call = new QDBusPendingCallWatcher(m_bus.asyncCall(msg), this);
+        connect(call, &QDBusPendingCallWatcher::finished, this, &IdleInhibitor::onNames);
+        ++m_lookups;
     }
-    QDBusConnectionInterface *bus = m_bus.interface();
-    if (bus && hasService(bus, kSaverService))
-        return ScreenSaver;
-    if (bus && hasService(bus, kPortalService))
-        return Portal;
-    if (!m_unavailableLogged)
+}
+
+void IdleInhibitor::onNames(QDBusPendingCallWatcher *call)
+{
+    call->deleteLater();
+    const QDBusPendingReply<QStringList> reply = *call;
+    if (reply.isValid())
+        m_names += reply.value();
+    else
+        m_lookupError = reply.error().message();
+    if (--m_lookups > 0)
+        return;
+    const QStringList names = std::exchange(m_names, {});
+    if (!m_lookupError.isEmpty()) {
+        // Asked again on the next change of want, not in a loop now.
+        logLine(QStringLiteral("desktop: session bus did not list its services: %1")
+                    .arg(std::exchange(m_lookupError, {})));
+        return;
+    }
+    if (m_lookupStale) {
+        reconcile(); // a service came or went meanwhile: look again
+        return;
+    }
+    m_available = names.contains(kSaverService) ? ScreenSaver : names.contains(kPortalService) ? Portal : None;
+    m_availableKnown = true;
+    if (m_available == None && !m_unavailableLogged) {
         logLine(QStringLiteral("desktop: no idle inhibit service on the session bus -> the screen may blank during "
                                "playback"));
-    m_unavailableLogged = true;
-    return None;
+        m_unavailableLogged = true;
+    }
+    reconcile();
 }
 
-void IdleInhibitor::inhibit()
+void IdleInhibitor::forgetAvailable()
 {
-    const Kind kind = availableKind();
-    if (kind == None)
-        return;
+    m_availableKnown = false;
+    if (m_lookups > 0)
+        m_lookupStale = true;
+}
+
+void IdleInhibitor::inhibit(Kind kind)
+{
     QDBusMessage msg;
     if (kind == ScreenSaver) {
         msg = QDBusMessage::createMethodCall(kSaverService, kSaverPath, kSaverService, QStringLiteral("Inhibit"));
@@ -155,6 +190,7 @@ void IdleInhibitor::release(bool blocking)
 void IdleInhibitor::onServiceGone(const QString &service)
 {
     const bool ours = (m_kind == ScreenSaver && service == kSaverService) || (m_kind == Portal && service == kPortalService);
+    forgetAvailable();
     if (!ours)
         return;
     // Its inhibitions went with it; a new one is asked for when a service comes back.

@@ -8,6 +8,7 @@
 #include "tests/torrent/swarm/loopbackswarm.h"
 #include "tools/backend/testbackend.h"
 #include "tools/demo/tracker.h"
+#include "ui/idleinhibitor.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,11 +18,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <limits>
 #include <memory>
 
@@ -70,6 +73,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void playerOnTheSessionBus();
+    void inhibitorNeverWaitsOnTheBus();
 
 public slots:
     void onSeeked(qlonglong position) { m_seeked << position; }
@@ -273,6 +277,48 @@ void TestDesktop::playerOnTheSessionBus()
     QVERIFY(againDone.wait(test::waitMs(20000)));
     QCOMPARE(again.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(m_saver.active.isEmpty(), test::waitMs(5000));
+}
+
+// With the bus daemon stopped, play/pause toggles return at once (no call waits
+// for the bus); once it runs again one inhibition stands for the last "play",
+// and a "pause" while the Inhibit call is on its way releases what it brings.
+void TestDesktop::inhibitorNeverWaitsOnTheBus()
+{
+    QDBusMessage pidOf = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                        QStringLiteral("/org/freedesktop/DBus"),
+                                                        QStringLiteral("org.freedesktop.DBus"),
+                                                        QStringLiteral("GetConnectionUnixProcessID"));
+    pidOf << QStringLiteral("org.freedesktop.DBus");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(pidOf);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    const pid_t daemon = pid_t(reply.arguments().value(0).toUInt());
+    QVERIFY(daemon > 0);
+    const int before = m_saver.inhibits;
+    m_saver.active.clear();
+
+    IdleInhibitor inhibitor(QStringLiteral("test"));
+    QVERIFY(::kill(daemon, SIGSTOP) == 0);
+    auto resume = qScopeGuard([daemon] { ::kill(daemon, SIGCONT); });
+    QElapsedTimer clock;
+    clock.start();
+    for (bool want : {true, false, true, false, true})
+        inhibitor.setWanted(want);
+    const qint64 took = clock.elapsed();
+    ::kill(daemon, SIGCONT);
+    resume.dismiss();
+    QVERIFY2(took < 500, qPrintable(QStringLiteral("%1 ms").arg(took)));
+    QTRY_VERIFY_WITH_TIMEOUT(inhibitor.held(), test::waitMs(5000));
+    QTRY_COMPARE(m_saver.active.size(), 1);
+    QCOMPARE(m_saver.inhibits - before, 1);
+
+    inhibitor.setWanted(false);
+    QTRY_VERIFY(m_saver.active.isEmpty());
+    // The saver answers on this thread: its Inhibit runs after the "pause".
+    inhibitor.setWanted(true);
+    inhibitor.setWanted(false);
+    QTRY_COMPARE(m_saver.inhibits - before, 2);
+    QTRY_VERIFY(m_saver.active.isEmpty());
+    QVERIFY(!inhibitor.held());
 }
 
 QTEST_GUILESS_MAIN(TestDesktop)
