@@ -227,7 +227,14 @@ void StreamTorrent::updateWindow(bool force)
     PiecePlan plan = planLocked();
     if (!force && plan == m_applied)
         return;
-    const DeadlineSteps steps = deadlineSteps(m_applied, plan, std::exchange(m_replaceDeadlines, false));
+    DeadlineSteps steps = deadlineSteps(m_applied, plan, std::exchange(m_replaceDeadlines, false));
+    // Libtorrent drops the deadline of a piece when it passes; naming it again touches the
+    // piece picker, which a torrent that has just completed has already freed (a crash in
+    // libtorrent's network thread, seen on a two-piece torrent right after its last piece).
+    const auto had = [this](int piece) { return piece >= 0 && size_t(piece) < m_have.size() && m_have[size_t(piece)]; };
+    steps.reset.erase(std::remove_if(steps.reset.begin(), steps.reset.end(), had), steps.reset.end());
+    if (std::all_of(m_have.begin(), m_have.end(), [](char h) { return h != 0; }))
+        steps.clearAll = false;
     std::vector<lt::download_priority_t> priorities;
     priorities.reserve(plan.priorities.size());
     for (int p : plan.priorities)
