@@ -5,6 +5,8 @@
 #include <libtorrent/peer_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include <algorithm>
+
 namespace svd {
 
 namespace {
@@ -29,7 +31,8 @@ AnnounceSchedule::AnnounceSchedule(const QString &torrentId)
 {
 }
 
-void AnnounceSchedule::onTick(const lt::torrent_handle &h, int dhtNodes, int numPeers)
+void AnnounceSchedule::onTick(const lt::torrent_handle &h, int dhtNodes, int numPeers,
+                              const std::vector<lt::tcp::endpoint> &dialled)
 {
     if (dhtNodes >= 20 && !m_dhtForced) {
         try {
@@ -41,7 +44,7 @@ void AnnounceSchedule::onTick(const lt::torrent_handle &h, int dhtNodes, int num
     }
     const auto now = Clock::now();
     reannounce(h, numPeers, now);
-    watchPeers(h, numPeers, now);
+    watchPeers(h, numPeers, dialled, now);
 }
 
 void AnnounceSchedule::reannounce(const lt::torrent_handle &h, int numPeers, Clock::time_point now)
@@ -59,8 +62,15 @@ void AnnounceSchedule::reannounce(const lt::torrent_handle &h, int numPeers, Clo
     logLine(QStringLiteral("[%1] peers %2 < 5 -> re-announce #%3").arg(m_id).arg(numPeers).arg(m_reannounces));
 }
 
-void AnnounceSchedule::watchPeers(const lt::torrent_handle &h, int numPeers, Clock::time_point now)
+void AnnounceSchedule::watchPeers(const lt::torrent_handle &h, int numPeers,
+                                  const std::vector<lt::tcp::endpoint> &dialled, Clock::time_point now)
 {
+    // The connections standing at the last look come first, then the dials the alerts saw.
+    const auto addDialled = [this, &dialled] {
+        for (const lt::tcp::endpoint &ep : dialled)
+            if (m_dialled.size() < kMaxDialled && std::find(m_dialled.begin(), m_dialled.end(), ep) == m_dialled.end())
+                m_dialled.push_back(ep);
+    };
     if (numPeers > 0) {
         if (m_peersGone)
             logLine(QStringLiteral("[%1] peers back after %2 s without any (%3 redials)")
@@ -80,9 +90,11 @@ void AnnounceSchedule::watchPeers(const lt::torrent_handle &h, int numPeers, Clo
             for (const lt::peer_info &p : peers)
                 if ((p.flags & lt::peer_info::local_connection) && m_dialled.size() < kMaxDialled)
                     m_dialled.push_back(p.ip);
+            addDialled();
         }
         return;
     }
+    addDialled();
     if (m_dialled.empty())
         return;
     if (!m_peersGone) {

@@ -20,13 +20,17 @@ class AnnounceSchedule
 {
 public:
     explicit AnnounceSchedule(const QString &torrentId);
-    void onTick(const lt::torrent_handle &h, int dhtNodes, int numPeers);
+    // dialled: every peer we dialled so far, as the alerts saw it: a connection that ended
+    // between two ticks is never seen by one, and its peer must still be redialled.
+    void onTick(const lt::torrent_handle &h, int dhtNodes, int numPeers,
+                const std::vector<lt::tcp::endpoint> &dialled = {});
     int reannounces() const { return m_reannounces; }
 
 private:
     using Clock = std::chrono::steady_clock;
     void reannounce(const lt::torrent_handle &h, int numPeers, Clock::time_point now);
-    void watchPeers(const lt::torrent_handle &h, int numPeers, Clock::time_point now);
+    void watchPeers(const lt::torrent_handle &h, int numPeers, const std::vector<lt::tcp::endpoint> &dialled,
+                    Clock::time_point now);
     void redial(const lt::torrent_handle &h, Clock::time_point now);
 
     const QString m_id;

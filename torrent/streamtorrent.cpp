@@ -574,6 +574,13 @@ StreamTorrent::Events StreamTorrent::events() const
     return Events{m_firstPeerAt, m_firstPieceAt, m_allStaticDoneAt};
 }
 
+void StreamTorrent::onPeerDialled(const lt::tcp::endpoint &ep)
+{
+    std::lock_guard l(m_infoMutex);
+    if (m_dialledPeers.size() < 50 && std::find(m_dialledPeers.begin(), m_dialledPeers.end(), ep) == m_dialledPeers.end())
+        m_dialledPeers.push_back(ep);
+}
+
 void StreamTorrent::onPeerConnected()
 {
     {
@@ -655,7 +662,12 @@ StreamStats StreamTorrent::tick(int dhtNodes)
                            .arg(static_cast<int>(st.error_file)),
                        isDiskFullError(st.errc));
 
-    m_announces.onTick(h, dhtNodes, s.numPeers);
+    std::vector<lt::tcp::endpoint> dialled;
+    {
+        std::lock_guard l(m_infoMutex);
+        dialled = m_dialledPeers;
+    }
+    m_announces.onTick(h, dhtNodes, s.numPeers, dialled);
     s.reannounces = m_announces.reannounces();
     {
         std::lock_guard l(m_infoMutex);

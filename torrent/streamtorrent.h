@@ -140,6 +140,8 @@ public:
     void onPieceFinished(int piece);
     void onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok);
     void onPeerConnected();
+    // We dialled this peer (for the redial once every peer is gone).
+    void onPeerDialled(const lt::tcp::endpoint &ep);
     void onPeerDropped(const std::string &endpoint);
     void onStorageError(const QString &message, bool diskFullError);
     void shutdown();
@@ -195,6 +197,7 @@ private:
 
     double m_firstPeerAt = -1.0;
     std::set<std::string> m_droppedPeers; // bounded by the peer list, info mutex
+    std::vector<lt::tcp::endpoint> m_dialledPeers; // the first ones, info mutex
     double m_firstPieceAt = -1.0;
     double m_allStaticDoneAt = -1.0;
 

@@ -598,8 +598,11 @@ void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
 {
     const auto now = UtpDial::Clock::now();
     if (auto *x = lt::alert_cast<lt::peer_connect_alert>(a)) {
-        if (m_utpDial && x->direction == lt::peer_connect_alert::direction_t::out)
-            m_utpDial->onDial(x->handle, x->endpoint, x->socket_type, now);
+        if (x->direction == lt::peer_connect_alert::direction_t::out) {
+            if (m_utpDial)
+                m_utpDial->onDial(x->handle, x->endpoint, x->socket_type, now);
+            stream->onPeerDialled(x->endpoint);
+        }
         stream->onPeerConnected();
     } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
         // A peer that ended TCP before its handshake (its peer id unknown) may take uTP. It
