@@ -41,7 +41,9 @@ PlaybackController::PlaybackController(TorrentEngine *engine, SourceProvider *pr
     m_dubTimer.setInterval(200);
     connect(&m_tickTimer, &QTimer::timeout, this, &PlaybackController::tick);
     connect(&m_dubTimer, &QTimer::timeout, this, &PlaybackController::checkDubSwitch);
-    m_watchTimer.setInterval(250);
+    // Before the first frame only: a dead source or a rival's first piece is acted on within
+    // 50 ms (each look is one status call to the session).
+    m_watchTimer.setInterval(50);
     connect(&m_watchTimer, &QTimer::timeout, this, &PlaybackController::watchSources);
     if (player) {
         connect(player, &MpvPlayer::startFile, this, &PlaybackController::onStartFile);
