@@ -27,8 +27,6 @@ namespace {
 constexpr lt::alert_category_t kAlertMask{4194427};
 constexpr auto kOpenWaitLimit = std::chrono::seconds(15);
 constexpr auto kRemovalWaitLimit = std::chrono::seconds(20);
-constexpr auto kRemovalRetry = std::chrono::milliseconds(250);
-constexpr int kRemovalAttempts = 20;
 
 QString fromStd(const std::string &s)
 {
@@ -259,23 +257,10 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     }
     const QString key = infoHashKey(p.ti ? p.ti->info_hashes() : p.info_hashes);
 
+    if (auto shared = shareOpen(key))
+        return shared;
     {
         std::unique_lock l(m_mutex);
-        // Adding the same hash again would hand back libtorrent's existing handle under a second
-        // StreamTorrent: the first one's readers would never hear of their pieces, and closing
-        // either would delete the files under the other.
-        const auto open = m_idByKey.find(key);
-        if (open != m_idByKey.end()) {
-            const auto stream = m_byId.find(open->second);
-            if (stream != m_byId.end()) {
-                const int users = ++m_users[open->second];
-                l.unlock();
-                logLine(QStringLiteral("engine: torrent %1 is open already as [%2] -> shared (%3 users)")
-                            .arg(key, open->second)
-                            .arg(users));
-                return stream->second;
-            }
-        }
         // The same torrent may still be leaving the session from an earlier play.
         auto leaving = m_removals.find(key);
         const auto now = std::chrono::steady_clock::now();
@@ -344,6 +329,27 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     return stream;
 }
 
+// Adding the same hash again would hand back libtorrent's existing handle under a second
+// StreamTorrent: the first one's readers would never hear of their pieces, and closing either
+// would delete the files under the other.
+std::shared_ptr<StreamTorrent> TorrentEngine::shareOpen(const QString &key)
+{
+    int users = 0;
+    QString id;
+    std::shared_ptr<StreamTorrent> stream;
+    {
+        std::lock_guard l(m_mutex);
+        const auto open = m_idByKey.find(key);
+        if (open == m_idByKey.end() || !m_byId.count(open->second))
+            return nullptr;
+        id = open->second;
+        stream = m_byId[id];
+        users = ++m_users[id];
+    }
+    logLine(QStringLiteral("engine: torrent %1 is open already as [%2] -> shared (%3 users)").arg(key, id).arg(users));
+    return stream;
+}
+
 void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
 {
     if (!stream)
@@ -386,72 +392,6 @@ void TorrentEngine::close(const std::shared_ptr<StreamTorrent> &stream)
         m_folderRemovals.push_back({key, stream->downloadFolder(), now + kRemovalWaitLimit, now, 0});
     }
     m_cond.notify_all();
-}
-
-// The removal worker: deletes each closed torrent's folder once the session reports its files
-// deleted, or when it has waited 20 s for that; a folder that resists is tried again every
-// 250 ms, 20 times, without holding up the others.
-void TorrentEngine::removalWorker()
-{
-    std::unique_lock l(m_mutex);
-    while (!m_removalStop || !m_folderRemovals.empty()) {
-        const auto now = std::chrono::steady_clock::now();
-        auto next = std::chrono::steady_clock::time_point::max();
-        auto ready = m_folderRemovals.end();
-        for (auto it = m_folderRemovals.begin(); it != m_folderRemovals.end(); ++it) {
-            const auto leaving = m_removals.find(it->key);
-            const bool deleted = leaving == m_removals.end() || leaving->second.deleted;
-            const auto due = deleted ? it->retryAt : std::max(it->retryAt, it->deadline);
-            if (due <= now) {
-                ready = it;
-                break;
-            }
-            next = std::min(next, due);
-        }
-        if (ready == m_folderRemovals.end()) {
-            if (next == std::chrono::steady_clock::time_point::max())
-                m_cond.wait(l);
-            else
-                m_cond.wait_until(l, next);
-            continue;
-        }
-        FolderRemoval job = *ready;
-        m_folderRemovals.erase(ready);
-        ++m_removalsRunning;
-        l.unlock();
-        QDir dir(job.folder);
-        const bool gone = !dir.exists() || dir.removeRecursively();
-        const bool done = gone || ++job.attempts >= kRemovalAttempts;
-        if (done)
-            logLine(QStringLiteral("engine: cache folder %1 %2")
-                        .arg(job.folder, gone ? QStringLiteral("deleted") : QStringLiteral("STILL EXISTS")));
-        l.lock();
-        --m_removalsRunning;
-        if (!done) {
-            job.retryAt = std::chrono::steady_clock::now() + kRemovalRetry;
-            m_folderRemovals.push_back(job);
-        } else {
-            // The entry of a torrent that has left is no longer needed, unless it is back.
-            const bool again = std::any_of(m_folderRemovals.begin(), m_folderRemovals.end(),
-                                           [&](const FolderRemoval &r) { return r.key == job.key; });
-            const auto leaving = m_removals.find(job.key);
-            if (!again && leaving != m_removals.end() && leaving->second.deleted)
-                m_removals.erase(leaving);
-        }
-        m_cond.notify_all();
-    }
-}
-
-void TorrentEngine::waitForRemovals()
-{
-    std::unique_lock l(m_mutex);
-    m_cond.wait(l, [this] { return m_folderRemovals.empty() && m_removalsRunning == 0; });
-}
-
-int TorrentEngine::pendingRemovals() const
-{
-    std::lock_guard l(m_mutex);
-    return int(m_folderRemovals.size()) + m_removalsRunning;
 }
 
 std::shared_ptr<StreamTorrent> TorrentEngine::find(const QString &id) const
@@ -526,15 +466,6 @@ void TorrentEngine::saveDhtState()
         return;
     f.write(buf.data(), qint64(buf.size()));
     logLine(QStringLiteral("engine: saved DHT state (%1 bytes, %2 nodes)").arg(buf.size()).arg(nodes));
-}
-
-void TorrentEngine::markDeleted(const QString &key)
-{
-    {
-        std::lock_guard l(m_mutex);
-        m_removals[key].deleted = true;
-    }
-    m_cond.notify_all();
 }
 
 void TorrentEngine::applyUploadLimit(int bytesPerSec)

@@ -113,6 +113,7 @@ private:
     void alertLoop();
     void dispatch(lt::alert *a);
     void onPeerAlert(lt::alert *a, StreamTorrent *stream);
+    std::shared_ptr<StreamTorrent> shareOpen(const QString &key);
     void markDeleted(const QString &key);
     void removalWorker();
     void restoreUploadCapWhenDue();

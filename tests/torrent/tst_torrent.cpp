@@ -133,7 +133,8 @@ private slots:
 
         std::vector<std::unique_ptr<swarm::Seeder>> seeders;
         for (int round = 1; round <= 2; ++round) {
-            seeders.push_back(std::make_unique<swarm::Seeder>(t));
+            // Slow, so the file is not complete (and the peers parting as seeds) before round 2.
+            seeders.push_back(std::make_unique<swarm::Seeder>(t, 20000));
             QVERIFY(seeders.back()->ready());
             seeders.back()->acceptOnlyUtp();
             swarm::connectToSeeder(s->handle(), seeders.back()->port());
@@ -141,6 +142,8 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(settingOf(lt::settings_pack::min_reconnect_time), reconnectBefore, waitMs(3000));
             QVERIFY(!engine.liveSettings().get_bool(lt::settings_pack::enable_outgoing_utp));
         }
+        for (const auto &seeder : seeders)
+            seeder->setUploadLimit(0);
         QCOMPARE(readRange(*s, reader, 0, t.files[0].data.size(), 256 * kKiB), t.files[0].data);
         QVERIFY(logHas(QStringLiteral("engine: 1 peer(s) ended the TCP connection before the handshake -> dialling over uTP")));
     }
