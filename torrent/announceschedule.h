@@ -23,7 +23,7 @@ public:
     // dialled: every peer we dialled so far, as the alerts saw it: a connection that ended
     // between two ticks is never seen by one, and its peer must still be redialled.
     void onTick(const lt::torrent_handle &h, int dhtNodes, int numPeers,
-                const std::vector<lt::tcp::endpoint> &dialled = {});
+                const std::vector<lt::tcp::endpoint> &dialled);
     int reannounces() const { return m_reannounces; }
 
 private:

@@ -228,9 +228,8 @@ void StreamTorrent::updateWindow(bool force)
     if (!force && plan == m_applied)
         return;
     DeadlineSteps steps = deadlineSteps(m_applied, plan, std::exchange(m_replaceDeadlines, false));
-    // Libtorrent drops the deadline of a piece when it passes; naming it again touches the
-    // piece picker, which a torrent that has just completed has already freed (a crash in
-    // libtorrent's network thread, seen on a two-piece torrent right after its last piece).
+    // Libtorrent drops the deadline of a piece when it passes, and a complete torrent has no
+    // deadlines left to clear: naming them again only makes work for its network thread.
     const auto had = [this](int piece) { return piece >= 0 && size_t(piece) < m_have.size() && m_have[size_t(piece)]; };
     steps.reset.erase(std::remove_if(steps.reset.begin(), steps.reset.end(), had), steps.reset.end());
     if (std::all_of(m_have.begin(), m_have.end(), [](char h) { return h != 0; }))

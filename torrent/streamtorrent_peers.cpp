@@ -11,10 +11,17 @@
 
 namespace svd {
 
+namespace {
+
+// The redial after an outage names these; the first dials of a torrent are its tracker's best.
+constexpr size_t kMaxDialledPeers = 50;
+
+} // namespace
+
 void StreamTorrent::onPeerDialled(const lt::tcp::endpoint &ep)
 {
     std::lock_guard l(m_infoMutex);
-    if (m_dialledPeers.size() < 50 && std::find(m_dialledPeers.begin(), m_dialledPeers.end(), ep) == m_dialledPeers.end())
+    if (m_dialledPeers.size() < kMaxDialledPeers && std::find(m_dialledPeers.begin(), m_dialledPeers.end(), ep) == m_dialledPeers.end())
         m_dialledPeers.push_back(ep);
 }
 
