@@ -117,6 +117,7 @@ void PlayerView::buildLayout()
             m_videoWindow, &MpvVideoWindow::keyPressed, this,
             [this](QKeyEvent *e) { e->setAccepted(handleKey(e->key())); }, Qt::DirectConnection);
         connect(m_videoWindow, &MpvVideoWindow::wheeled, this, &PlayerView::onWheel, Qt::DirectConnection);
+        m_videoWindow->installEventFilter(this);
         break;
     }
     case VideoMode::GlWidget:

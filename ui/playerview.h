@@ -112,6 +112,7 @@ private:
     void rebuildTrackMenu(QMenu *menu, const QString &type, const QString &prop);
     void rebuildDubMenu();
     void pollIdle();
+    void setPointerHidden(bool hidden);
     bool anyMenuOpen() const;
     void initStats();
     void updateStatsPanel(const svd::PlayerStats &stats);

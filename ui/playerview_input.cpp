@@ -6,6 +6,7 @@
 #include "player/playbackcontroller.h"
 #include "ui/playericons.h"
 #include "ui/seekslider.h"
+#include "video/mpvvideowindow.h"
 
 #include <QCursor>
 #include <QDateTime>
@@ -41,7 +42,25 @@ void PlayerView::setFullscreen(bool on)
         m_idleTimer.start();
     } else {
         m_idleTimer.stop();
-        unsetCursor();
+        setPointerHidden(false);
+    }
+}
+
+// The video is a native window of its own in window mode: a cursor set on its
+// container does not reach it, so the window gets the blank cursor too.
+void PlayerView::setPointerHidden(bool hidden)
+{
+    for (QWidget *w : {static_cast<QWidget *>(this), m_video}) {
+        if (hidden)
+            w->setCursor(Qt::BlankCursor);
+        else
+            w->unsetCursor();
+    }
+    if (m_videoWindow) {
+        if (hidden)
+            m_videoWindow->setCursor(Qt::BlankCursor);
+        else
+            m_videoWindow->unsetCursor();
     }
 }
 
@@ -171,6 +190,9 @@ void PlayerView::onWheel(QWheelEvent *event)
 
 bool PlayerView::eventFilter(QObject *watched, QEvent *event)
 {
+    // A move over the video brings pointer and bars back at once, not at the next poll.
+    if (event->type() == QEvent::MouseMove && m_fullscreen && (watched == m_video || watched == m_videoWindow))
+        pollIdle();
     if (watched == m_video && event->type() == QEvent::Wheel && m_player) {
         onWheel(static_cast<QWheelEvent *>(event));
         return true;
@@ -198,6 +220,7 @@ void PlayerView::pollIdle()
             if (!m_inline)
                 m_topBar->show();
             m_bottomBar->show();
+            setPointerHidden(false);
         }
         return;
     }
@@ -207,6 +230,7 @@ void PlayerView::pollIdle()
     if (nowMs() - m_lastMoveMs > 2500 && m_bottomBar->isVisible() && !over(m_bottomBar) && !over(m_topBar)) {
         m_topBar->hide();
         m_bottomBar->hide();
+        setPointerHidden(true);
     }
 }
 

@@ -211,9 +211,18 @@ void TestPlayerView::barsStayWhileMouseRestsOnThem()
     QCursor::setPos(m_view->videoWidget()->mapToGlobal(m_view->videoWidget()->rect().center()));
     QTRY_VERIFY_WITH_TIMEOUT(!bottom->isVisible(), svd::test::waitMs(6000));
     QVERIFY(!m_view->topBar()->isVisible());
+    // The pointer over the video hides with them, on the native video window too.
+    const auto pointerShapes = [this] {
+        QList<Qt::CursorShape> shapes{m_view->videoWidget()->cursor().shape()};
+        if (m_view->videoWindow())
+            shapes << m_view->videoWindow()->cursor().shape();
+        return shapes;
+    };
+    QVERIFY(!pointerShapes().contains(Qt::ArrowCursor));
     // Moving brings them back.
     QCursor::setPos(QCursor::pos() + QPoint(5, 5));
     QTRY_VERIFY_WITH_TIMEOUT(bottom->isVisible(), svd::test::waitMs(3000));
+    QVERIFY(!pointerShapes().contains(Qt::BlankCursor));
     m_view->setFullscreen(false);
 }
 
