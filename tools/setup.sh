@@ -9,7 +9,7 @@ packages=(
   qt6-httpserver-dev libmpv-dev libtorrent-rasterbar-dev libboost-system-dev libssl-dev
   xvfb xauth ffmpeg mpv mesa-utils libgl1-mesa-dri qml6-module-qtquick qml6-module-qtqml-workerscript
   clang libclang-rt-14-dev python3 desktop-file-utils appstream curl mktorrent
-  aria2 strace dbus fonts-dejavu-core
+  aria2 strace dbus fonts-dejavu-core lintian apt-utils gnupg
 )
 
 missing=()
