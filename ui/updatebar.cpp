@@ -45,11 +45,14 @@ UpdateBar::UpdateBar(QWidget *parent) : QFrame(parent)
 void UpdateBar::setUpdate(const QString &version, const QString &notes, UpdateAction action, bool showLater)
 {
     const QString all = notes.trimmed();
-    m_title->setText(QStringLiteral("Доступна версия %1").arg(version));
+    m_title->setText(action == UpdateAction::System
+                         ? QStringLiteral("Версия %1 доступна в обновлениях системы").arg(version)
+                         : QStringLiteral("Доступна версия %1").arg(version));
     m_notes->setText(all.section(u'\n', 0, 0).trimmed());
     m_notes->setToolTip(all);
     m_notes->setObjectName(QStringLiteral("UpdateNotes"));
     m_primary->setText(updatePrimaryText(action));
+    m_primary->setVisible(action != UpdateAction::System);
     m_later->setVisible(showLater);
     setBusy(false);
     repolish(m_notes);

@@ -36,12 +36,12 @@ UpdateDialog::UpdateDialog(const QString &version, const QString &notes, UpdateA
     title->setWordWrap(false);
     title->setObjectName(QStringLiteral("UpdateTitle"));
     column->addWidget(title);
-    column->addWidget(wrappedLabel(
-        action == UpdateAction::Install
-            ? QStringLiteral(
-                  "Эта версия больше не поддерживается. Приложение перезапустится и установит обновление.")
-            : QStringLiteral("Эта версия больше не поддерживается. Скачайте новую версию и установите её."),
-        this));
+    const QString what =
+        action == UpdateAction::Install ? QStringLiteral("Приложение перезапустится и установит обновление.")
+        : action == UpdateAction::System
+            ? QStringLiteral("Установите обновление через обновления системы (или sudo apt upgrade).")
+            : QStringLiteral("Скачайте новую версию и установите её.");
+    column->addWidget(wrappedLabel(QStringLiteral("Эта версия больше не поддерживается. ") + what, this));
     const QString trimmed = notes.trimmed();
     if (!trimmed.isEmpty()) {
         QLabel *notesLabel = wrappedLabel(trimmed, this);
@@ -60,6 +60,7 @@ UpdateDialog::UpdateDialog(const QString &version, const QString &notes, UpdateA
     m_primary = new QPushButton(updatePrimaryText(action), this);
     m_primary->setObjectName(QStringLiteral("UpdatePrimary"));
     m_primary->setDefault(true);
+    m_primary->setVisible(action != UpdateAction::System);
     row->addWidget(m_quit);
     row->addWidget(m_primary);
     column->addLayout(row);

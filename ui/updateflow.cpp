@@ -92,12 +92,15 @@ void UpdateFlow::offerUpdate(const update::Manifest &manifest, bool installable)
     m_offerInstallable = installable;
     m_offerMandatory = manifest.mandatory;
     m_offerActive = true;
+    const UpdateAction action = offerAction();
     logLine(QStringLiteral("update: offering %1 (%2%3)")
-                .arg(version, installable ? QStringLiteral("install") : QStringLiteral("download"),
+                .arg(version,
+                     action == UpdateAction::Install    ? QStringLiteral("install")
+                     : action == UpdateAction::Download ? QStringLiteral("download")
+                                                        : QStringLiteral("system updates"),
                      manifest.mandatory ? QStringLiteral(", mandatory") : QString()));
 
-    m_bar->setUpdate(version, manifest.notes, installable ? UpdateAction::Install : UpdateAction::Download,
-                     !manifest.mandatory);
+    m_bar->setUpdate(version, manifest.notes, action, !manifest.mandatory);
     closeDialog();
     updateBarVisibility();
     if (manifest.mandatory && !m_playing())
@@ -110,7 +113,7 @@ void UpdateFlow::offerUpdate(const update::Manifest &manifest, bool installable)
 
 void UpdateFlow::acceptUpdate()
 {
-    if (!m_updater || !m_offerActive)
+    if (!m_updater || !m_offerActive || offerAction() == UpdateAction::System)
         return;
 
     if (!m_offerInstallable) {
@@ -148,9 +151,7 @@ void UpdateFlow::showMandatoryDialog()
 {
     if (!m_offerActive || !m_offerMandatory || m_dialog || m_playing())
         return;
-    auto *dialog =
-        new UpdateDialog(m_offerVersion, m_offerNotes,
-                         m_offerInstallable ? UpdateAction::Install : UpdateAction::Download, m_window);
+    auto *dialog = new UpdateDialog(m_offerVersion, m_offerNotes, offerAction(), m_window);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &UpdateDialog::acceptRequested, this, &UpdateFlow::acceptUpdate);
     connect(dialog, &UpdateDialog::quitRequested, this, [this] {
@@ -181,6 +182,13 @@ void UpdateFlow::onLater()
     m_offerActive = false;
     m_offerDismissed = true;
     m_bar->hide();
+}
+
+UpdateAction UpdateFlow::offerAction() const
+{
+    if (m_offerInstallable)
+        return UpdateAction::Install;
+    return m_updater && m_updater->config().systemUpdates ? UpdateAction::System : UpdateAction::Download;
 }
 
 void UpdateFlow::closeDialog()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/updatestyle.h"
 #include "update/manifest.h"
 
 #include <QObject>
@@ -53,6 +54,7 @@ protected:
 
 private:
     void onLater();
+    UpdateAction offerAction() const;
     void closeDialog();
 
     QWidget *m_window;

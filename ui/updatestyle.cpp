@@ -26,8 +26,15 @@ QString updateUiStyle()
 
 QString updatePrimaryText(UpdateAction action)
 {
-    return action == UpdateAction::Install ? QStringLiteral("Перезапустить и обновить")
-                                           : QStringLiteral("Скачать");
+    switch (action) {
+    case UpdateAction::Install:
+        return QStringLiteral("Перезапустить и обновить");
+    case UpdateAction::Download:
+        return QStringLiteral("Скачать");
+    case UpdateAction::System:
+        break;
+    }
+    return QString();
 }
 
 void repolish(QWidget *widget)

@@ -5,8 +5,15 @@
 #include "update/crypto.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 namespace svd {
+
+QString aptSourcePath()
+{
+    const QString path = qEnvironmentVariable("SVD_APT_SOURCE");
+    return path.isEmpty() ? QStringLiteral("/etc/apt/sources.list.d/sorvanta-desktop.sources") : path;
+}
 
 bool updaterConfigFromOptions(const QCommandLineParser &p, const QUrl &api, const QString &dataDir,
                               UpdaterConfig *config, QString *error)
@@ -50,6 +57,10 @@ bool updaterConfigFromOptions(const QCommandLineParser &p, const QUrl &api, cons
     c.build = update::runningBuild(channel);
     c.downloadDir = dataDir + QStringLiteral("/updates");
     c.installInPlace = false;
+    c.systemUpdates = QFileInfo::exists(aptSourcePath());
+    if (c.systemUpdates)
+        logLine(QStringLiteral("update: %1 is present: updates come with the system's software updates")
+                    .arg(aptSourcePath()));
     c.maxBytesPerSec = p.isSet(QStringLiteral("check-update")) ? 0 : 2000000;
     if (p.isSet(QStringLiteral("update-max-kbps"))) {
         bool ok = false;

@@ -19,11 +19,19 @@ struct UpdaterConfig {
     // manual (browser) update. Off on this platform: nothing can hold the
     // installer locked until it runs.
     bool installInPlace = true;
+    // This copy came from our Debian package and the package's apt source is in place:
+    // new versions arrive with the system's software updates, so an offer says that
+    // instead of pointing at a download.
+    bool systemUpdates = false;
     qint64 maxBytesPerSec = 0; // 0 = unlimited
     // Set when the release key cannot verify anything: the updater then makes
     // no request at all (the reason was logged once at start).
     bool checksOff = false;
 };
+
+// Where our package installs its apt source; the environment variable SVD_APT_SOURCE
+// names another file (tests).
+QString aptSourcePath();
 
 // The one log line of a build whose release key is unusable.
 inline constexpr const char kKeyOffMessage[] = "built-in release key is not a valid Ed25519 key -> update checks off";

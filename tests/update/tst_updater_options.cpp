@@ -28,6 +28,12 @@ void TestUpdater::configFromOptions()
     QVERIFY(configFor({}, &c, &error));
     QCOMPARE(c.publicKey, svd::update::embeddedPublicKey());
     QCOMPARE(c.checksOff, !svd::update::isValidEd25519PublicKey(c.publicKey));
+    // Our package's apt source in place: updates come with the system's software updates.
+    qputenv("SVD_APT_SOURCE", QFile::encodeName(dir_->filePath(QStringLiteral("apt.sources"))));
+    QVERIFY(configFor({}, &c, &error) && !c.systemUpdates);
+    QVERIFY(QFile(dir_->filePath(QStringLiteral("apt.sources"))).open(QIODevice::WriteOnly));
+    QVERIFY(configFor({}, &c, &error) && c.systemUpdates);
+    qunsetenv("SVD_APT_SOURCE");
 
     // The test key: only for an update server on 127.0.0.1 or ::1, and only a usable key.
     const QString key = QString::fromLatin1(key_.publicKey().toBase64());

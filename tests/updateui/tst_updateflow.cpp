@@ -52,9 +52,10 @@ private slots:
     void mandatoryOfferWhilePlaying();
     void installFailureDownloadsAgain();
     void devAutoAccept();
+    void systemUpdatesOffer();
 
 private:
-    std::unique_ptr<Updater> makeUpdater(bool installInPlace);
+    std::unique_ptr<Updater> makeUpdater(bool installInPlace, bool systemUpdates = false);
     void publish(const QString &version, bool mandatory);
     Manifest manifest(const QString &version, bool mandatory) const;
 
@@ -121,7 +122,7 @@ void TestUpdateFlow::cleanup()
     m_dir.reset();
 }
 
-std::unique_ptr<Updater> TestUpdateFlow::makeUpdater(bool installInPlace)
+std::unique_ptr<Updater> TestUpdateFlow::makeUpdater(bool installInPlace, bool systemUpdates)
 {
     svd::UpdaterConfig c;
     c.baseUrl = m_server->base();
@@ -129,6 +130,7 @@ std::unique_ptr<Updater> TestUpdateFlow::makeUpdater(bool installInPlace)
     c.build = svd::update::runningBuild(QStringLiteral("stable"));
     c.downloadDir = m_dir->filePath(QStringLiteral("updates"));
     c.installInPlace = installInPlace;
+    c.systemUpdates = systemUpdates;
     return std::make_unique<Updater>(c);
 }
 
@@ -301,6 +303,22 @@ void TestUpdateFlow::devAutoAccept()
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 10000);
     QCOMPARE(m_opened.first(), updater->latestUrl());
     QVERIFY(!m_bar->isVisible());
+}
+
+void TestUpdateFlow::systemUpdatesOffer()
+{
+    // Installed from our package with its apt source: the offer sends the user to the
+    // system's software updates, and nothing here downloads or opens a page.
+    publish(QStringLiteral("0.2.0"), false);
+    auto updater = makeUpdater(false, true);
+    m_flow->setUpdater(updater.get(), false, 0);
+    m_flow->pageLoaded();
+    QTRY_VERIFY_WITH_TIMEOUT(m_bar->isVisible(), 10000);
+    QCOMPARE(m_bar->titleLabel()->text(), QStringLiteral("Версия 0.2.0 доступна в обновлениях системы"));
+    QVERIFY(m_bar->primaryButton()->isHidden());
+    m_flow->acceptUpdate();
+    QVERIFY(m_opened.isEmpty());
+    QVERIFY(m_bar->isVisible());
 }
 
 int runUpdateFlowTests(int argc, char **argv)
