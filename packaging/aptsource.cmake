@@ -50,16 +50,17 @@ set(sources etc/apt/sources.list.d/sorvanta-desktop.sources)
 file(MAKE_DIRECTORY ${svd_apt}/gnupg ${root}/usr/share/keyrings ${root}/etc/apt/sources.list.d
   ${root}/usr/share/lintian/overrides)
 file(CHMOD ${svd_apt}/gnupg DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
-set(gpg ${SVD_GPG} --batch --no-tty --homedir ${svd_apt}/gnupg)
+# --no-autostart: public keys need no agent, and none may outlive cpack.
+set(gpg ${SVD_GPG} --batch --no-tty --no-autostart --homedir ${svd_apt}/gnupg)
 # A secret key never goes into a package, whatever the file was meant to hold.
 execute_process(COMMAND ${gpg} --with-colons --show-keys ${SVD_APT_PUBLIC_KEY}
   OUTPUT_VARIABLE listing ERROR_VARIABLE why RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0 OR NOT listing MATCHES "(^|\n)pub:")
-  message(FATAL_ERROR "SVD_APT_PUBLIC_KEY ${SVD_APT_PUBLIC_KEY} holds no OpenPGP public key: ${why}")
-endif()
 if(listing MATCHES "(^|\n)(sec|ssb):")
   message(FATAL_ERROR "SVD_APT_PUBLIC_KEY ${SVD_APT_PUBLIC_KEY} holds a secret key; give its public key "
                       "(tools/release/apt-repo public-key)")
+endif()
+if(NOT rc EQUAL 0 OR NOT listing MATCHES "(^|\n)pub:")
+  message(FATAL_ERROR "SVD_APT_PUBLIC_KEY ${SVD_APT_PUBLIC_KEY} holds no OpenPGP public key: ${why}")
 endif()
 string(REGEX MATCH "\nfpr:+([0-9A-F]+):" fpr "${listing}")
 set(fpr "${CMAKE_MATCH_1}")

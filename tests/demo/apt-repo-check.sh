@@ -41,6 +41,10 @@ tool=$src/tools/release/apt-repo
   >"$scratch/cpack.log" 2>&1 || { cat "$scratch/cpack.log"; fail "cpack"; }
 grep -F "sorvanta-desktop: apt source $url stable main" "$scratch/cpack.log"
 deb=$(ls "$scratch"/out/sorvanta-desktop_*.deb)
+# The secret key given by mistake is refused: it would be published with every package.
+(cd "$build" && SVD_APT_PUBLIC_KEY=$scratch/apt.key SVD_APT_URL=$url cpack -G DEB -B "$scratch/bad") \
+  >"$scratch/bad.log" 2>&1 && fail "cpack packaged a secret key"
+grep -q "holds a secret key" "$scratch/bad.log" || { cat "$scratch/bad.log"; fail "no word of the secret key"; }
 version=$(dpkg-deb -f "$deb" Version)
 
 # The package: keyring, apt source (a conffile) and still nothing lintian calls wrong.
