@@ -16,18 +16,21 @@ SeekWaker::SeekWaker(MpvPlayer *player, TorrentEngine *engine) : QObject(player)
     connect(player, &MpvPlayer::startFile, this, [this] {
         m_started = false;
         m_timer.stop();
+        endStaleReads();
     });
     connect(player, &MpvPlayer::playbackRestart, this, [this] {
         // The first restart of a file ends its start, later ones end seeks.
         m_started = true;
         m_lastRestart = std::chrono::steady_clock::now();
         m_timer.stop();
+        endStaleReads();
     });
     connect(player, &MpvPlayer::propertyChanged, this, [this](const QString &name, const QVariant &value) {
         if (name != QLatin1String("seeking"))
             return;
         if (!value.toBool() || !m_started) {
             m_timer.stop();
+            endStaleReads();
             return;
         }
         m_timer.start();
@@ -54,23 +57,47 @@ bool SeekWaker::targetBuffered() const
     });
 }
 
+std::shared_ptr<StreamTorrent> SeekWaker::currentTorrent(int *file) const
+{
+    QString id;
+    if (!parseTorrentUri(m_player->currentUrl(), &id, file))
+        return nullptr;
+    return m_engine->find(id);
+}
+
+// Reads failing while a seek waited must stop as soon as none waits: the demuxer would take
+// the next failed read for the end of the file.
+void SeekWaker::endStaleReads()
+{
+    if (!m_woke)
+        return;
+    m_woke = false;
+    int file = -1;
+    if (const std::shared_ptr<StreamTorrent> torrent = currentTorrent(&file))
+        torrent->endStaleReads();
+}
+
 void SeekWaker::check()
 {
     if (!m_player->getProp(QStringLiteral("seeking")).toBool()) {
         m_timer.stop();
+        endStaleReads();
         return;
     }
-    QString id;
-    int file = -1;
-    if (!parseTorrentUri(m_player->currentUrl(), &id, &file) || targetBuffered())
+    if (targetBuffered()) {
+        endStaleReads();
         return;
-    const std::shared_ptr<StreamTorrent> torrent = m_engine->find(id);
+    }
+    int file = -1;
+    const std::shared_ptr<StreamTorrent> torrent = currentTorrent(&file);
     if (!torrent)
         return;
     // Reads moved by a seek since the last restart or seek command already serve this seek.
     const int woken = torrent->interruptStaleReads(file, std::max(m_lastRestart, m_lastSeekCommand));
-    if (woken > 0)
+    if (woken > 0) {
+        m_woke = true;
         logLine(QStringLiteral("mpv: seek target not buffered -> woke %1 read(s) waiting ahead").arg(woken));
+    }
 }
 
 } // namespace svd

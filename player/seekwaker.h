@@ -4,10 +4,12 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 namespace svd {
 
 class MpvPlayer;
+class StreamTorrent;
 class TorrentEngine;
 
 // mpv's demuxer takes a seek only between two reads, and a read of a torrent stream blocks
@@ -26,11 +28,14 @@ public:
 private:
     void check();
     bool targetBuffered() const;
+    std::shared_ptr<StreamTorrent> currentTorrent(int *file) const;
+    void endStaleReads();
 
     MpvPlayer *const m_player;
     TorrentEngine *const m_engine;
     QTimer m_timer;
     bool m_started = false;
+    bool m_woke = false; // reads may be failing for a seek that waits
     std::chrono::steady_clock::time_point m_lastRestart{};
     std::chrono::steady_clock::time_point m_lastSeekCommand{};
 };

@@ -328,6 +328,7 @@ void StreamTorrent::closeReader(int id)
 void StreamTorrent::moveReader(int id, qint64 position)
 {
     bool pieceChanged = false;
+    std::pair<int, int> jump{-1, -1};
     {
         std::lock_guard l(m_infoMutex);
         auto it = m_readers.find(id);
@@ -339,11 +340,15 @@ void StreamTorrent::moveReader(int id, qint64 position)
             const int from = pieceAt(span, r.position, m_pieceLength);
             const int to = pieceAt(span, position, m_pieceLength);
             pieceChanged = from != to;
-            if (isJump(m_params, m_pieceLength, from, to))
+            if (isJump(m_params, m_pieceLength, from, to)) {
                 m_replaceDeadlines = true;
+                jump = {from, to};
+            }
         }
         r.position = position;
     }
+    if (jump.first >= 0)
+        logLine(QStringLiteral("[%1] reader jumped from piece #%2 to #%3").arg(m_id).arg(jump.first).arg(jump.second));
     if (pieceChanged)
         updateWindow(false);
 }
@@ -356,6 +361,7 @@ void StreamTorrent::seekReader(int id, qint64 position)
         if (it == m_readers.end())
             return;
         it->second.lastSeek = std::chrono::steady_clock::now();
+        it->second.failMissingUntil = {};
     }
     moveReader(id, position);
 }
@@ -371,6 +377,7 @@ int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time
                 continue;
             r.wakePending = true;
             r.wokenAt = now;
+            r.failMissingUntil = now + kStaleReadFailFor;
             if (m_files.valid(file))
                 pieces.push_back(pieceAt(m_files.span(file), r.position, m_pieceLength));
         }
@@ -383,9 +390,16 @@ int StreamTorrent::interruptStaleReads(int file, std::chrono::steady_clock::time
     return int(pieces.size());
 }
 
+void StreamTorrent::endStaleReads()
+{
+    std::lock_guard l(m_infoMutex);
+    for (auto &[rid, r] : m_readers)
+        r.failMissingUntil = {};
+}
+
 qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, const std::atomic<bool> *cancel)
 {
-    if (shutDown || (cancel && *cancel) || storageFailed)
+    if (shutDown || (cancel && *cancel) || storageFailed || position < 0 || max < 1)
         return -1;
     FileSpan span;
     int pieceLen;
@@ -396,11 +410,15 @@ qint64 StreamTorrent::read(int id, qint64 position, char *dest, qint64 max, cons
             return -1;
         span = m_files.span(it->second.file);
         pieceLen = m_pieceLength;
+        if (position >= span.size)
+            return 0;
+        // Before the reader moves: a resync on the old place must not pull the window back.
+        if (it->second.failMissingUntil > std::chrono::steady_clock::now()) {
+            const int piece = pieceAt(span, position, pieceLen);
+            if (piece >= 0 && piece < m_numPieces && !m_have[size_t(piece)])
+                return -1;
+        }
     }
-    if (position < 0 || max < 1)
-        return -1;
-    if (position >= span.size)
-        return 0;
     moveReader(id, position);
     const int piece = pieceAt(span, position, pieceLen);
     int pieceSize = 0;

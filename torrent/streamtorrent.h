@@ -57,6 +57,10 @@ bool isDiskFullError(const boost::system::error_code &ec);
 // One torrent of the session, readable like a file while it downloads. Shared by the engine,
 // the playback controller and every open player stream; all operations are thread-safe.
 // Lock order: window mutex, then info mutex.
+// How long after a wake a reader's reads of missing pieces fail when no seek reaches the
+// stream: the demuxer takes its seek within milliseconds once a read fails.
+inline constexpr std::chrono::milliseconds kStaleReadFailFor{2000};
+
 class StreamTorrent
 {
 public:
@@ -127,13 +131,16 @@ public:
 
     // GUI thread, when the player seeks to a place it has not buffered: a read of `file` that
     // waits for a missing piece and has not been moved by a seek since `since` keeps the
-    // player's demuxer from ever taking the seek (it only takes it between reads), so that one
-    // read fails at once. The wake is one-shot: later reads wait for their pieces as usual and
-    // the reader is not woken again for the same `since`. The demuxer's own reads after the
-    // seek, or after a seek back into its cache that never reaches the stream, must not fail:
-    // with no seek pending it takes a failed read for the end of the file. Returns how many
-    // reads were woken.
+    // player's demuxer from ever taking the seek (it only takes it between reads), so that read
+    // fails at once. Until the seek reaches the stream (seekReader), or `kStaleReadFailFor` has
+    // passed, or endStaleReads, the reader's reads of missing pieces fail at once too: a
+    // demuxer that meets a failed read first tries to resync on the bytes that follow, and
+    // waiting for those would hold the seek, and the wire, on the old place. The reader is not
+    // woken again for the same `since`. Returns how many reads were woken.
     int interruptStaleReads(int file, std::chrono::steady_clock::time_point since);
+    // GUI thread: no seek waits in the demuxer any longer (it restarted, or went into its
+    // cache), so a failed read would be taken for the end of the file.
+    void endStaleReads();
 
     // Engine alert thread.
     void onMetadata();
@@ -170,6 +177,7 @@ private:
         bool wakePending = false; // the read waiting now returns without data
         std::chrono::steady_clock::time_point lastSeek{};
         std::chrono::steady_clock::time_point wokenAt{};
+        std::chrono::steady_clock::time_point failMissingUntil{}; // see interruptStaleReads
     };
 
     void updateWindow(bool force);

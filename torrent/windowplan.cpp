@@ -31,8 +31,35 @@ struct Sizes {
     int deadlineStep = 0; // ms between the deadlines of consecutive pieces
 };
 
+// Head pieces of a file that an open reader has gone past while they were still missing: the
+// player opened the file and jumped into it before they came in. Only a seek back needs them,
+// and libtorrent finishes any partly fetched piece before others once it holds several, so a
+// head piece left half done by the jump would share a slow peer with the piece the reader
+// waits on. A reader inside the head or tail (the player probing, or reading an MP4's index)
+// passes nothing.
+std::set<int> passedHeads(const ServedFiles &served, const ReadPositions &readers, const std::vector<char> &have)
+{
+    std::set<int> passed;
+    for (const ReadPosition &r : readers.open) {
+        const auto span = served.spans.find(r.file);
+        const auto ends = served.headTailsOfFile.find(r.file);
+        if (span == served.spans.end() || ends == served.headTailsOfFile.end())
+            continue;
+        const int at = pieceAt(span->second, std::clamp<qint64>(r.position, 0, std::max<qint64>(span->second.size - 1, 0)),
+                               served.pieceLength);
+        const std::vector<int> &pieces = ends->second;
+        if (std::find(pieces.begin(), pieces.end(), at) != pieces.end())
+            continue;
+        for (int piece : pieces) {
+            if (piece < at && missing(have, piece) && !served.firstPieces.count(piece))
+                passed.insert(piece);
+        }
+    }
+    return passed;
+}
+
 std::vector<Window> windowsOf(const ServedFiles &served, const ReadPositions &readers,
-                              const std::vector<char> &have)
+                              const std::vector<char> &have, const std::set<int> &passed)
 {
     std::vector<ReadPosition> positions = readers.open;
     std::set<int> filesWithReader;
@@ -49,7 +76,7 @@ std::vector<Window> windowsOf(const ServedFiles &served, const ReadPositions &re
             continue;
         const qint64 at = std::clamp<qint64>(r.position, 0, std::max<qint64>(span->second.size - 1, 0));
         windows.push_back({pieceAt(span->second, at, served.pieceLength),
-                           piecesOf(span->second, served.pieceLength).last, served.starting(r.file, have)});
+                           piecesOf(span->second, served.pieceLength).last, served.starting(r.file, have, passed)});
     }
     return windows;
 }
@@ -60,18 +87,20 @@ std::vector<Window> windowsOf(const ServedFiles &served, const ReadPositions &re
 // that piece the reader's own deadline. Ahead of the reader, the end would make the second
 // piece of the video wait behind it at a slow peer that serves requests in order (a stall
 // right after the start).
-void planHeadTails(const ServedFiles &served, const std::vector<char> &have, std::map<int, int> *wanted,
-                   std::map<int, int> *urgent)
+void planHeadTails(const ServedFiles &served, const std::vector<char> &have, const std::set<int> &passed,
+                   std::map<int, int> *wanted, std::map<int, int> *urgent)
 {
     std::set<int> startingHeadTails;
     for (const auto &[file, pieces] : served.headTailsOfFile) {
-        if (served.starting(file, have))
+        if (served.starting(file, have, passed))
             startingHeadTails.insert(pieces.begin(), pieces.end());
     }
     for (const auto &[piece, deadline] : served.headTails) {
+        if (passed.count(piece))
+            continue;
         const bool starting = startingHeadTails.count(piece) > 0;
         const bool first = served.firstPieces.count(piece) > 0;
-        (*wanted)[piece] = !starting ? kLowestWantedPriority : first ? kUrgentPriority : kReadAheadPriority;
+        (*wanted)[piece] = !starting ? kLowestWantedPriority : first ? kUrgentPriority : kStartingEndsPriority;
         if (starting && first && missing(have, piece))
             urgent->emplace(piece, deadline);
     }
@@ -100,7 +129,9 @@ void planWindow(const Window &r, const Sizes &sizes, const std::vector<char> &ha
         const int piece = r.startPiece + i;
         const bool isUrgent = missing(have, piece) && marked < deadlinePieces;
         const int span = kReadAheadPriority - kFarReadAheadPriority;
-        const int readAhead = r.fileStarting ? kSoonPriority
+        // Falling with the distance, so that a peer asked for more than one piece at a time
+        // sends the next one the reader needs first (equal priorities go in no set order).
+        const int readAhead = r.fileStarting ? std::max(kSoonPriority - std::max(i - 1, 0), kStartingEndsPriority + 1)
                               : n > 1        ? kReadAheadPriority - span * i / (n - 1)
                                              : kReadAheadPriority;
         int &prio = (*wanted)[piece];
@@ -119,11 +150,12 @@ void planWindow(const Window &r, const Sizes &sizes, const std::vector<char> &ha
 
 } // namespace
 
-bool ServedFiles::starting(int file, const std::vector<char> &have) const
+bool ServedFiles::starting(int file, const std::vector<char> &have, const std::set<int> &passed) const
 {
     const auto it = headTailsOfFile.find(file);
-    return it != headTailsOfFile.end() &&
-           std::any_of(it->second.begin(), it->second.end(), [&](int piece) { return !held(have, piece); });
+    return it != headTailsOfFile.end() && std::any_of(it->second.begin(), it->second.end(), [&](int piece) {
+               return !held(have, piece) && !passed.count(piece);
+           });
 }
 
 bool ServedFiles::holds(int piece) const
@@ -173,8 +205,9 @@ PiecePlan planPieces(const StreamParams &params, const ServedFiles &served, cons
                       params.deadlineStepMs};
     std::map<int, int> wanted; // piece -> priority
     std::map<int, int> urgent; // piece -> deadline ms
-    planHeadTails(served, have, &wanted, &urgent);
-    for (const Window &w : windowsOf(served, readers, have))
+    const std::set<int> passed = passedHeads(served, readers, have);
+    planHeadTails(served, have, passed, &wanted, &urgent);
+    for (const Window &w : windowsOf(served, readers, have, passed))
         planWindow(w, sizes, have, &wanted, &urgent);
 
     PiecePlan plan;

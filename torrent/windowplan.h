@@ -27,6 +27,7 @@ struct StreamParams {
 inline constexpr int kUrgentPriority = 7;       // what a reader needs next; heads and tails while starting
 inline constexpr int kSoonPriority = 6;         // the other pieces with a deadline
 inline constexpr int kReadAheadPriority = 5;    // the read-ahead right after them
+inline constexpr int kStartingEndsPriority = 4; // a starting file's heads and tails after its next pieces
 inline constexpr int kFarReadAheadPriority = 2; // the end of a long window
 // Fetched only when nothing else is left to ask for: the heads and tails of a file already
 // playing, and the rest of a window whose file is still starting.
@@ -42,7 +43,8 @@ struct ServedFiles {
     std::map<int, std::vector<int>> headTailsOfFile; // file index -> its head and tail pieces
     std::set<int> firstPieces;                       // each file's first piece
 
-    bool starting(int file, const std::vector<char> &have) const;
+    // Head pieces in `passed` (a reader went past them) no longer hold a file's start.
+    bool starting(int file, const std::vector<char> &have, const std::set<int> &passed = {}) const;
     bool holds(int piece) const; // a piece of a served file
     bool allHeadTailsHeld(const std::vector<char> &have) const;
 };

@@ -116,8 +116,9 @@ private slots:
     }
 
     // While a file starts, its first piece and the reader's next piece carry the deadlines and
-    // its other heads and tails follow the reader's next pieces; the rest of the window waits
-    // at the lowest priority. Once the heads and tails are in, they wait there themselves and
+    // its other heads and tails follow the reader's next pieces (which fall in priority, so a
+    // peer sends them in reading order); head pieces the reader is already past are not wanted;
+    // the rest of the window waits at the lowest priority. Once the heads and tails are in, they wait there themselves and
     // the window opens in full, falling in priority with distance, with deadlines on its next
     // three missing pieces, one at a time at the top.
     void plans_data()
@@ -131,20 +132,25 @@ private slots:
         const qint64 at10 = 10 * qint64(kPiece) + 17;
         QTest::newRow("served, no reader yet")
             << QList<int>{0} << QList<int>{} << QList<qint64>{} << qint64(-1)
-            << QStringLiteral("7500000000000000000000550000| 0:0");
+            << QStringLiteral("7400000000000000000000440000| 0:0");
         QTest::newRow("start")
             << QList<int>{0} << QList<int>{} << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("7500000000766111110000550000| 0:0 10:0");
+            << QStringLiteral("7000000000765111110000440000| 0:0 10:0");
         // A reader past the end reads the last piece: the index of an MP4 without fast start.
         QTest::newRow("start at the tail")
             << QList<int>{0} << QList<int>{} << QList<qint64>{24 * qint64(kPiece) + 5000} << qint64(-1)
-            << QStringLiteral("7500000000000000000000570000| 0:0 23:0");
+            << QStringLiteral("7400000000000000000000470000| 0:0 23:0");
         QTest::newRow("heads and tails in")
             << QList<int>{0} << ends << QList<qint64>{at10} << qint64(-1)
             << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
         QTest::newRow("a piece in hands its deadline on")
             << QList<int>{0} << (ends + QList<int>{10}) << QList<qint64>{at10} << qint64(-1)
             << QStringLiteral("1100000000576643320000110000| 11:400 12:800 13:1200");
+        // The player jumped into the file before a head piece came in: that piece waits for a
+        // seek back, out of the way of the reader's pieces, and holds the start no longer.
+        QTest::newRow("a head piece jumped over")
+            << QList<int>{0} << QList<int>{0, 22, 23} << QList<qint64>{at10} << qint64(-1)
+            << QStringLiteral("1000000000766443320000110000| 10:0 11:400 12:800");
         QTest::newRow("clipped at the file end")
             << QList<int>{0} << ends << QList<qint64>{21 * qint64(kPiece)} << qint64(-1)
             << QStringLiteral("1100000000000000000007550000| 21:0");
@@ -155,7 +161,7 @@ private slots:
         // Another file starting does not narrow the window of one already playing.
         QTest::newRow("a file served later")
             << QList<int>{0, 1} << ends << QList<qint64>{at10} << qint64(-1)
-            << QStringLiteral("1100000000766443320000117555| 10:0 11:400 12:800 24:0");
+            << QStringLiteral("1100000000766443320000117444| 10:0 11:400 12:800 24:0");
         QTest::newRow("a closed reader keeps its window")
             << QList<int>{0} << ends << QList<qint64>{} << at10
             << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
