@@ -113,6 +113,8 @@ rm -rf "$out/release-$version"
   --public-key "$public_key" "${key_args[@]}" "${sign_extra[@]}" --out "$out/release-$version"
 "$tool" make-feed --release "$out/release-$version" --public-key "$public_key" --out "$out/feed"
 if [[ -n $apt_url ]]; then
+  # A second run for this version replaces its package in the pool, as it replaces the feed's.
+  rm -f "$out/feed/apt/pool/main/s/sorvanta-desktop/$(basename "$deb")"
   "$apt_repo" build --deb "$deb" --out "$out/feed/apt" --suite "$apt_suite" "${apt_key_args[@]}"
 fi
 # Debug information for crash reports, kept apart from the stripped package.
