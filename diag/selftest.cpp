@@ -163,13 +163,15 @@ void SelfTest::onPlaybackStarted(double sincePlay, double sinceSource)
 
     QJsonObject events{{QStringLiteral("first_peer_s"), -1},
                        {QStringLiteral("first_piece_s"), -1},
-                       {QStringLiteral("head_tail_done_s"), -1}};
+                       {QStringLiteral("head_tail_done_s"), -1},
+                       {QStringLiteral("metadata_s"), -1}};
     if (const auto t = m_controller->torrent()) {
         const StreamTorrent::Events e = t->events();
         auto since = [&](double at) { return at < 0 ? -1.0 : r3(at - t->openedAt()); };
         events = {{QStringLiteral("first_peer_s"), since(e.firstPeerAt)},
                   {QStringLiteral("first_piece_s"), since(e.firstPieceAt)},
-                  {QStringLiteral("head_tail_done_s"), since(e.headTailDoneAt)}};
+                  {QStringLiteral("head_tail_done_s"), since(e.headTailDoneAt)},
+                  {QStringLiteral("metadata_s"), since(e.metadataAt)}};
         m_result.insert(QStringLiteral("piece_length"), double(t->pieceLength()));
     }
     m_result.insert(QStringLiteral("torrent_events"), events);

@@ -108,7 +108,7 @@ void NextEpisodePrep::onTorrent(quint64 token, const QByteArray &bytes, const QS
     QString openError;
     bool later = false;
     if (!bytes.isEmpty() || !src.magnet.isEmpty())
-        m_torrent = openTorrentSoon(m_engine, bytes, src.magnet, &openError, &later, this,
+        m_torrent = openTorrentSoon(m_engine, bytes, src, &openError, &later, this,
                                     [=, this] { onTorrent(token, bytes, error); });
     if (later)
         return;

@@ -298,7 +298,7 @@ void PlaybackController::onTorrentFile(quint64 generation, int index, const QByt
 
     QString openError;
     bool later = false;
-    std::shared_ptr<StreamTorrent> t = openTorrentSoon(m_engine, bytes, src.magnet, &openError, &later, this, [=, this] {
+    std::shared_ptr<StreamTorrent> t = openTorrentSoon(m_engine, bytes, src, &openError, &later, this, [=, this] {
         onTorrentFile(generation, index, bytes, error);
     });
     if (later)

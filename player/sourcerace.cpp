@@ -88,7 +88,7 @@ void SourceRace::onTorrent(quint64 token, const QByteArray &bytes, const QString
     }
     QString openError;
     bool later = false;
-    m_rival = openTorrentSoon(m_engine, bytes, m_source.magnet, &openError, &later, this,
+    m_rival = openTorrentSoon(m_engine, bytes, m_source, &openError, &later, this,
                               [=, this] { onTorrent(token, bytes, error); });
     if (later)
         return;

@@ -15,7 +15,7 @@ constexpr int kOpenRetryMs = 500;
 
 } // namespace
 
-std::shared_ptr<StreamTorrent> openTorrentSoon(TorrentEngine *engine, const QByteArray &bytes, const QString &magnet,
+std::shared_ptr<StreamTorrent> openTorrentSoon(TorrentEngine *engine, const QByteArray &bytes, const SourceInfo &source,
                                                QString *error, bool *later, QObject *context,
                                                const std::function<void()> &again)
 {
@@ -24,7 +24,7 @@ std::shared_ptr<StreamTorrent> openTorrentSoon(TorrentEngine *engine, const QByt
         *error = QStringLiteral("no torrent engine");
         return nullptr;
     }
-    std::shared_ptr<StreamTorrent> t = engine->open(bytes, magnet, error, later);
+    std::shared_ptr<StreamTorrent> t = engine->open(bytes, source.magnet, error, later, {source.fileIndex, source.filePath});
     if (*later) {
         logLine(QStringLiteral("player: %1: opening again in %2 ms").arg(*error).arg(kOpenRetryMs));
         QTimer::singleShot(kOpenRetryMs, context, again);

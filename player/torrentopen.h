@@ -14,10 +14,10 @@ class StreamTorrent;
 class TorrentEngine;
 struct SourceInfo;
 
-// TorrentEngine::open without blocking the GUI thread: while the same torrent is still
-// leaving the session, null is returned with *later set, and `again` runs on `context` a
-// little later.
-std::shared_ptr<StreamTorrent> openTorrentSoon(TorrentEngine *engine, const QByteArray &bytes, const QString &magnet,
+// TorrentEngine::open of `source` (its .torrent `bytes`, else its magnet) without blocking the
+// GUI thread: while the same torrent is still leaving the session, null is returned with
+// *later set, and `again` runs on `context` a little later.
+std::shared_ptr<StreamTorrent> openTorrentSoon(TorrentEngine *engine, const QByteArray &bytes, const SourceInfo &source,
                                                QString *error, bool *later, QObject *context,
                                                const std::function<void()> &again);
 

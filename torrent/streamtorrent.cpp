@@ -518,6 +518,8 @@ void StreamTorrent::onMetadata()
     if (!ti)
         return;
     QString line;
+    QString servedLine;
+    bool wantsNothing = false;
     {
         std::lock_guard l(m_infoMutex);
         if (m_files.info())
@@ -527,6 +529,17 @@ void StreamTorrent::onMetadata()
         m_numPieces = ti->num_pieces();
         m_have.assign(size_t(m_numPieces), 0);
         m_cache.setLimit(pieceCacheLimit(m_pieceLength));
+        m_metadataAt = logClock();
+        if (m_served.empty() && m_expected.index >= 0) {
+            if (const int f = m_files.resolve(m_expected.index, m_expected.path); f >= 0) {
+                m_served.insert(f);
+                servedLine = QStringLiteral("[%1] serving file #%2 %3 (%4 MiB), from the metadata on")
+                                 .arg(m_id)
+                                 .arg(f)
+                                 .arg(m_files.path(f), mib0(m_files.span(f).size));
+            }
+        }
+        wantsNothing = m_served.empty();
         rebuildServedFilesLocked();
         metadataReady = true;
         line = QStringLiteral("[%1] metadata: %2 pieces x %3 KiB, %4 files")
@@ -537,7 +550,23 @@ void StreamTorrent::onMetadata()
     }
     m_cond.notify_all();
     logLine(line);
+    if (!servedLine.isEmpty())
+        logLine(servedLine);
+    // Libtorrent wants every file of a magnet once its metadata is in; with no file named yet,
+    // none is wanted until the player picks one (a few seconds of a season pack otherwise).
+    if (wantsNothing) {
+        try {
+            handle().prioritize_files(std::vector<lt::download_priority_t>(size_t(ti->num_files()), lt::dont_download));
+        } catch (const std::exception &) {
+        }
+    }
     updateWindow(true);
+}
+
+void StreamTorrent::expectFile(const WantedFile &file)
+{
+    std::lock_guard l(m_infoMutex);
+    m_expected = file;
 }
 
 void StreamTorrent::onPieceFinished(int piece)
@@ -588,7 +617,7 @@ void StreamTorrent::onReadPiece(int piece, const PieceBuffer &buffer, int size, 
 StreamTorrent::Events StreamTorrent::events() const
 {
     std::lock_guard l(m_infoMutex);
-    return Events{m_firstPeerAt, m_firstPieceAt, m_allStaticDoneAt};
+    return Events{m_firstPeerAt, m_firstPieceAt, m_allStaticDoneAt, m_metadataAt};
 }
 
 void StreamTorrent::onStorageError(const QString &message, bool diskFullError)

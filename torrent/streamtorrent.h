@@ -61,6 +61,12 @@ bool isDiskFullError(const boost::system::error_code &ec);
 // stream: the demuxer takes its seek within milliseconds once a read fails.
 inline constexpr std::chrono::milliseconds kStaleReadFailFor{2000};
 
+// The file a stream is opened for, as its source names it (index, path); index -1 for none.
+struct WantedFile {
+    int index = -1;
+    QString path;
+};
+
 class StreamTorrent
 {
 public:
@@ -72,6 +78,11 @@ public:
     // pausedUntilWanted: the torrent was added paused and is resumed by the first window that
     // wants a piece.
     void setHandle(const lt::torrent_handle &handle, const QString &infoHashKey, bool pausedUntilWanted = false);
+
+    // Before the metadata: the file to serve as soon as it arrives. A torrent that wants
+    // nothing when its metadata comes counts as finished, and libtorrent then hangs up on
+    // every seed ("upload to upload connection").
+    void expectFile(const WantedFile &file);
 
     // Identity.
     QString id() const { return m_id; }
@@ -101,6 +112,7 @@ public:
         double firstPeerAt = -1.0;
         double firstPieceAt = -1.0;
         double headTailDoneAt = -1.0;
+        double metadataAt = -1.0; // a magnet's; a .torrent has it from the start
     };
     Events events() const;
     bool hasStorageError() const;
@@ -147,6 +159,9 @@ public:
     void onPieceFinished(int piece);
     void onReadPiece(int piece, const PieceBuffer &buffer, int size, bool ok);
     void onPeerConnected();
+    // A seed hung up on us for wanting nothing (the moment the metadata came): dial it again,
+    // once, now that the stream wants its file.
+    void onUploadOnlyHangUp(const lt::tcp::endpoint &peer);
     // We dialled this peer (for the redial once every peer is gone).
     void onPeerDialled(const lt::tcp::endpoint &ep);
     void onPeerDropped(const std::string &endpoint);
@@ -208,6 +223,9 @@ private:
     std::vector<lt::tcp::endpoint> m_dialledPeers; // the first ones, info mutex
     double m_firstPieceAt = -1.0;
     double m_allStaticDoneAt = -1.0;
+    double m_metadataAt = -1.0;
+    WantedFile m_expected;
+    std::set<std::string> m_uploadOnlyRedialled; // endpoints dialled again after such a hang-up
 
     TorrentFiles m_files;
     int m_pieceLength = 0;

@@ -36,6 +36,29 @@ void StreamTorrent::onPeerConnected()
     logLine(QStringLiteral("[%1] first peer connected").arg(m_id));
 }
 
+void StreamTorrent::onUploadOnlyHangUp(const lt::tcp::endpoint &peer)
+{
+    std::string key;
+    try {
+        key = peer.address().to_string() + ':' + std::to_string(peer.port());
+    } catch (const std::exception &) {
+        return;
+    }
+    {
+        std::lock_guard l(m_infoMutex);
+        // Once: a torrent that still wants nothing would be hung up on again.
+        if (m_served.empty() || !m_uploadOnlyRedialled.insert(key).second)
+            return;
+    }
+    try {
+        handle().connect_peer(peer);
+    } catch (const std::exception &) {
+        return;
+    }
+    logLine(QStringLiteral("[%1] %2 hung up on us for wanting nothing -> dialling it again")
+                .arg(m_id, QString::fromStdString(key)));
+}
+
 void StreamTorrent::onPeerDropped(const std::string &endpoint)
 {
     std::lock_guard l(m_infoMutex);

@@ -27,10 +27,36 @@ namespace {
 constexpr lt::alert_category_t kAlertMask{4194427};
 constexpr auto kOpenWaitLimit = std::chrono::seconds(15);
 constexpr auto kRemovalWaitLimit = std::chrono::seconds(20);
+// A source's file index beyond this is taken for garbage, not for a priority list to allocate.
+constexpr int kMaxHintedFileIndex = 100000;
 
 QString fromStd(const std::string &s)
 {
     return QString::fromStdString(s);
+}
+
+// With every file at dont_download the torrent counts as finished, and a peer met in that
+// state hears "upload only" in our extension handshake: a seed then closes the connection
+// and libtorrent waits a minute before trying it again. So a torrent whose files are known
+// stays paused (no announce, no peer) until the stream first wants a piece; true for those.
+bool setStartFlags(lt::add_torrent_params *p, const WantedFile &want)
+{
+    p->flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+    if (p->ti) {
+        p->file_priorities.assign(size_t(p->ti->num_files()), lt::dont_download);
+        p->flags |= lt::torrent_flags::paused;
+        return true;
+    }
+    if (want.index >= 0 && want.index < kMaxHintedFileIndex) {
+        // A magnet: libtorrent applies these when the metadata comes, before our plan (which
+        // follows within milliseconds) can reach it. Only the named file is wanted meanwhile,
+        // and wanted it must be: a torrent that wants nothing counts as finished, and seeds
+        // hang up on a finished torrent. Should the index be wrong, the plan mends it.
+        p->flags |= lt::torrent_flags::default_dont_download;
+        p->file_priorities.assign(size_t(want.index) + 1, lt::dont_download);
+        p->file_priorities[size_t(want.index)] = lt::low_priority;
+    }
+    return false;
 }
 
 // SVD_LT_SETTINGS="name=value,..." sets libtorrent settings by their names: for trying a
@@ -227,7 +253,7 @@ int TorrentEngine::listenPort() const
 }
 
 std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentBytes, const QString &magnet,
-                                                  QString *error, bool *busy)
+                                                  QString *error, bool *busy, const WantedFile &want)
 {
     if (busy)
         *busy = false;
@@ -285,16 +311,7 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     p.save_path = QDir::toNativeSeparators(folder).toStdString();
-    p.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-    // With every file at dont_download the torrent counts as finished, and a peer met in that
-    // state hears "upload only" in our extension handshake: a seed then closes the connection
-    // and libtorrent waits a minute before trying it again. So a torrent whose files are known
-    // stays paused (no announce, no peer) until the stream first wants a piece.
-    const bool pausedUntilWanted = p.ti != nullptr;
-    if (p.ti) {
-        p.file_priorities.assign(size_t(p.ti->num_files()), lt::dont_download);
-        p.flags |= lt::torrent_flags::paused;
-    }
+    const bool pausedUntilWanted = setStartFlags(&p, want);
 
     auto stream = std::make_shared<StreamTorrent>(this, id, folder, m_cfg.streamParams);
     // The session may post the new torrent's first alerts (a peer met through the tracker's
@@ -306,8 +323,10 @@ std::shared_ptr<StreamTorrent> TorrentEngine::open(const QByteArray &torrentByte
     }
     lt::error_code ec;
     lt::torrent_handle h = m_session->add_torrent(std::move(p), ec);
-    if (!ec)
+    if (!ec) {
+        stream->expectFile(want);
         stream->setHandle(h, key, pausedUntilWanted);
+    }
     {
         std::lock_guard l(m_mutex);
         --m_adding;
@@ -546,6 +565,8 @@ void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
                                     m_ourPort, now);
         }
         noteDropped(stream, x->endpoint);
+        if (x->error == lt::errors::upload_upload_connection)
+            stream->onUploadOnlyHangUp(x->endpoint);
     }
 }
 
@@ -617,12 +638,6 @@ void TorrentEngine::dispatch(lt::alert *a)
     } else if (lt::alert_cast<lt::hash_failed_alert>(a)) {
         ++stream->hashFailures;
     } else if (lt::alert_cast<lt::metadata_received_alert>(a)) {
-        try {
-            if (auto ti = ta->handle.torrent_file())
-                ta->handle.prioritize_files(
-                    std::vector<lt::download_priority_t>(size_t(ti->num_files()), lt::dont_download));
-        } catch (const std::exception &) {
-        }
         stream->onMetadata();
     } else if (auto *x = lt::alert_cast<lt::tracker_reply_alert>(a)) {
         logLine(QStringLiteral("[%1] tracker reply %2 peers=%3")

@@ -81,8 +81,9 @@ public:
     // A torrent that is open already (the same info-hash) is not added twice: the caller gets
     // the same StreamTorrent, shared, and each open() is matched by one close(); the torrent
     // leaves the session with the last close.
+    // `want`: the file the caller will serve, served as soon as a magnet's metadata comes.
     std::shared_ptr<StreamTorrent> open(const QByteArray &torrentBytes, const QString &magnet, QString *error,
-                                        bool *busy = nullptr);
+                                        bool *busy = nullptr, const WantedFile &want = {});
     void close(const std::shared_ptr<StreamTorrent> &stream);
     std::shared_ptr<StreamTorrent> find(const QString &id) const;
     // Every torrent open now, in no particular order.

@@ -217,22 +217,31 @@ private slots:
         QCOMPARE(engine.sessionUploadLimit(), 0);
     }
 
+    // A magnet named with its file: the file is served from the moment the metadata comes, so
+    // the torrent never stands finished (wanting nothing) and both seeds stay connected.
     void magnetGetsMetadataFromTheSeeder()
     {
         QTemporaryDir dir;
         const auto t = swarm::makeTorrent(dir.filePath(QStringLiteral("seed")), QStringLiteral("Mag"),
                                           {{QStringLiteral("ep.mkv"), swarm::randomBytes(6 * kMiB + 1, 3)}}, 2 * kMiB);
-        swarm::Seeder seeder(t);
-        QVERIFY(seeder.ready());
+        // Slow enough that the torrent is not complete (and a seed itself) while we look.
+        swarm::Seeder seeder(t, kMiB), second(t, kMiB);
+        QVERIFY(seeder.ready() && second.ready());
+        seeder.closeRedundantConnections();
+        second.closeRedundantConnections();
         TorrentEngine engine(engineConfig(dir.filePath(QStringLiteral("app"))));
         QString error;
-        auto s = engine.open(QByteArray(), t.magnet(seeder.port()), &error);
+        auto s = engine.open(QByteArray(), t.magnet(seeder.port()), &error, nullptr, {0, t.files[0].path});
         QVERIFY2(s, qPrintable(error));
+        swarm::connectToSeeder(s->handle(), second.port());
         QTRY_VERIFY_WITH_TIMEOUT(s->metadataReady, svd::test::waitMs(20000));
         QCOMPARE(s->numFiles(), 1);
         QCOMPARE(s->infoHashKey(), t.infoHash);
-        QTRY_COMPARE_WITH_TIMEOUT(filePriorities(*s), std::vector<int>{0}, svd::test::waitMs(5000));
-        s->addFile(0);
+        QCOMPARE(s->servedBytes(), qint64(6 * kMiB + 1));
+        QVERIFY(s->events().metadataAt >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(s->peerCounts().numPeers, 2, svd::test::waitMs(5000));
+        QTest::qWait(svd::test::waitMs(500));
+        QCOMPARE(s->peerCounts().numPeers, 2);
         const int reader = s->openReader(0);
         QCOMPARE(readRange(*s, reader, 3 * kMiB - 10, 2 * kMiB, 2 * kMiB), t.files[0].data.mid(3 * kMiB - 10, 2 * kMiB));
 

@@ -153,6 +153,13 @@ void Seeder::setUploadLimit(int bytesPerSec)
     m_session->apply_settings(s);
 }
 
+void Seeder::closeRedundantConnections()
+{
+    lt::settings_pack s;
+    s.set_bool(lt::settings_pack::close_redundant_connections, true);
+    m_session->apply_settings(s);
+}
+
 void Seeder::acceptOnlyUtp()
 {
     lt::settings_pack s;

@@ -54,6 +54,8 @@ public:
     int port() const { return m_port; }
     bool ready() const { return m_ready; }
     void setUploadLimit(int bytesPerSec);
+    // As libtorrent's default: hang up on a peer that holds all it wants (so do public seeds).
+    void closeRedundantConnections();
     // Turns TCP connections away (accepts and closes them), as a peer set to uTP only does.
     void acceptOnlyUtp();
 
