@@ -296,7 +296,7 @@ bool PlayerView::setHoles(const QRegion &region)
         clearMask();
         m_video->clearMask();
         if (m_videoWindow)
-            m_videoWindow->setMask(QRegion());
+            m_videoWindow->setVisibleRegion(QRegion());
         return true;
     }
     // An empty mask would switch masking off and show everything: keep a
@@ -311,7 +311,7 @@ bool PlayerView::setHoles(const QRegion &region)
         videoMask = offscreen;
     m_video->setMask(videoMask);
     if (m_videoWindow)
-        m_videoWindow->setMask(videoMask);
+        m_videoWindow->setVisibleRegion(videoMask);
     return true;
 }
 

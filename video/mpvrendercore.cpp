@@ -52,6 +52,14 @@ QSize videoPixelSize(QSize size, qreal dpr)
     return QSize(qMax(1, int(std::lround(dpr * size.width()))), qMax(1, int(std::lround(dpr * size.height()))));
 }
 
+QRegion videoPixelRegion(const QRegion &region, qreal dpr)
+{
+    QRegion out;
+    for (const QRect &r : region)
+        out += QRectF(r.x() * dpr, r.y() * dpr, r.width() * dpr, r.height() * dpr).toAlignedRect();
+    return out;
+}
+
 MpvRenderCore::MpvRenderCore(QWindow *window, QOffscreenSurface *offscreen, mpv_handle *mpv, int flipY,
                              bool blockForTargetTime, const QString &label)
     : m_window(window), m_offscreen(offscreen), m_mpv(mpv), m_flipY(flipY),
@@ -124,7 +132,8 @@ bool MpvRenderCore::setUp(const QSurfaceFormat &format, UpdateCallback callback,
     return true;
 }
 
-bool MpvRenderCore::draw(bool framePending, bool forced, QSize pixelSize, bool exposed, QImage *grab)
+bool MpvRenderCore::draw(bool framePending, bool forced, QSize pixelSize, bool exposed, QImage *grab,
+                         const QRegion &clear)
 {
     if (!m_render)
         return false;
@@ -145,6 +154,7 @@ bool MpvRenderCore::draw(bool framePending, bool forced, QSize pixelSize, bool e
                 {MPV_RENDER_PARAM_INVALID, nullptr},
             };
             mpv_render_context_render(m_render, params);
+            clearRegion(clear, pixelSize.height());
             const qint64 renderNs = timer.nsecsElapsed();
 
             if (grab) {
@@ -177,6 +187,23 @@ bool MpvRenderCore::draw(bool framePending, bool forced, QSize pixelSize, bool e
         resetStatistics();
     }
     return grabbed;
+}
+
+void MpvRenderCore::clearRegion(const QRegion &clear, int pixelHeight)
+{
+    if (clear.isEmpty())
+        return;
+    // A Wayland surface has no shape: the compositor blends these pixels with the
+    // page's surface below. On X11 the window's shape hides them anyway.
+    QOpenGLFunctions *f = m_context->functions();
+    f->glEnable(GL_SCISSOR_TEST);
+    f->glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    f->glClearColor(0, 0, 0, 0);
+    for (const QRect &r : clear) {
+        f->glScissor(r.x(), pixelHeight - r.y() - r.height(), r.width(), r.height()); // rows bottom-up
+        f->glClear(GL_COLOR_BUFFER_BIT);
+    }
+    f->glDisable(GL_SCISSOR_TEST);
 }
 
 void MpvRenderCore::logStatistics()

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <QSurfaceFormat>
@@ -30,8 +31,10 @@ public:
     MpvRenderCore &operator=(const MpvRenderCore &) = delete;
 
     bool setUp(const QSurfaceFormat &format, UpdateCallback callback, void *callbackCtx);
-    // Returns true only when a frame was drawn and read back into *grab.
-    bool draw(bool framePending, bool forced, QSize pixelSize, bool exposed, QImage *grab);
+    // Returns true only when a frame was drawn and read back into *grab. `clear`
+    // (pixels, top-down) is drawn fully transparent: where the page shows through.
+    bool draw(bool framePending, bool forced, QSize pixelSize, bool exposed, QImage *grab,
+              const QRegion &clear = QRegion());
     void tearDown();
 
     bool hasRenderContext() const { return m_render != nullptr; }
@@ -43,6 +46,7 @@ public:
     static void skipFrame(mpv_render_context *render, int fbo, int width, int height);
 
 private:
+    void clearRegion(const QRegion &clear, int pixelHeight);
     void logStatistics();
     void resetStatistics();
 
@@ -76,5 +80,7 @@ void reselectVideoTrack(MpvPlayer *player, qint64 track);
 
 // Integer pixel size of a window of `size` logical pixels at `dpr`, never below 1x1.
 QSize videoPixelSize(QSize size, qreal dpr);
+// `region` in logical pixels as whole device pixels at `dpr`, covering every touched pixel.
+QRegion videoPixelRegion(const QRegion &region, qreal dpr);
 
 } // namespace svd

@@ -36,14 +36,15 @@ bool MpvRenderThread::waitUntilReady(int timeoutMs)
     return m_ready;
 }
 
-void MpvRenderThread::setGeometry(QSize pixelSize, bool exposed)
+void MpvRenderThread::setGeometry(QSize pixelSize, bool exposed, const QRegion &clear)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (pixelSize == m_size && exposed == m_exposed)
+        if (pixelSize == m_size && exposed == m_exposed && clear == m_clear)
             return;
         m_size = pixelSize;
         m_exposed = exposed;
+        m_clear = clear;
         m_geometryChanged = true;
     }
     m_cond.notify_all();
@@ -105,10 +106,11 @@ void MpvRenderThread::run()
         const QSize size = m_size;
         const bool grab = m_grabRequested;
         const bool exposed = m_exposed && size.isValid();
+        const QRegion clear = m_clear;
         lock.unlock();
 
         QImage image;
-        if (core.draw(frame, forced, size, exposed, grab ? &image : nullptr)) {
+        if (core.draw(frame, forced, size, exposed, grab ? &image : nullptr, clear)) {
             {
                 std::lock_guard relock(m_mutex);
                 m_grabbed = image;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <QSurfaceFormat>
@@ -30,8 +31,8 @@ public:
 
     // Waits until the render context exists or creation failed; true when ready.
     bool waitUntilReady(int timeoutMs);
-    // Wakes the thread only when size or exposure actually changed.
-    void setGeometry(QSize pixelSize, bool exposed);
+    // Wakes the thread only when size, exposure or the transparent part actually changed.
+    void setGeometry(QSize pixelSize, bool exposed, const QRegion &clear = QRegion());
     QImage grabNextFrame(int timeoutMs);
     // Asks the loop to end and joins the thread.
     void stopAndWait();
@@ -59,6 +60,7 @@ private:
     bool m_grabRequested = false;
     bool m_exposed = false;
     QSize m_size{-1, -1};
+    QRegion m_clear;
     QImage m_grabbed;
     QString m_glInfo;
 };

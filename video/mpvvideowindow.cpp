@@ -6,6 +6,7 @@
 #include "video/mpvrenderthread.h"
 #include "video/videooutput.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWheelEvent>
@@ -22,7 +23,8 @@ bool MpvVideoWindow::renderThreadRequested(const QByteArray &envValue)
 }
 
 MpvVideoWindow::MpvVideoWindow(QWindow *parent)
-    : QWindow(parent), m_useRenderThread(renderThreadRequested(qgetenv("SVD_VIDEO_RENDER_THREAD")))
+    : QWindow(parent), m_useRenderThread(renderThreadRequested(qgetenv("SVD_VIDEO_RENDER_THREAD"))),
+      m_exposureFromTopLevel(QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
 {
     setSurfaceType(QSurface::OpenGLSurface);
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
@@ -30,6 +32,9 @@ MpvVideoWindow::MpvVideoWindow(QWindow *parent)
     format.setSwapInterval(m_useRenderThread ? 1 : 0);
     format.setDepthBufferSize(0);
     format.setStencilBufferSize(0);
+    // A Wayland surface cannot be shaped: page holes are transparent pixels instead.
+    if (m_exposureFromTopLevel)
+        format.setAlphaBufferSize(8);
     setFormat(format);
 }
 
@@ -153,10 +158,64 @@ void MpvVideoWindow::renderQueued()
     renderOnGui(nullptr);
 }
 
+QWindow *MpvVideoWindow::topLevel() const
+{
+    QWindow *top = const_cast<MpvVideoWindow *>(this);
+    while (top->parent())
+        top = top->parent();
+    return top;
+}
+
+bool MpvVideoWindow::drawable() const
+{
+    QWindow *top = topLevel();
+    if (!m_exposureFromTopLevel || top == this)
+        return isExposed();
+    return isVisible() && top->isExposed();
+}
+
+// The container reparents this window into whichever top-level holds it now.
+void MpvVideoWindow::watchTopLevel()
+{
+    QWindow *top = topLevel();
+    if (!m_exposureFromTopLevel || top == m_watchedTop)
+        return;
+    if (m_watchedTop)
+        m_watchedTop->removeEventFilter(this);
+    m_watchedTop = top == this ? nullptr : top;
+    if (m_watchedTop)
+        m_watchedTop->installEventFilter(this);
+}
+
+bool MpvVideoWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_watchedTop && event->type() == QEvent::Expose)
+        pushGeometry();
+    return QWindow::eventFilter(watched, event);
+}
+
+void MpvVideoWindow::setVisibleRegion(const QRegion &visible)
+{
+    if (visible == mask())
+        return;
+    setMask(visible);
+    pushGeometry();
+}
+
+QRegion MpvVideoWindow::pixelHoles() const
+{
+    const QRegion visible = mask();
+    if (visible.isEmpty())
+        return QRegion();
+    const QRect all(QPoint(0, 0), size());
+    return videoPixelRegion(QRegion(all).subtracted(visible), devicePixelRatio());
+}
+
 void MpvVideoWindow::pushGeometry()
 {
+    watchTopLevel();
     if (m_thread) {
-        m_thread->setGeometry(pixelSize(), isExposed());
+        m_thread->setGeometry(pixelSize(), drawable(), pixelHoles());
     } else if (m_core) {
         m_geometryDirty = true;
         queueGuiRender();
@@ -172,7 +231,7 @@ bool MpvVideoWindow::renderOnGui(QImage *grab)
     const bool dirty = m_geometryDirty.exchange(false);
     if (!pending && !grab && !dirty)
         return false;
-    return m_core->draw(pending, grab || dirty, pixelSize(), isExposed(), grab);
+    return m_core->draw(pending, grab || dirty, pixelSize(), drawable(), grab, pixelHoles());
 }
 
 QImage MpvVideoWindow::grabNextFrame(int timeoutMs)

@@ -34,6 +34,12 @@ public:
     // The next drawn frame, upright; a null image when none was drawn in time.
     QImage grabNextFrame(int timeoutMs);
 
+    // Only `visible` (window coordinates) shows the video and takes input; the rest
+    // lets the page through. An empty region: the whole window.
+    void setVisibleRegion(const QRegion &visible);
+    // Whether frames drawn now reach the screen.
+    bool drawable() const;
+
     QSize pixelSize() const;
     bool hasRenderContext() const;
     QString glInfo() const;
@@ -54,6 +60,7 @@ private slots:
 
 protected:
     bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void exposeEvent(QExposeEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -65,6 +72,9 @@ private:
     // reselectTrack >= 0: the player drew before, its video goes to the new renderer.
     bool startRenderer(qint64 reselectTrack);
     void queueGuiRender();
+    QWindow *topLevel() const;
+    void watchTopLevel();
+    QRegion pixelHoles() const;
 
     QPointer<MpvPlayer> m_player;
     const bool m_useRenderThread;
@@ -78,6 +88,10 @@ private:
     // back with the next one, showing this video track again.
     bool m_restartOnSurface = false;
     qint64 m_lostTrack = 0;
+    // Qt 6.4's Wayland platform sends a child window no expose event of its own:
+    // the top-level's exposure stands for it.
+    const bool m_exposureFromTopLevel;
+    QPointer<QWindow> m_watchedTop;
 };
 
 } // namespace svd
