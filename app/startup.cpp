@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "app/options.h"
+#include "app/platform.h"
 #include "app/quitsignals.h"
 #include "app/versionline.h"
 #include "disk/cachebudget.h"
@@ -299,7 +300,10 @@ int runApp(int argc, char **argv)
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=true\nqt.webenginecontext.info=true"));
     applyGraphicsDefaults();
     chooseWindowlessPlatform(argc, argv);
+    const QString platformChoice = chooseDisplayPlatform(argc, argv);
+    auto platformGuard = std::make_unique<PlatformFailureGuard>();
     QApplication app(argc, argv);
+    platformGuard.reset();
     // libmpv refuses to start under a non-C numeric locale.
     std::setlocale(LC_NUMERIC, "C");
 
@@ -345,6 +349,8 @@ int runApp(int argc, char **argv)
                 .arg(videoOutput().describe(),
                      rhi.isEmpty() ? QStringLiteral("(default)") : QString::fromLocal8Bit(rhi),
                      QCoreApplication::applicationDirPath()));
+
+    logLine(describeDisplayPlatform(platformChoice));
 
     return runMainSequence(app, parser, cfg);
 }
