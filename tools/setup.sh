@@ -10,6 +10,7 @@ packages=(
   xvfb xauth ffmpeg mpv mesa-utils libgl1-mesa-dri qml6-module-qtquick qml6-module-qtqml-workerscript
   clang libclang-rt-14-dev python3 desktop-file-utils appstream curl mktorrent
   aria2 strace dbus fonts-dejavu-core lintian apt-utils gnupg
+  weston qt6-wayland
 )
 
 missing=()
