@@ -486,12 +486,26 @@ PieceBuffer StreamTorrent::waitForPiece(std::optional<int> readerId, int piece, 
             if (m_engine)
                 m_engine->noteReaderWaiting();
         }
-        if (have && !m_readRequests.count(piece)) {
-            m_readRequests.insert(piece);
+        // A read whose answer never comes (libtorrent drops alerts when its queue is full) is
+        // asked again rather than waited on for ever.
+        const auto now = std::chrono::steady_clock::now();
+        const auto asked = m_readRequests.find(piece);
+        const bool overdue = asked != m_readRequests.end() && now - asked->second > kReadPieceRetry;
+        if (have && (asked == m_readRequests.end() || overdue)) {
+            m_readRequests[piece] = now;
             try {
                 m_handle.read_piece(lt::piece_index_t(piece)); // posts to the session; never blocks
             } catch (const std::exception &) {
                 m_readRequests.erase(piece);
+            }
+            if (overdue) {
+                l.unlock();
+                logLine(QStringLiteral("[%1] read of piece #%2 unanswered for %3 s -> asking again")
+                            .arg(m_id)
+                            .arg(piece)
+                            .arg(std::chrono::duration_cast<std::chrono::seconds>(kReadPieceRetry).count()));
+                l.lock();
+                continue;
             }
         }
         m_cond.wait_for(l, std::chrono::milliseconds(250));

@@ -60,6 +60,8 @@ bool isDiskFullError(const boost::system::error_code &ec);
 // How long after a wake a reader's reads of missing pieces fail when no seek reaches the
 // stream: the demuxer takes its seek within milliseconds once a read fails.
 inline constexpr std::chrono::milliseconds kStaleReadFailFor{2000};
+// A piece read from disk comes back in milliseconds; one not back after this is asked again.
+inline constexpr std::chrono::seconds kReadPieceRetry{5};
 
 // The file a stream is opened for, as its source names it (index, path); index -1 for none.
 struct WantedFile {
@@ -244,7 +246,7 @@ private:
     bool m_replaceDeadlines = true;
 
     PieceCache m_cache;
-    std::set<int> m_readRequests;
+    std::map<int, std::chrono::steady_clock::time_point> m_readRequests; // piece -> asked at
 
     QString m_storageError;
     bool m_storageErrorSet = false;
