@@ -119,6 +119,11 @@ lt::settings_pack sessionSettings(const EngineConfig &cfg)
     // Until it holds a few pieces, libtorrent picks pieces at random among all those above normal
     // priority, whatever their level: the first piece of a video would wait behind its tail.
     s.set_int(lt::settings_pack::initial_picker_threshold, 0);
+    // Libtorrent 2.0.8 drops a torrent's piece picker when its last piece passes, and a cancel
+    // that set_piece_deadline posted just before (when no other deadline was live) then runs on
+    // the missing picker and crashes the network thread (an end-game duplicate request is all it
+    // needs). In this mode the picker stays; the cost is piece suggestions to peers we upload to.
+    s.set_int(lt::settings_pack::suggest_mode, lt::settings_pack::suggest_read_cache);
     if (cfg.loopbackOnly)
         s.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
     applySettingsOverride(s, qEnvironmentVariable("SVD_LT_SETTINGS"));
