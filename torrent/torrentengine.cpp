@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/hex.hpp>
@@ -161,11 +162,25 @@ bool loopbackOnlyRequested()
     return qgetenv("SVD_LOOPBACK_ONLY") == "1";
 }
 
+// "127.0.0.1:PORT,[::1]:PORT,...": true when every node is on this machine.
+static bool loopbackNodes(const QString &nodes)
+{
+    static const QRegularExpression node(QStringLiteral("^(127\\.0\\.0\\.1|\\[::1\\]):([1-9][0-9]{0,4})$"));
+    const QStringList items = nodes.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &item : items)
+        if (!node.match(item.trimmed()).hasMatch())
+            return false;
+    return !items.isEmpty();
+}
+
 void applyLoopbackOnly(EngineConfig *cfg)
 {
     cfg->listenInterfaces = QLatin1String(kLoopbackListenInterfaces);
-    cfg->enableDht = false;
-    cfg->dhtBootstrapNodes.clear();
+    // The swarm lab's DHT runs on 127.0.0.1 and it names its nodes here (SVD_DHT_BOOTSTRAP);
+    // a DHT bootstrapped from anything else would reach past this machine.
+    const QString labNodes = qEnvironmentVariable("SVD_DHT_BOOTSTRAP");
+    cfg->enableDht = loopbackNodes(labNodes);
+    cfg->dhtBootstrapNodes = cfg->enableDht ? labNodes : QString();
     cfg->loopbackOnly = true;
 }
 
@@ -192,7 +207,8 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
     const lt::settings_pack settings = sessionSettings(m_cfg);
     lt::session_params params;
     QFile dht(QDir(m_cfg.stateDir).filePath(QStringLiteral("dht.dat")));
-    if (dht.open(QIODevice::ReadOnly)) {
+    // Saved nodes are the public DHT's: never for a loopback-only session (see saveDhtState()).
+    if (!m_cfg.loopbackOnly && dht.open(QIODevice::ReadOnly)) {
         const QByteArray buf = dht.readAll();
         try {
             params = lt::read_session_params(lt::span<char const>(buf.constData(), buf.size()),
@@ -470,7 +486,8 @@ qint64 TorrentEngine::purgeCache()
 
 void TorrentEngine::saveDhtState()
 {
-    if (!m_session)
+    // A loopback-only DHT knows only the lab's nodes: they must not replace the public ones.
+    if (!m_session || m_cfg.loopbackOnly)
         return;
     const int nodes = dhtNodes;
     if (nodes == 0) {
