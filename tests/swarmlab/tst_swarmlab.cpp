@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "tests/common/genepisodes.h"
+#include "tools/swarmlab/labfiles.h"
 #include "tools/swarmlab/scenario.h"
 #include "tools/swarmlab/swarmlab.h"
 #include "torrent/torrentengine.h"
@@ -112,6 +113,22 @@ private:
         return true;
     }
 
+    // A player's first read waits for the head, as at the start of playback: true once the
+    // stream's first piece came within `timeoutMs`.
+    static bool firstPieceComes(Streaming &st, int timeoutMs)
+    {
+        StreamTorrent *s = st.stream.get();
+        std::atomic<bool> cancel{false};
+        std::thread read([&] {
+            char byte = 0;
+            s->read(st.reader, 0, &byte, 1, &cancel);
+        });
+        const bool came = QTest::qWaitFor([&] { return s->events().firstPieceAt >= 0; }, timeoutMs);
+        cancel = true;
+        read.join();
+        return came;
+    }
+
     static QByteArray fileBytes(const QString &path)
     {
         QFile f(path);
@@ -148,8 +165,15 @@ private slots:
         QStringList names;
         for (const lab::Scenario &s : all)
             names << s.name;
-        for (const char *want : {"ideal", "tcp-only", "slow-tcp", "crowd", "latency", "dying", "corrupt"})
+        for (const char *want : {"ideal", "tcp-only", "slow-tcp", "crowd", "latency", "dying", "corrupt", "choked",
+                                 "upload-only-partial", "silent-first", "magnet-only", "mixed-40", "dht-only"})
             QVERIFY2(names.contains(QLatin1String(want)), want);
+        // A rate range spreads a line's seeders over it; partial peers hold 20-80 %.
+        const lab::Scenario &mixed = all.at(names.indexOf(QStringLiteral("mixed-40")));
+        QCOMPARE(mixed.seeders.size(), 40);
+        QCOMPARE(mixed.seeders.first().rateKBps, 100);
+        QCOMPARE(mixed.seeders.at(3).rateKBps, 400);
+        QCOMPARE(mixed.seeders.last().partialMaxPct, 80);
         const lab::Scenario &crowd = all.at(names.indexOf(QStringLiteral("crowd")));
         QCOMPARE(crowd.seeders.size(), 8);
         QCOMPARE(crowd.seeders.first().latencyMs, 40);
@@ -160,6 +184,10 @@ private slots:
         QVERIFY2(error.startsWith(QLatin1String("f:2:")), qPrintable(error));
         QVERIFY(!lab::parseScenarios(QStringLiteral("scenario x media=A/B\n  seeder lt\n"), QStringLiteral("f"),
                                      &all, &error));
+        for (const char *bad : {"scenario x\n seeder aria2 partial=30-60\n", "scenario x\n seeder lt head=yes\n",
+                                "scenario x\n seeder lt\n slowleecher rate=20\n",
+                                "scenario x\n dht count=2\n silent count=3\n seeder lt\n"})
+            QVERIFY2(!lab::parseScenarios(QString::fromLatin1(bad), QStringLiteral("f"), &all, &error), bad);
         QVERIFY(lab::parseScenarios(QStringLiteral("scenario y piece=256 media=avi\n seeder lt corrupt=0-8/4,11 count=2\n"),
                                     QStringLiteral("f"), &all, &error));
         QCOMPARE(all.first().media, QStringLiteral("avi"));
@@ -239,15 +267,7 @@ private slots:
         Streaming st;
         QVERIFY(startStreaming(swarm, QStringLiteral("tcp-only-engine"), &st));
         StreamTorrent *s = st.stream.get();
-        // A player's first read waits for the head, as at the start of playback.
-        std::atomic<bool> cancel{false};
-        std::thread read([&] {
-            char byte = 0;
-            s->read(st.reader, 0, &byte, 1, &cancel);
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(s->events().firstPieceAt >= 0, 60000);
-        cancel = true;
-        read.join();
+        QVERIFY(firstPieceComes(st, 60000));
         const double first = s->events().firstPieceAt - s->openedAt();
         // Against a TCP-only peer a uTP attempt first would cost its time-out and the next
         // connect round (about 2.6 s here, against 0.7 s over TCP at once).
@@ -345,6 +365,58 @@ private slots:
             longest = qMax(longest, o.value(QStringLiteral("wait_s")).toDouble());
         }
         qInfo("network away %.0f s; the longest wait for data %.2f s", kDropFor, longest);
+    }
+
+    // The lab checks the state of a scenario before it is ready, over the wire: partial peers
+    // show exactly their pieces (the head with the one that was to hold it) and say upload only,
+    // the seeders of a magnet-only source offer the metadata, silent ports accept and never
+    // answer, closed ports refuse.
+    void labChecksItsScenarioBeforeItIsReady()
+    {
+        lab::Scenario sc;
+        sc.name = QStringLiteral("states");
+        sc.source = lab::SourceKind::Magnet;
+        sc.silentPeers = 3;
+        sc.closedPorts = 2;
+        lab::SeederSpec head = seeder(lab::SeederKind::Libtorrent, lab::Transport::Both);
+        head.partialMinPct = head.partialMaxPct = 40;
+        head.head = lab::HeadShare::With;
+        // This episode's video is shorter than the head (4 MiB): the other peer draws from all pieces.
+        lab::SeederSpec rest = head;
+        rest.head = lab::HeadShare::Any;
+        sc.seeders = {seeder(lab::SeederKind::Libtorrent, lab::Transport::Both), head, rest};
+        lab::SwarmLab swarm;
+        QVERIFY(startLab(swarm, sc, QStringLiteral("states")));
+        QStringList passed;
+        for (const QJsonValue &v : swarm.checks())
+            if (v.toObject().value(QStringLiteral("ok")).toBool())
+                passed << v.toObject().value(QStringLiteral("check")).toString();
+        QCOMPARE(passed, (QStringList{QStringLiteral("partial peers"), QStringLiteral("metadata"),
+                                      QStringLiteral("decoys")}));
+        lab::PieceLayout layout;
+        QVERIFY(lab::readLayout(swarm.torrentPath(), 4 << 20, &layout, nullptr));
+        for (const int p : layout.head)
+            QVERIFY(swarm.seeder(1).pieces.contains(p));
+        QVERIFY(!swarm.seeder(2).pieces.isEmpty() && swarm.seeder(2).pieces.size() < layout.numPieces);
+    }
+
+    // With no tracker, the engine under SVD_LOOPBACK_ONLY finds the seeders through the lab's
+    // DHT once it is given the lab's nodes (SVD_DHT_BOOTSTRAP), and gets the file's head.
+    void engineFindsSeedersThroughTheLabDht()
+    {
+        lab::Scenario sc;
+        sc.name = QStringLiteral("dht");
+        sc.dhtNodes = 3;
+        sc.seeders = {seeder(lab::SeederKind::Libtorrent, lab::Transport::Both),
+                      seeder(lab::SeederKind::Libtorrent, lab::Transport::Both)};
+        lab::SwarmLab swarm;
+        QVERIFY(startLab(swarm, sc, QStringLiteral("dht")));
+        QVERIFY(!swarm.dhtBootstrap().isEmpty());
+        qputenv("SVD_DHT_BOOTSTRAP", swarm.dhtBootstrap().toUtf8());
+        auto unset = qScopeGuard([] { qunsetenv("SVD_DHT_BOOTSTRAP"); });
+        Streaming st;
+        QVERIFY(startStreaming(swarm, QStringLiteral("dht-engine"), &st));
+        QVERIFY(firstPieceComes(st, 60000));
     }
 
     void corruptSeederIsBannedAndTheFileCompletes()

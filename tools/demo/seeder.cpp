@@ -1,9 +1,12 @@
 // svd-seeder: a BitTorrent seeder for the loopback demo swarm and the swarm lab,
 // and a small fetch client that proves the swarm serves. Listens on 127.0.0.1
-// only, with DHT, LSD, UPnP and NAT-PMP off; peers are found through the
-// torrents' trackers (or given with --peer).
+// only, with LSD, UPnP and NAT-PMP off; peers are found through the torrents'
+// trackers (or given with --peer). The swarm lab also makes it a peer holding part
+// of a torrent (--have), a seeder with few unchoke slots, a DHT node on 127.0.0.1
+// (--dht-node) or a seeder announcing there (--dht-bootstrap).
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/ip_filter.hpp>
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
@@ -132,6 +135,9 @@ void logAlerts(lt::session &s, const char *name, bool *announced)
             std::printf("seeder %s: announced\n", name);
         } else if (auto *f = lt::alert_cast<lt::file_error_alert>(a)) {
             std::printf("seeder %s: file error: %s\n", name, f->message().c_str());
+        } else if (auto *d = lt::alert_cast<lt::dht_announce_alert>(a)) {
+            // A node heard a peer announce itself: the lab checks every seeder reached the DHT.
+            std::printf("seeder %s: dht announce %s:%d\n", name, d->ip.to_string().c_str(), d->port);
         }
     }
     std::fflush(stdout);
@@ -143,34 +149,143 @@ struct SeedOptions {
     bool ipv6Loopback = false;
     Transport transport;
     QString name;
+    QString have;         // pieces held, e.g. "0-3,7"; empty: all of them
+    int unchokeSlots = 0; // 0: libtorrent's default
+    int optimisticFirstSec = 0; // > 0: the first optimistic unchoke round after this long
+    QString dhtBootstrap; // DHT on, bootstrapped from these 127.0.0.1 nodes
+    bool dhtNode = false; // a DHT node only: no torrent
+    bool status = false;  // a "status" line whenever the peers' picture changes
 };
 
-int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
+// The fingerprint of --fetch sessions: a seeder's status names the unchoked peers by it.
+constexpr char kFetchFingerprint[] = "-LF1000-";
+
+// The lab's own settings on top of loopbackSettings(): unchoke slots and the loopback DHT.
+void applyLabSettings(lt::settings_pack &s, const SeedOptions &o)
 {
-    if (items.isEmpty()) {
-        std::fprintf(stderr, "seeder: nothing to seed\n");
-        return 2;
+    if (o.unchokeSlots > 0)
+        s.set_int(lt::settings_pack::unchoke_slots_limit, o.unchokeSlots);
+    // libtorrent's optimistic rounds follow the session's start; seeders started together would
+    // rotate together. The first interval sets the phase; runSeeder restores the default.
+    if (o.optimisticFirstSec > 0)
+        s.set_int(lt::settings_pack::optimistic_unchoke_interval, o.optimisticFirstSec);
+    if (o.dhtBootstrap.isEmpty() && !o.dhtNode)
+        return;
+    s.set_bool(lt::settings_pack::enable_dht, true);
+    s.set_str(lt::settings_pack::dht_bootstrap_nodes, o.dhtBootstrap.toStdString());
+    // Every lab node shares 127.0.0.1: without these a routing table keeps one of them.
+    s.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
+    s.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
+    s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
+                                                 static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::dht)));
+}
+
+// "0-3,7" -> the pieces' bitfield; false when a piece is outside the torrent.
+bool parseHave(const QString &text, int numPieces, lt::typed_bitfield<lt::piece_index_t> *out)
+{
+    out->resize(numPieces, false);
+    for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool ok1 = false;
+        bool ok2 = false;
+        const int from = item.section(QLatin1Char('-'), 0, 0).toInt(&ok1);
+        const int to = item.contains(QLatin1Char('-')) ? item.section(QLatin1Char('-'), 1).toInt(&ok2) : from;
+        if (!ok1 || (item.contains(QLatin1Char('-')) && !ok2) || from < 0 || to < from || to >= numPieces)
+            return false;
+        for (int p = from; p <= to; ++p)
+            out->set_bit(lt::piece_index_t(p));
     }
-    const int uploadKbps = o.uploadKbps;
-    lt::session session(lt::session_params(loopbackSettings(uploadKbps * 1000, o.port, o.transport, o.ipv6Loopback)));
-    limitLoopbackPeersToo(session);
+    return true;
+}
+
+// A partial peer: the pieces it holds are taken as they are on disk (the lab's content is
+// whole, so they are good), and it wants no others, so it counts as finished and says
+// "upload only" as libtorrent does for a torrent of which only part was selected.
+bool setHave(lt::add_torrent_params *atp, const QString &have)
+{
+    const int n = atp->ti->num_pieces();
+    if (!parseHave(have, n, &atp->have_pieces))
+        return false;
+    atp->piece_priorities.assign(size_t(n), lt::dont_download);
+    for (int p = 0; p < n; ++p)
+        if (atp->have_pieces.get_bit(lt::piece_index_t(p)))
+            atp->piece_priorities[size_t(p)] = lt::default_priority;
+    return true;
+}
+
+// One line whenever the peers' picture changes: how many, how many want data, how many we
+// unchoke and by whose fingerprint, and how many pieces we hold.
+void reportStatus(lt::session &s, const char *name, std::string *last)
+{
+    std::string line;
+    for (const lt::torrent_handle &h : s.get_torrents()) {
+        std::vector<lt::peer_info> peers;
+        h.get_peer_info(peers);
+        int interested = 0;
+        int unchoked = 0;
+        std::string ids;
+        for (const lt::peer_info &p : peers) {
+            interested += (p.flags & lt::peer_info::remote_interested) ? 1 : 0;
+            if (!(p.flags & lt::peer_info::choked)) {
+                ++unchoked;
+                // The fingerprint, '*' for an optimistic unchoke, and the peer's port.
+                ids += (ids.empty() ? "" : ",") + std::string(p.pid.data(), 8) +
+                       ((p.flags & lt::peer_info::optimistic_unchoke) ? "*" : "") + ':' + std::to_string(p.ip.port());
+            }
+        }
+        const lt::torrent_status st = h.status(lt::torrent_handle::query_pieces);
+        line += "peers=" + std::to_string(peers.size()) + " interested=" + std::to_string(interested) +
+                " unchoked=" + std::to_string(unchoked) + " unchoked_ids=" + (ids.empty() ? "-" : ids) +
+                " have=" + std::to_string(st.num_pieces) + " upload_only=" + (st.is_finished ? "1" : "0");
+    }
+    if (line == *last)
+        return;
+    *last = line;
+    std::printf("seeder %s: status %s\n", name, line.c_str());
+    std::fflush(stdout);
+}
+
+// Adds every item as a torrent to seed (or, with --have, a part of it); false on an error.
+bool addSeedTorrents(lt::session &session, const QList<SeedItem> &items, const SeedOptions &o)
+{
     for (const SeedItem &item : items) {
         std::shared_ptr<lt::torrent_info> ti = loadTorrent(item.torrentPath);
         if (!ti)
-            return 2;
+            return false;
         lt::add_torrent_params atp;
         atp.ti = ti;
         atp.save_path = QFile::encodeName(item.savePath).toStdString();
-        // The content was written by the generator next to its .torrent: no need to re-hash it.
-        atp.flags |= lt::torrent_flags::seed_mode;
         atp.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+        if (!o.have.isEmpty() && !setHave(&atp, o.have)) {
+            std::fprintf(stderr, "seeder: --have %s: not pieces of %s\n", qPrintable(o.have),
+                         qPrintable(item.torrentPath));
+            return false;
+        }
+        // The content was written by the generator next to its .torrent: no need to re-hash it.
+        if (o.have.isEmpty())
+            atp.flags |= lt::torrent_flags::seed_mode;
         lt::error_code ec;
         session.add_torrent(std::move(atp), ec);
         if (ec) {
             std::fprintf(stderr, "seeder: %s: %s\n", qPrintable(item.torrentPath), ec.message().c_str());
-            return 2;
+            return false;
         }
     }
+    return true;
+}
+
+int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
+{
+    if (items.isEmpty() && !o.dhtNode) {
+        std::fprintf(stderr, "seeder: nothing to seed\n");
+        return 2;
+    }
+    const int uploadKbps = o.uploadKbps;
+    lt::settings_pack settings = loopbackSettings(uploadKbps * 1000, o.port, o.transport, o.ipv6Loopback);
+    applyLabSettings(settings, o);
+    lt::session session{lt::session_params(settings)};
+    limitLoopbackPeersToo(session);
+    if (!addSeedTorrents(session, items, o))
+        return 2;
     const int port = waitForListenPort(session);
     if (port == 0) {
         std::fprintf(stderr, "seeder: cannot listen on 127.0.0.1\n");
@@ -178,43 +293,85 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
     }
     const QByteArray tag = o.name.toUtf8();
     const char *transport = o.transport.tcp ? (o.transport.utp ? "tcp+utp" : "tcp") : "utp";
-    std::printf("seeder %s: %s:%d, %lld torrents, upload limit %s, %s\n", tag.constData(),
+    std::printf("seeder %s: %s:%d, %lld torrents, upload limit %s, %s%s\n", tag.constData(),
                 o.ipv6Loopback ? "[::1]" : "127.0.0.1", port,
                 static_cast<long long>(items.size()),
-                uploadKbps > 0 ? qPrintable(QStringLiteral("%1 KB/s").arg(uploadKbps)) : "none", transport);
+                uploadKbps > 0 ? qPrintable(QStringLiteral("%1 KB/s").arg(uploadKbps)) : "none", transport,
+                o.dhtNode || !o.dhtBootstrap.isEmpty() ? ", DHT" : "");
     std::fflush(stdout);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     bool announced = false;
+    std::string status;
+    QElapsedTimer sinceDhtAnnounce;
+    sinceDhtAnnounce.start();
+    QElapsedTimer up;
+    up.start();
+    bool phased = o.optimisticFirstSec <= 0;
     while (!g_stop) {
+        // The first round (at once) has loaded the first interval: later ones take the default.
+        if (!phased && up.elapsed() > 1000) {
+            phased = true;
+            lt::settings_pack back;
+            back.set_int(lt::settings_pack::optimistic_unchoke_interval,
+                         lt::default_settings().get_int(lt::settings_pack::optimistic_unchoke_interval));
+            session.apply_settings(back);
+        }
         session.wait_for_alert(std::chrono::milliseconds(200));
         logAlerts(session, tag.constData(), &announced);
+        if (o.status)
+            reportStatus(session, tag.constData(), &status);
+        // libtorrent announces to the DHT once as a torrent starts and then every 15 minutes:
+        // one made before the DHT had its nodes would leave the seeder unfindable for that long.
+        if (!o.dhtBootstrap.isEmpty() && sinceDhtAnnounce.elapsed() > 3000) {
+            sinceDhtAnnounce.restart();
+            for (const lt::torrent_handle &h : session.get_torrents())
+                h.force_dht_announce();
+        }
     }
     // Leaving the scope announces "stopped" to the tracker (bounded by libtorrent's stop timeout).
     return 0;
 }
 
-int runFetch(const QString &torrentPath, const QString &outDir, const QStringList &peers, bool noTrackers,
-             int timeoutSec, Transport transport)
+struct FetchOptions {
+    QString torrentPath;
+    QString outDir;
+    QStringList peers;
+    bool noTrackers = false;
+    int timeoutSec = 60;
+    Transport transport;
+    int downloadKbps = 0; // > 0: a slow leecher, as the swarm lab's that holds seeders' slots
+};
+
+int runFetch(const FetchOptions &o)
 {
-    std::shared_ptr<lt::torrent_info> ti = loadTorrent(torrentPath);
+    std::shared_ptr<lt::torrent_info> ti = loadTorrent(o.torrentPath);
     if (!ti)
         return 2;
-    if (noTrackers)
+    if (o.noTrackers)
         ti->clear_trackers();
-    lt::session session(lt::session_params(loopbackSettings(0, 0, transport)));
+    lt::settings_pack settings = loopbackSettings(0, 0, o.transport);
+    // Also on ::1, where the swarm lab's seeders listen behind their relays.
+    settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0,[::1]:0");
+    settings.set_str(lt::settings_pack::peer_fingerprint, kFetchFingerprint);
+    settings.set_int(lt::settings_pack::download_rate_limit, o.downloadKbps * 1000);
+    lt::session session{lt::session_params(settings)};
+    if (o.downloadKbps > 0)
+        limitLoopbackPeersToo(session);
     lt::add_torrent_params atp;
     atp.ti = ti;
-    atp.save_path = QFile::encodeName(outDir).toStdString();
-    for (const QString &p : peers) {
+    atp.save_path = QFile::encodeName(o.outDir).toStdString();
+    for (const QString &p : o.peers) {
         const qsizetype colon = p.lastIndexOf(QLatin1Char(':'));
         bool ok = false;
         const int port = p.mid(colon + 1).toInt(&ok);
-        if (colon <= 0 || !ok || port < 1 || port > 65535) {
+        lt::error_code ec;
+        const lt::address addr = lt::make_address(p.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString(), ec);
+        if (colon <= 0 || !ok || port < 1 || port > 65535 || ec) {
             std::fprintf(stderr, "fetch: bad --peer %s\n", qPrintable(p));
             return 2;
         }
-        atp.peers.emplace_back(lt::make_address(p.left(colon).toStdString()), std::uint16_t(port));
+        atp.peers.emplace_back(addr, std::uint16_t(port));
     }
     lt::error_code ec;
     lt::torrent_handle h = session.add_torrent(std::move(atp), ec);
@@ -222,12 +379,15 @@ int runFetch(const QString &torrentPath, const QString &outDir, const QStringLis
         std::fprintf(stderr, "fetch: %s\n", ec.message().c_str());
         return 2;
     }
+    std::printf("fetch: started, %lld peers given, download limit %d KB/s\n",
+                static_cast<long long>(o.peers.size()), o.downloadKbps);
+    std::fflush(stdout);
     QElapsedTimer clock;
     clock.start();
     int maxPeers = 0;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
-    while (!g_stop && clock.elapsed() < qint64(timeoutSec) * 1000) {
+    while (!g_stop && clock.elapsed() < qint64(o.timeoutSec) * 1000) {
         const lt::torrent_status st = h.status();
         maxPeers = qMax(maxPeers, st.num_peers);
         if (st.is_seeding) {
@@ -238,82 +398,92 @@ int runFetch(const QString &torrentPath, const QString &outDir, const QStringLis
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const lt::torrent_status st = h.status();
-    std::printf("fetch: FAILED after %d s: %lld of %lld bytes, peers %d\n", timeoutSec,
+    std::printf("fetch: FAILED after %d s: %lld of %lld bytes, peers %d\n", o.timeoutSec,
                 static_cast<long long>(st.total_wanted_done), static_cast<long long>(st.total_wanted), maxPeers);
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void addOptions(QCommandLineParser &p)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("svd-seeder"));
-    QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Seeds every seedable source of gen-episodes fixtures (or one --torrent) on 127.0.0.1 (prints\n"
-        "\"seeder NAME: 127.0.0.1:PORT, ...\" once listening; SIGTERM stops it), or with --fetch\n"
-        "downloads one torrent from the loopback swarm and exits 0 once it is complete."));
     p.addHelpOption();
-    p.addOption({QStringLiteral("fixture"), QStringLiteral("Fixture JSON to seed; repeatable."), QStringLiteral("file")});
-    p.addOption({QStringLiteral("upload-kbps"), QStringLiteral("Upload limit in KB/s (0 = none)."), QStringLiteral("n"),
-                 QStringLiteral("0")});
-    p.addOption({QStringLiteral("name"), QStringLiteral("Name in the output lines."), QStringLiteral("text"),
-                 QStringLiteral("1")});
-    p.addOption({QStringLiteral("torrent"), QStringLiteral("Seed this .torrent (with --content) instead of fixtures."),
-                 QStringLiteral("file")});
-    p.addOption({QStringLiteral("content"), QStringLiteral("--torrent: folder holding the torrent's content."),
-                 QStringLiteral("dir")});
-    p.addOption({QStringLiteral("port"), QStringLiteral("Listen port (0 = any)."), QStringLiteral("n"),
-                 QStringLiteral("0")});
-    p.addOption({QStringLiteral("address"), QStringLiteral("Listen address: 127.0.0.1 (default) or ::1."),
-                 QStringLiteral("addr"), QStringLiteral("127.0.0.1")});
-    p.addOption({QStringLiteral("transport"), QStringLiteral("Peer transports (also --fetch): tcp, utp or both (default)."),
-                 QStringLiteral("t"), QStringLiteral("both")});
-    p.addOption({QStringLiteral("fetch"), QStringLiteral("Download this .torrent instead of seeding."),
-                 QStringLiteral("file")});
-    p.addOption({QStringLiteral("out"), QStringLiteral("--fetch: download folder."), QStringLiteral("dir")});
-    p.addOption({QStringLiteral("peer"), QStringLiteral("--fetch: connect to ADDR:PORT; repeatable."),
-                 QStringLiteral("addr")});
-    p.addOption({QStringLiteral("no-trackers"), QStringLiteral("--fetch: ignore the torrent's trackers.")});
-    p.addOption({QStringLiteral("timeout"), QStringLiteral("--fetch: give up after S seconds (60)."),
-                 QStringLiteral("s"), QStringLiteral("60")});
-    p.process(app);
+    const QList<QCommandLineOption> options{
+        {QStringLiteral("fixture"), QStringLiteral("Fixture JSON to seed; repeatable."), QStringLiteral("file")},
+        {QStringLiteral("upload-kbps"), QStringLiteral("Upload limit in KB/s (0 = none)."), QStringLiteral("n"),
+         QStringLiteral("0")},
+        {QStringLiteral("name"), QStringLiteral("Name in the output lines."), QStringLiteral("text"), QStringLiteral("1")},
+        {QStringLiteral("torrent"), QStringLiteral("Seed this .torrent (with --content) instead of fixtures."),
+         QStringLiteral("file")},
+        {QStringLiteral("content"), QStringLiteral("--torrent: folder holding the torrent's content."),
+         QStringLiteral("dir")},
+        {QStringLiteral("port"), QStringLiteral("Listen port (0 = any)."), QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("address"), QStringLiteral("Listen address: 127.0.0.1 (default) or ::1."),
+         QStringLiteral("addr"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("transport"), QStringLiteral("Peer transports (also --fetch): tcp, utp or both (default)."),
+         QStringLiteral("t"), QStringLiteral("both")},
+        {QStringLiteral("have"), QStringLiteral("Hold only these pieces (\"0-3,7\") and want no others."),
+         QStringLiteral("pieces")},
+        {QStringLiteral("unchoke-slots"), QStringLiteral("libtorrent's unchoke_slots_limit (1: one optimistic slot)."),
+         QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("optimistic-first"),
+         QStringLiteral("The first optimistic unchoke round S seconds after the start (> 1), then libtorrent's."),
+         QStringLiteral("s"), QStringLiteral("0")},
+        {QStringLiteral("dht-bootstrap"), QStringLiteral("DHT on, bootstrapped from these 127.0.0.1 nodes."),
+         QStringLiteral("nodes")},
+        {QStringLiteral("dht-node"), QStringLiteral("Be a DHT node on 127.0.0.1 only (no torrent).")},
+        {QStringLiteral("status"), QStringLiteral("Print a status line whenever the peers change.")},
+        {QStringLiteral("fetch"), QStringLiteral("Download this .torrent instead of seeding."), QStringLiteral("file")},
+        {QStringLiteral("out"), QStringLiteral("--fetch: download folder."), QStringLiteral("dir")},
+        {QStringLiteral("peer"), QStringLiteral("--fetch: connect to ADDR:PORT; repeatable."), QStringLiteral("addr")},
+        {QStringLiteral("no-trackers"), QStringLiteral("--fetch: ignore the torrent's trackers.")},
+        {QStringLiteral("timeout"), QStringLiteral("--fetch: give up after S seconds (60)."), QStringLiteral("s"),
+         QStringLiteral("60")},
+        {QStringLiteral("download-kbps"), QStringLiteral("--fetch: download limit in KB/s (0 = none)."),
+         QStringLiteral("n"), QStringLiteral("0")}};
+    p.addOptions(options);
+}
 
-    const QString transportName = p.value(QStringLiteral("transport"));
-    Transport transport;
-    transport.tcp = transportName != QLatin1String("utp");
-    transport.utp = transportName != QLatin1String("tcp");
-    if (transportName != QLatin1String("tcp") && transportName != QLatin1String("utp") &&
-        transportName != QLatin1String("both")) {
-        std::fprintf(stderr, "--transport must be tcp, utp or both\n");
-        return 2;
-    }
+int fetchMain(const QCommandLineParser &p, Transport transport)
+{
+    FetchOptions o;
     bool ok = false;
-    if (p.isSet(QStringLiteral("fetch"))) {
-        const int timeout = p.value(QStringLiteral("timeout")).toInt(&ok);
-        const QString out = p.value(QStringLiteral("out"));
-        if (!ok || timeout < 1 || out.isEmpty() || !QDir().mkpath(out)) {
-            std::fprintf(stderr, "--fetch needs --out DIR and a positive --timeout\n");
-            return 2;
-        }
-        return runFetch(p.value(QStringLiteral("fetch")), out, p.values(QStringLiteral("peer")),
-                        p.isSet(QStringLiteral("no-trackers")), timeout, transport);
-    }
-    const int kbps = p.value(QStringLiteral("upload-kbps")).toInt(&ok);
-    if (!ok || kbps < 0 || kbps > 2000000) {
-        std::fprintf(stderr, "--upload-kbps must be 0..2000000\n");
+    bool ok2 = false;
+    o.timeoutSec = p.value(QStringLiteral("timeout")).toInt(&ok);
+    o.downloadKbps = p.value(QStringLiteral("download-kbps")).toInt(&ok2);
+    o.outDir = p.value(QStringLiteral("out"));
+    if (!ok || !ok2 || o.timeoutSec < 1 || o.downloadKbps < 0 || o.outDir.isEmpty() || !QDir().mkpath(o.outDir)) {
+        std::fprintf(stderr, "--fetch needs --out DIR, a positive --timeout and --download-kbps >= 0\n");
         return 2;
     }
-    SeedOptions o;
+    o.torrentPath = p.value(QStringLiteral("fetch"));
+    o.peers = p.values(QStringLiteral("peer"));
+    o.noTrackers = p.isSet(QStringLiteral("no-trackers"));
     o.transport = transport;
-    o.uploadKbps = kbps;
-    o.name = p.value(QStringLiteral("name"));
-    o.port = p.value(QStringLiteral("port")).toInt(&ok);
-    if (!ok || o.port < 0 || o.port > 65535) {
-        std::fprintf(stderr, "--port must be 0..65535\n");
+    return runFetch(o);
+}
+
+int seedMain(const QCommandLineParser &p, Transport transport)
+{
+    SeedOptions o;
+    bool ok = false;
+    bool ok2 = false;
+    bool ok3 = false;
+    o.transport = transport;
+    o.uploadKbps = p.value(QStringLiteral("upload-kbps")).toInt(&ok);
+    o.port = p.value(QStringLiteral("port")).toInt(&ok2);
+    o.unchokeSlots = p.value(QStringLiteral("unchoke-slots")).toInt(&ok3);
+    bool ok4 = false;
+    const int first = p.value(QStringLiteral("optimistic-first")).toInt(&ok4);
+    o.optimisticFirstSec = first > 1 ? first : 0;
+    if (!ok || o.uploadKbps < 0 || o.uploadKbps > 2000000 || !ok2 || o.port < 0 || o.port > 65535 || !ok3 ||
+        o.unchokeSlots < 0 || !ok4) {
+        std::fprintf(stderr, "--upload-kbps must be 0..2000000, --port 0..65535, --unchoke-slots >= 0\n");
         return 2;
     }
+    o.name = p.value(QStringLiteral("name"));
+    o.have = p.value(QStringLiteral("have"));
+    o.dhtBootstrap = p.value(QStringLiteral("dht-bootstrap"));
+    o.dhtNode = p.isSet(QStringLiteral("dht-node"));
+    o.status = p.isSet(QStringLiteral("status"));
     const QString address = p.value(QStringLiteral("address"));
     o.ipv6Loopback = address == QLatin1String("::1");
     if (!o.ipv6Loopback && address != QLatin1String("127.0.0.1")) {
@@ -328,9 +498,35 @@ int main(int argc, char **argv)
         for (const QString &f : p.values(QStringLiteral("fixture")))
             if (!readFixture(f, &items, &seen))
                 return 2;
-    } else {
-        std::fprintf(stderr, "--fixture or --torrent is required (or --fetch)\n");
+    } else if (!o.dhtNode) {
+        std::fprintf(stderr, "--fixture or --torrent is required (or --fetch, or --dht-node)\n");
         return 2;
     }
     return runSeeder(items, o);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("svd-seeder"));
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Seeds every seedable source of gen-episodes fixtures (or one --torrent) on 127.0.0.1 (prints\n"
+        "\"seeder NAME: 127.0.0.1:PORT, ...\" once listening; SIGTERM stops it), or with --fetch\n"
+        "downloads one torrent from the loopback swarm and exits 0 once it is complete."));
+    addOptions(p);
+    p.process(app);
+
+    const QString transportName = p.value(QStringLiteral("transport"));
+    Transport transport;
+    transport.tcp = transportName != QLatin1String("utp");
+    transport.utp = transportName != QLatin1String("tcp");
+    if (transportName != QLatin1String("tcp") && transportName != QLatin1String("utp") &&
+        transportName != QLatin1String("both")) {
+        std::fprintf(stderr, "--transport must be tcp, utp or both\n");
+        return 2;
+    }
+    return p.isSet(QStringLiteral("fetch")) ? fetchMain(p, transport) : seedMain(p, transport);
 }

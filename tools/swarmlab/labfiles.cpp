@@ -12,6 +12,9 @@
 #include <QTcpServer>
 #include <QUdpSocket>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
 #include <exception>
 #include <iterator>
 
@@ -48,7 +51,9 @@ bool writeTorrentWithTracker(const QString &from, const QString &to, const QStri
         }
         lt::entry e(node);
         e.dict().erase("announce-list");
-        e["announce"] = trackerUrl.toStdString();
+        e.dict().erase("announce");
+        if (!trackerUrl.isEmpty())
+            e["announce"] = trackerUrl.toStdString();
         lt::bencode(std::back_inserter(out), e);
     } catch (const std::exception &ex) {
         if (error)
@@ -63,6 +68,73 @@ bool writeTorrentWithTracker(const QString &from, const QString &to, const QStri
         return false;
     }
     return true;
+}
+
+bool readLayout(const QString &torrentFile, qint64 headBytes, PieceLayout *out, QString *error)
+{
+    std::shared_ptr<lt::torrent_info> ti;
+    try {
+        ti = std::make_shared<lt::torrent_info>(QFile::encodeName(torrentFile).toStdString());
+    } catch (const std::exception &ex) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(torrentFile, QString::fromLocal8Bit(ex.what()));
+        return false;
+    }
+    const lt::file_storage &fs = ti->files();
+    lt::file_index_t largest{0};
+    for (const lt::file_index_t f : fs.file_range())
+        if (fs.file_size(f) > fs.file_size(largest))
+            largest = f;
+    const qint64 head = std::min<qint64>(headBytes, fs.file_size(largest));
+    const int first = static_cast<int>(fs.map_file(largest, 0, 1).piece);
+    const int last = static_cast<int>(fs.map_file(largest, std::max<qint64>(0, head - 1), 1).piece);
+    out->head.clear();
+    for (int p = first; p <= last; ++p)
+        out->head.append(p);
+    out->numPieces = ti->num_pieces();
+    const lt::sha1_hash h = ti->info_hashes().v1;
+    out->infoHash = QByteArray(h.data(), int(h.size()));
+    out->name = QString::fromStdString(ti->name());
+    out->metadataSize = ti->info_section().size();
+    return true;
+}
+
+QList<QList<int>> assignPieces(const QList<SeederSpec> &seeders, const PieceLayout &layout, quint32 seed)
+{
+    QList<QList<int>> out;
+    std::mt19937 rng(seed);
+    for (const SeederSpec &s : seeders) {
+        QList<int> held;
+        if (s.partial()) {
+            const int pct = std::uniform_int_distribution<int>(s.partialMinPct, s.partialMaxPct)(rng);
+            const int want = std::max(1, int(std::lround(layout.numPieces * pct / 100.0)));
+            std::vector<int> rest;
+            for (int p = 0; p < layout.numPieces; ++p)
+                if (s.head == HeadShare::Any || !layout.head.contains(p))
+                    rest.push_back(p);
+            std::shuffle(rest.begin(), rest.end(), rng);
+            if (s.head == HeadShare::With)
+                held = layout.head;
+            for (size_t k = 0; k < rest.size() && held.size() < want; ++k)
+                held.append(rest[k]);
+            std::sort(held.begin(), held.end());
+        }
+        out.append(held);
+    }
+    return out;
+}
+
+QString pieceRanges(const QList<int> &pieces)
+{
+    QStringList parts;
+    for (qsizetype i = 0; i < pieces.size();) {
+        qsizetype j = i;
+        while (j + 1 < pieces.size() && pieces.at(j + 1) == pieces.at(j) + 1)
+            ++j;
+        parts << (i == j ? QString::number(pieces.at(i)) : QStringLiteral("%1-%2").arg(pieces.at(i)).arg(pieces.at(j)));
+        i = j + 1;
+    }
+    return parts.join(QLatin1Char(','));
 }
 
 bool writeCorruptCopy(const QString &torrentFile, const QString &contentDir, const QString &toDir,

@@ -25,7 +25,7 @@ std::optional<HttpResponse> LabTracker::handle(const HttpRequest &request, doubl
         m_leechers.insert(a.peerId, Leecher{a.port, now});
     if (m_leecherAnnounces++ == 0 && m_firstLeecher)
         m_firstLeecher();
-    QList<int> ports = m_advertised;
+    QList<int> ports = m_decoys + m_advertised;
     for (auto it = m_leechers.constBegin(); it != m_leechers.constEnd(); ++it)
         if (it.key() != a.peerId)
             ports.append(it->port);

@@ -15,7 +15,8 @@ namespace svd::lab {
 // The lab's HTTP tracker policy (GET /announce on a TestBackend). Seeders,
 // recognised by their own listen port, get an empty peer list, so they never dial
 // a leecher around the relays. Leechers get the seeders' advertised endpoints
-// (relay ports) plus the other leechers.
+// (relay ports) plus the other leechers, after any decoys (silent peers, closed ports),
+// which come first as a public tracker may list dead peers before live ones.
 class LabTracker
 {
 public:
@@ -23,6 +24,7 @@ public:
 
     void setSeederPorts(const QSet<int> &ports) { m_seederPorts = ports; }
     void setAdvertised(const QList<int> &ports) { m_advertised = ports; }
+    void setDecoys(const QList<int> &ports) { m_decoys = ports; }
     // Called on the first announce from a leecher.
     void onFirstLeecher(std::function<void()> fn) { m_firstLeecher = std::move(fn); }
 
@@ -37,6 +39,7 @@ private:
     int m_interval;
     QSet<int> m_seederPorts;
     QList<int> m_advertised;
+    QList<int> m_decoys;
     QHash<QByteArray, Leecher> m_leechers; // by peer id
     int m_leecherAnnounces = 0;
     std::function<void()> m_firstLeecher;

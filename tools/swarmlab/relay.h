@@ -36,6 +36,9 @@ public:
         bool udp = true;    // so a leecher sees a closed port as it would without the relay
         int delayMs = 0;
         int jitterMs = 0;
+        // A silent peer: no seeder behind it. TCP connections are accepted and held, and what
+        // comes in (on either transport) is read and dropped; nothing is ever sent back.
+        bool sink = false;
     };
 
     RelayHub();

@@ -311,6 +311,32 @@ struct Flow : Watch {
     }
 };
 
+// A connection to a silent peer: held open, its bytes read and dropped.
+struct Sink : Watch {
+    Relay *relay;
+    int fd;
+    bool dead = false;
+    Sink(Relay *r, int f) : relay(r), fd(f) { relay->loop->watch(fd, this, EPOLLIN); }
+    ~Sink() override { ::close(fd); }
+    void handle(uint32_t) override
+    {
+        for (;;) {
+            const ssize_t n = ::recv(fd, relay->loop->buf, sizeof relay->loop->buf, 0);
+            if (n > 0) {
+                relay->fromLeecher += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if ((n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) && !dead) {
+                dead = true;
+                relay->remove(this);
+            }
+            return;
+        }
+    }
+};
+
 struct TcpListener : Watch {
     Relay *relay;
     explicit TcpListener(Relay *r) : relay(r) {}
@@ -320,6 +346,12 @@ struct TcpListener : Watch {
             const int fd = ::accept4(relay->tcpFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0)
                 return;
+            if (relay->spec.sink) {
+                relay->connections += 1;
+                relay->open += 1;
+                relay->links.push_back(std::make_unique<Sink>(relay, fd));
+                continue;
+            }
             auto pair = std::make_unique<Pair>(relay, fd);
             if (!pair->start())
                 continue; // the seeder is gone: the pair's destructor closes the leecher's socket
@@ -345,6 +377,10 @@ struct UdpListener : Watch {
                 continue;
             if (n < 0)
                 return;
+            if (relay->spec.sink) {
+                relay->fromLeecher += n; // a uTP hello that is never answered
+                continue;
+            }
             const auto key = std::make_pair(quint32(from.sin_addr.s_addr), quint16(from.sin_port));
             auto it = flows.find(key);
             if (it == flows.end() || it->second->dead) {
@@ -409,6 +445,8 @@ void RelayHub::Relay::closeLinks()
             p->dead = true;
         if (auto *f = dynamic_cast<Flow *>(l.get()))
             f->dead = true;
+        if (auto *k = dynamic_cast<Sink *>(l.get()))
+            k->dead = true;
     }
     if (auto *u = static_cast<UdpListener *>(udpListener.get()))
         u->flows.clear();
@@ -418,7 +456,8 @@ void RelayHub::Relay::closeLinks()
         links.remove_if([](const std::unique_ptr<Watch> &l) {
             const auto *p = dynamic_cast<const Pair *>(l.get());
             const auto *f = dynamic_cast<const Flow *>(l.get());
-            return (p && p->dead) || (f && f->dead);
+            const auto *k = dynamic_cast<const Sink *>(l.get());
+            return (p && p->dead) || (f && f->dead) || (k && k->dead);
         });
     });
 }

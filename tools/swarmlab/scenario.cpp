@@ -43,25 +43,65 @@ bool parsePieces(const QString &text, QList<int> *out)
     return !out->isEmpty();
 }
 
-// Applies one key=value of a seeder line; false when the key or value is bad.
-bool applySeederKey(const QString &key, const QString &value, SeederSpec *s, int *count)
+// "A-B" with 0 <= A <= B <= max (or "A" alone when `single` is allowed).
+bool parseRange(const QString &value, int max, bool single, int *lo, int *hi)
+{
+    const QStringList parts = value.split(QLatin1Char('-'));
+    bool ok1 = false;
+    bool ok2 = false;
+    *lo = parts.first().toInt(&ok1);
+    *hi = parts.size() == 2 ? parts.last().toInt(&ok2) : *lo;
+    ok2 = parts.size() == 2 ? ok2 : single && parts.size() == 1;
+    return ok1 && ok2 && *lo >= 0 && *lo <= *hi && *hi <= max;
+}
+
+// A seeder line before its count is applied: a rate range spreads the copies over it.
+struct SeederLine {
+    SeederSpec spec;
+    int count = 1;
+    int rateHigh = 0;
+};
+
+bool applyTransport(const QString &value, SeederSpec *s)
+{
+    const QList<QPair<QString, Transport>> names{{QStringLiteral("tcp"), Transport::Tcp},
+                                                 {QStringLiteral("utp"), Transport::Utp},
+                                                 {QStringLiteral("both"), Transport::Both}};
+    for (const auto &[name, t] : names)
+        if (value == name) {
+            s->transport = t;
+            return true;
+        }
+    return false;
+}
+
+// Keys only a libtorrent seeder has: its unchoke slots and the share of pieces it holds.
+bool applyLibtorrentKey(const QString &key, const QString &value, SeederSpec *s)
 {
     bool ok = false;
-    if (key == QLatin1String("rate")) {
-        s->rateKBps = value.toInt(&ok);
-        return ok && s->rateKBps >= 0;
+    if (key == QLatin1String("slots")) {
+        s->unchokeSlots = value.toInt(&ok);
+        return ok && s->unchokeSlots >= 1 && s->unchokeSlots <= 100;
     }
-    if (key == QLatin1String("transport")) {
-        const QList<QPair<QString, Transport>> names{{QStringLiteral("tcp"), Transport::Tcp},
-                                                     {QStringLiteral("utp"), Transport::Utp},
-                                                     {QStringLiteral("both"), Transport::Both}};
-        for (const auto &[name, t] : names)
-            if (value == name) {
-                s->transport = t;
-                return true;
-            }
-        return false;
+    if (key == QLatin1String("partial"))
+        return parseRange(value, 100, true, &s->partialMinPct, &s->partialMaxPct) && s->partialMinPct > 0 &&
+               s->partialMaxPct < 100;
+    if (key == QLatin1String("head") && (value == QLatin1String("yes") || value == QLatin1String("no"))) {
+        s->head = value == QLatin1String("yes") ? HeadShare::With : HeadShare::Without;
+        return true;
     }
+    return false;
+}
+
+// Applies one key=value of a seeder line; false when the key or value is bad.
+bool applySeederKey(const QString &key, const QString &value, SeederLine *line)
+{
+    SeederSpec *s = &line->spec;
+    bool ok = false;
+    if (key == QLatin1String("rate"))
+        return parseRange(value, 2000000, true, &s->rateKBps, &line->rateHigh);
+    if (key == QLatin1String("transport"))
+        return applyTransport(value, s);
     if (key == QLatin1String("start")) {
         s->startDelaySec = value.toDouble(&ok);
         return ok && s->startDelaySec >= 0;
@@ -72,19 +112,113 @@ bool applySeederKey(const QString &key, const QString &value, SeederSpec *s, int
     }
     if (key == QLatin1String("corrupt"))
         return parsePieces(value, &s->corruptPieces);
-    if (key == QLatin1String("latency")) {
-        s->latencyMs = value.toInt(&ok);
-        return ok && s->latencyMs >= 0 && s->latencyMs <= 10000;
-    }
-    if (key == QLatin1String("jitter")) {
-        s->jitterMs = value.toInt(&ok);
-        return ok && s->jitterMs >= 0 && s->jitterMs <= 10000;
+    if (key == QLatin1String("latency") || key == QLatin1String("jitter")) {
+        int &ms = key == QLatin1String("latency") ? s->latencyMs : s->jitterMs;
+        ms = value.toInt(&ok);
+        return ok && ms >= 0 && ms <= 10000;
     }
     if (key == QLatin1String("count")) {
-        *count = value.toInt(&ok);
-        return ok && *count >= 1 && *count <= 64;
+        line->count = value.toInt(&ok);
+        return ok && line->count >= 1 && line->count <= 64;
     }
-    return false;
+    return applyLibtorrentKey(key, value, s);
+}
+
+// "seeder ..." (words after the first); appends its copies to `sc`, or says what is wrong.
+QString parseSeeder(const QStringList &words, Scenario *sc)
+{
+    SeederLine line;
+    SeederSpec &s = line.spec;
+    if (words.size() < 2 || (words.at(1) != QLatin1String("lt") && words.at(1) != QLatin1String("aria2")))
+        return QStringLiteral("seeder kind must be lt or aria2");
+    if (words.at(1) == QLatin1String("aria2")) {
+        s.kind = SeederKind::Aria2;
+        s.transport = Transport::Tcp;
+    }
+    for (qsizetype w = 2; w < words.size(); ++w) {
+        const qsizetype eq = words.at(w).indexOf(QLatin1Char('='));
+        if (eq <= 0 || !applySeederKey(words.at(w).left(eq), words.at(w).mid(eq + 1), &line))
+            return QStringLiteral("bad seeder option ") + words.at(w);
+    }
+    if (s.kind == SeederKind::Aria2 && s.transport != Transport::Tcp)
+        return QStringLiteral("aria2 speaks TCP only");
+    if (s.kind == SeederKind::Aria2 && (s.unchokeSlots > 0 || s.partial() || s.head != HeadShare::Any))
+        return QStringLiteral("slots, partial and head are for lt seeders");
+    if (s.head != HeadShare::Any && !s.partial())
+        return QStringLiteral("head goes with partial");
+    const int low = s.rateKBps;
+    for (int c = 0; c < line.count; ++c) {
+        if (line.count > 1)
+            s.rateKBps = low + int(qint64(line.rateHigh - low) * c / (line.count - 1));
+        sc->seeders.append(s);
+    }
+    return {};
+}
+
+// "slowleecher rate=N", "silent count=N", "closed count=N", "dht count=N".
+QString parseExtra(const QStringList &words, Scenario *sc)
+{
+    const QString &head = words.first();
+    const QString key = head == QLatin1String("slowleecher") ? QStringLiteral("rate=") : QStringLiteral("count=");
+    bool ok = false;
+    const int n = words.size() == 2 && words.at(1).startsWith(key) ? words.at(1).mid(key.size()).toInt(&ok) : -1;
+    if (!ok || n < 0 || n > (head == QLatin1String("slowleecher") ? 2000000 : 200))
+        return QStringLiteral("%1 takes %2N").arg(head, key);
+    if (head == QLatin1String("slowleecher"))
+        sc->slowLeecherKBps = n;
+    else if (head == QLatin1String("silent"))
+        sc->silentPeers = n;
+    else if (head == QLatin1String("closed"))
+        sc->closedPorts = n;
+    else
+        sc->dhtNodes = n;
+    return {};
+}
+
+// "scenario NAME [options]"; says what is wrong, if anything.
+QString parseHeader(const QStringList &words, const QList<Scenario> &before, Scenario *sc)
+{
+    if (words.size() < 2)
+        return QStringLiteral("scenario needs a name");
+    sc->name = words.at(1);
+    for (const Scenario &other : before)
+        if (other.name == sc->name)
+            return QStringLiteral("scenario %1 twice").arg(sc->name);
+    static const QRegularExpression mediaName(QStringLiteral("^[a-z0-9][a-z0-9-]*$"));
+    for (qsizetype w = 2; w < words.size(); ++w) {
+        const QString &word = words.at(w);
+        bool ok = false;
+        if (word.startsWith(QLatin1String("media="))) {
+            sc->media = word.mid(6);
+            if (!mediaName.match(sc->media).hasMatch())
+                return QStringLiteral("media must be a name of lower-case letters, digits and '-'");
+        } else if (word == QLatin1String("source=magnet") || word == QLatin1String("source=torrent")) {
+            sc->source = word.endsWith(QLatin1String("magnet")) ? SourceKind::Magnet : SourceKind::Torrent;
+        } else if (word.startsWith(QLatin1String("piece="))) {
+            sc->pieceKiB = word.mid(6).toInt(&ok);
+            if (!ok || sc->pieceKiB < 16 || (sc->pieceKiB & (sc->pieceKiB - 1)) != 0)
+                return QStringLiteral("piece must be a power of two >= 16 (KiB)");
+        } else {
+            return QStringLiteral("unknown scenario option ") + word;
+        }
+    }
+    return {};
+}
+
+// What is wrong with a whole scenario, if anything.
+QString checkScenario(const Scenario &sc)
+{
+    if (sc.seeders.isEmpty())
+        return QStringLiteral("scenario %1 has no seeder").arg(sc.name);
+    bool withSlots = false;
+    for (const SeederSpec &s : sc.seeders)
+        withSlots = withSlots || s.unchokeSlots > 0;
+    if (sc.slowLeecherKBps >= 0 && !withSlots)
+        return QStringLiteral("scenario %1: a slow leecher needs a seeder with slots").arg(sc.name);
+    if (sc.dhtNodes > 0 && (sc.silentPeers > 0 || sc.closedPorts > 0))
+        return QStringLiteral("scenario %1: silent and closed peers are given out by the tracker, "
+                              "which a DHT scenario has not").arg(sc.name);
+    return {};
 }
 
 } // namespace
@@ -94,73 +228,39 @@ bool parseScenarios(const QString &text, const QString &fileName, QList<Scenario
     QList<Scenario> result;
     const QStringList lines = text.split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size(); ++i) {
-        auto fail = [&](const QString &what) {
-            if (error)
-                *error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(what);
-            return false;
-        };
         const QString line = lines.at(i).section(QLatin1Char('#'), 0, 0).trimmed();
         if (line.isEmpty())
             continue;
         const QStringList words = line.split(QRegularExpression(QStringLiteral("\\s+")));
         const QString &head = words.first();
+        QString what;
         if (head == QLatin1String("scenario")) {
-            if (words.size() < 2)
-                return fail(QStringLiteral("scenario needs a name"));
             Scenario sc;
-            sc.name = words.at(1);
-            for (const Scenario &other : result)
-                if (other.name == sc.name)
-                    return fail(QStringLiteral("scenario %1 twice").arg(sc.name));
-            static const QRegularExpression mediaName(QStringLiteral("^[a-z0-9][a-z0-9-]*$"));
-            for (qsizetype w = 2; w < words.size(); ++w) {
-                bool ok = false;
-                if (words.at(w).startsWith(QLatin1String("media="))) {
-                    sc.media = words.at(w).mid(6);
-                    if (!mediaName.match(sc.media).hasMatch())
-                        return fail(QStringLiteral("media must be a name of lower-case letters, digits and '-'"));
-                    continue;
-                }
-                if (!words.at(w).startsWith(QLatin1String("piece=")))
-                    return fail(QStringLiteral("unknown scenario option ") + words.at(w));
-                sc.pieceKiB = words.at(w).mid(6).toInt(&ok);
-                if (!ok || sc.pieceKiB < 16 || (sc.pieceKiB & (sc.pieceKiB - 1)) != 0)
-                    return fail(QStringLiteral("piece must be a power of two >= 16 (KiB)"));
-            }
+            what = parseHeader(words, result, &sc);
             result.append(sc);
-            continue;
-        }
-        if (result.isEmpty())
-            return fail(QStringLiteral("'%1' before the first scenario").arg(head));
-        Scenario &sc = result.last();
-        if (head == QLatin1String("about")) {
-            sc.about = line.mid(5).trimmed();
+        } else if (result.isEmpty()) {
+            what = QStringLiteral("'%1' before the first scenario").arg(head);
+        } else if (head == QLatin1String("about")) {
+            result.last().about = line.mid(5).trimmed();
         } else if (head == QLatin1String("seeder")) {
-            SeederSpec s;
-            if (words.size() < 2 || (words.at(1) != QLatin1String("lt") && words.at(1) != QLatin1String("aria2")))
-                return fail(QStringLiteral("seeder kind must be lt or aria2"));
-            if (words.at(1) == QLatin1String("aria2")) {
-                s.kind = SeederKind::Aria2;
-                s.transport = Transport::Tcp;
-            }
-            int count = 1;
-            for (qsizetype w = 2; w < words.size(); ++w) {
-                const qsizetype eq = words.at(w).indexOf(QLatin1Char('='));
-                if (eq <= 0 || !applySeederKey(words.at(w).left(eq), words.at(w).mid(eq + 1), &s, &count))
-                    return fail(QStringLiteral("bad seeder option ") + words.at(w));
-            }
-            if (s.kind == SeederKind::Aria2 && s.transport != Transport::Tcp)
-                return fail(QStringLiteral("aria2 speaks TCP only"));
-            for (int c = 0; c < count; ++c)
-                sc.seeders.append(s);
+            what = parseSeeder(words, &result.last());
+        } else if (QStringList{QStringLiteral("slowleecher"), QStringLiteral("silent"), QStringLiteral("closed"),
+                               QStringLiteral("dht")}
+                       .contains(head)) {
+            what = parseExtra(words, &result.last());
         } else {
-            return fail(QStringLiteral("unknown line ") + head);
+            what = QStringLiteral("unknown line ") + head;
+        }
+        if (!what.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("%1:%2: %3").arg(fileName).arg(i + 1).arg(what);
+            return false;
         }
     }
     for (const Scenario &sc : result)
-        if (sc.seeders.isEmpty()) {
+        if (const QString what = checkScenario(sc); !what.isEmpty()) {
             if (error)
-                *error = QStringLiteral("%1: scenario %2 has no seeder").arg(fileName, sc.name);
+                *error = QStringLiteral("%1: %2").arg(fileName, what);
             return false;
         }
     *out = result;

@@ -2,6 +2,7 @@
 
 #include "tools/backend/testbackend.h"
 #include "tools/swarmlab/labfiles.h"
+#include "tools/swarmlab/labseeder.h"
 #include "tools/swarmlab/labtracker.h"
 #include "tools/swarmlab/relay.h"
 
@@ -11,6 +12,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QUrl>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -18,14 +21,14 @@
 
 namespace svd::lab {
 
-struct SwarmLab::Seeder {
-    SeederState state;
-    QString contentDir;
-    int relayId = -1;
-    std::unique_ptr<QProcess> proc;
-    std::unique_ptr<QFile> log;
-    QByteArray pending; // output not yet split into lines
-};
+namespace {
+// The head of the largest file: what a player reads before its first frame, about.
+constexpr qint64 kHeadBytes = 4 << 20;
+// The longest wait for a scenario's state: a choked seeder's first optimistic round is up to
+// 32 s after its start.
+constexpr int kCheckWaitMs = 60000;
+} // namespace
+
 
 SwarmLab::SwarmLab(QObject *parent) : QObject(parent)
 {
@@ -79,53 +82,37 @@ bool SwarmLab::start(const Scenario &scenario, const Options &options, QString *
     m_backend->addHandler([this](const HttpRequest &r) {
         return m_tracker->handle(r, double(m_clock.elapsed()) / 1000.0);
     });
+    // A DHT scenario has no tracker: the lab's copy of the torrent and its magnet name none.
+    const bool dht = scenario.dhtNodes > 0;
     m_trackerUrl = m_backend->baseUrl().toString() + QStringLiteral("/announce");
     m_torrentPath = QDir(options.workDir).absoluteFilePath(QStringLiteral("lab.torrent"));
     QString why;
-    if (!writeTorrentWithTracker(options.torrentFile, m_torrentPath, m_trackerUrl, &why))
+    if (!writeTorrentWithTracker(options.torrentFile, m_torrentPath, dht ? QString() : m_trackerUrl, &why) ||
+        !readLayout(m_torrentPath, kHeadBytes, &m_layout, &why))
+        return fail(why);
+    m_magnet = QStringLiteral("magnet:?xt=urn:btih:") + QString::fromLatin1(m_layout.infoHash.toHex()) +
+               QStringLiteral("&dn=") + QString::fromLatin1(QUrl::toPercentEncoding(m_layout.name)) +
+               (dht ? QString() : QStringLiteral("&tr=") + QString::fromLatin1(QUrl::toPercentEncoding(m_trackerUrl)));
+    const QList<QList<int>> pieces = assignPieces(scenario.seeders, m_layout, qHash(scenario.name));
+    for (int i = 0; i < pieces.size(); ++i)
+        if (scenario.seeders.at(i).partial() && pieces.at(i).isEmpty())
+            return fail(QStringLiteral("seeder %1 is partial but has no piece to hold (head=no on a torrent "
+                                       "that is all head?)").arg(i));
+    m_running = true;
+    m_clock.start();
+    if (dht && !startDhtNodes(&why))
         return fail(why);
 
     m_relays = std::make_unique<RelayHub>();
+    if (!startDecoys(&why))
+        return fail(why);
     QSet<int> seederPorts;
     for (int i = 0; i < scenario.seeders.size(); ++i) {
-        auto s = std::make_unique<Seeder>();
-        s->state.spec = scenario.seeders.at(i);
-        const SeederSpec &spec = s->state.spec;
-        const bool relayed = options.relays || spec.latencyMs > 0 || spec.jitterMs > 0;
-        s->state.listenPort = freeLoopbackPort(relayed);
-        if (s->state.listenPort == 0)
-            return fail(QStringLiteral("no free port on 127.0.0.1 and ::1"));
-        seederPorts.insert(s->state.listenPort);
-        s->state.advertisedPort = s->state.listenPort;
-        s->contentDir = options.contentDir;
-        if (!spec.corruptPieces.isEmpty()) {
-            s->contentDir = options.workDir + QStringLiteral("/seeder%1-corrupt").arg(i);
-            if (!writeCorruptCopy(options.torrentFile, options.contentDir, s->contentDir, spec.corruptPieces,
-                                  &s->state.corruptPieces, &why))
-                return fail(why);
-        }
-        if (relayed) {
-            RelayHub::Spec r;
-            r.port = s->state.listenPort;
-            r.targetPort = s->state.listenPort;
-            r.targetV6 = true;
-            r.tcp = spec.transport != Transport::Utp;
-            r.udp = spec.transport != Transport::Tcp;
-            r.delayMs = spec.latencyMs;
-            r.jitterMs = spec.jitterMs;
-            int port = 0;
-            s->relayId = m_relays->add(r, &port, &why);
-            if (s->relayId < 0)
-                return fail(why);
-            s->state.relayed = true;
-        }
-        s->log = std::make_unique<QFile>(options.workDir + QStringLiteral("/seeder%1.log").arg(i));
-        s->log->open(QIODevice::WriteOnly | QIODevice::Truncate);
-        m_seeders.push_back(std::move(s));
+        if (!prepareSeeder(i, pieces.at(i), dht, &why))
+            return fail(why);
+        seederPorts.insert(m_seeders.back()->state.listenPort);
     }
     m_tracker->setSeederPorts(seederPorts);
-    m_running = true;
-    m_clock.start();
     m_leecherClock.invalidate();
     for (int i = 0; i < seederCount(); ++i) {
         const double delay = m_seeders.at(size_t(i))->state.spec.startDelaySec;
@@ -141,106 +128,49 @@ bool SwarmLab::start(const Scenario &scenario, const Options &options, QString *
     return true;
 }
 
-void SwarmLab::launch(int i)
+bool SwarmLab::prepareSeeder(int i, const QList<int> &pieces, bool dht, QString *error)
 {
-    Seeder &s = *m_seeders.at(size_t(i));
-    const SeederSpec &spec = s.state.spec;
-    QString program;
-    QStringList args;
-    if (spec.kind == SeederKind::Libtorrent) {
-        program = seederProgram();
-        args = {QStringLiteral("--torrent"), m_torrentPath,
-                QStringLiteral("--content"), s.contentDir,
-                QStringLiteral("--address"), s.state.relayed ? QStringLiteral("::1") : QStringLiteral("127.0.0.1"),
-                QStringLiteral("--port"), QString::number(s.state.listenPort),
-                QStringLiteral("--transport"), transportName(spec.transport),
-                QStringLiteral("--upload-kbps"), QString::number(spec.rateKBps),
-                QStringLiteral("--name"), QString::number(i)};
-    } else {
-        program = m_options.aria2Program;
-        args = {QStringLiteral("--no-conf"), QStringLiteral("--enable-color=false"),
-                QStringLiteral("--console-log-level=notice"), QStringLiteral("--summary-interval=0"),
-                QStringLiteral("--show-console-readout=false"),
-                QStringLiteral("--enable-dht=false"), QStringLiteral("--enable-dht6=false"),
-                QStringLiteral("--bt-enable-lpd=false"), QStringLiteral("--enable-peer-exchange=false"),
-                s.state.relayed ? QStringLiteral("--interface=::1") : QStringLiteral("--interface=127.0.0.1"),
-                s.state.relayed ? QStringLiteral("--disable-ipv6=false") : QStringLiteral("--disable-ipv6=true"),
-                QStringLiteral("--listen-port=%1").arg(s.state.listenPort),
-                // Seed what lies there without hashing it first: a corrupt copy is served as it is.
-                QStringLiteral("--seed-ratio=0.0"), QStringLiteral("--bt-seed-unverified=true"),
-                QStringLiteral("--check-integrity=false"),
-                QStringLiteral("--max-upload-limit=%1").arg(qint64(spec.rateKBps) * 1000),
-                QStringLiteral("--file-allocation=none"), QStringLiteral("--auto-save-interval=0"),
-                QStringLiteral("--dir=") + s.contentDir, m_torrentPath};
+    auto s = std::make_unique<Seeder>();
+    s->index = i;
+    s->state.spec = m_scenario.seeders.at(i);
+    s->state.pieces = pieces;
+    if (s->state.spec.unchokeSlots > 0)
+        s->state.optimisticFirstSec = 2 + int(QRandomGenerator::global()->bounded(30));
+    const SeederSpec &spec = s->state.spec;
+    // DHT seeders announce the port they listen on: no relay may stand in front of them.
+    const bool relayed = !dht && (m_options.relays || spec.latencyMs > 0 || spec.jitterMs > 0);
+    s->state.listenPort = freeLoopbackPort(relayed);
+    if (s->state.listenPort == 0) {
+        *error = QStringLiteral("no free port on 127.0.0.1 and ::1");
+        return false;
     }
-    s.proc = std::make_unique<QProcess>();
-    s.proc->setProcessChannelMode(QProcess::MergedChannels);
-    const pid_t parent = ::getpid();
-    // The seeder must not outlive the lab, also when the lab's process is killed.
-    s.proc->setChildProcessModifier([parent] {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(1);
-    });
-    connect(s.proc.get(), &QProcess::readyRead, this, [this, i] { onOutput(i); });
-    connect(s.proc.get(), &QProcess::finished, this, [this, i](int code, QProcess::ExitStatus) {
-        Seeder &t = *m_seeders.at(size_t(i));
-        onOutput(i);
-        if (!m_running || t.state.left)
-            return;
-        t.state.failed = true;
-        updateAdvertised();
-        emit seederFailed(i, QStringLiteral("seeder %1 (%2) exited with %3; see %4")
-                                 .arg(i)
-                                 .arg(kindName(t.state.spec.kind))
-                                 .arg(code)
-                                 .arg(t.log ? t.log->fileName() : QString()));
-    });
-    connect(s.proc.get(), &QProcess::errorOccurred, this, [this, i, program](QProcess::ProcessError e) {
-        Seeder &t = *m_seeders.at(size_t(i));
-        if (e != QProcess::FailedToStart || t.state.failed)
-            return;
-        t.state.failed = true;
-        emit seederFailed(i, QStringLiteral("cannot start ") + program);
-    });
-    s.proc->start(program, args);
-    s.state.pid = s.proc->processId();
-}
-
-void SwarmLab::onOutput(int i)
-{
-    Seeder &s = *m_seeders.at(size_t(i));
-    if (!s.proc)
-        return;
-    const QByteArray out = s.proc->readAll();
-    if (s.log)
-        s.log->write(out), s.log->flush();
-    s.pending += out;
-    qsizetype nl = 0;
-    while ((nl = s.pending.indexOf('\n')) >= 0) {
-        const QByteArray line = s.pending.left(nl);
-        s.pending.remove(0, nl + 1);
-        // svd-seeder: "seeder N: 127.0.0.1:PORT, ..."; aria2c: "listening on TCP port PORT".
-        if (!s.state.started && (line.startsWith("seeder ") || line.contains("listening on TCP port")))
-            markStarted(i);
+    s->state.advertisedPort = s->state.listenPort;
+    s->contentDir = m_options.contentDir;
+    if (!spec.corruptPieces.isEmpty()) {
+        s->contentDir = m_options.workDir + QStringLiteral("/seeder%1-corrupt").arg(i);
+        if (!writeCorruptCopy(m_options.torrentFile, m_options.contentDir, s->contentDir, spec.corruptPieces,
+                              &s->state.corruptPieces, error))
+            return false;
     }
-}
-
-void SwarmLab::markStarted(int i)
-{
-    m_seeders.at(size_t(i))->state.started = true;
-    updateAdvertised();
-    emit seederStarted(i);
-}
-
-void SwarmLab::updateAdvertised()
-{
-    QList<int> ports;
-    for (const auto &s : m_seeders)
-        if (s->state.started && !s->state.left && !s->state.failed)
-            ports.append(s->state.advertisedPort);
-    if (m_tracker)
-        m_tracker->setAdvertised(ports);
+    if (relayed) {
+        RelayHub::Spec r;
+        r.port = s->state.listenPort;
+        r.targetPort = s->state.listenPort;
+        r.targetV6 = true;
+        r.tcp = spec.transport != Transport::Utp;
+        r.udp = spec.transport != Transport::Tcp;
+        r.delayMs = spec.latencyMs;
+        r.jitterMs = spec.jitterMs;
+        int port = 0;
+        s->relayId = m_relays->add(r, &port, error);
+        if (s->relayId < 0)
+            return false;
+        s->state.relayed = true;
+    }
+    s->log = std::make_unique<QFile>(m_options.workDir + QStringLiteral("/seeder%1.log").arg(i));
+    s->log->open(QIODevice::WriteOnly | QIODevice::Truncate);
+    m_seeders.push_back(std::move(s));
+    return true;
 }
 
 bool SwarmLab::waitStarted(int timeoutMs, QString *error)
@@ -261,7 +191,7 @@ bool SwarmLab::waitStarted(int timeoutMs, QString *error)
             all = all && (st.started || st.spec.startDelaySec > 0);
         }
         if (all)
-            return true;
+            return verify(kCheckWaitMs, error);
         if (t.elapsed() > timeoutMs) {
             if (error)
                 *error = QStringLiteral("seeders did not start within %1 ms").arg(timeoutMs);
@@ -348,14 +278,23 @@ void SwarmLab::stop()
         s.state.openConnections = st.openConnections;
         s.relayId = -1;
     }
-    for (const auto &s : m_seeders)
-        if (s->proc && s->proc->state() != QProcess::NotRunning)
-            s->proc->kill();
-    for (const auto &s : m_seeders)
-        if (s->proc) {
-            s->proc->waitForFinished(5000);
-            s->proc.reset();
+    if (m_relays)
+        for (const int id : m_silentRelays) {
+            const RelayCounters c = m_relays->counters(id);
+            m_silentDials += c.connections;
+            m_silentBytes += c.fromLeecher;
         }
+    m_silentRelays.clear();
+    for (const auto *all : {&m_seeders, &m_helpers})
+        for (const auto &s : *all)
+            if (s->proc && s->proc->state() != QProcess::NotRunning)
+                s->proc->kill();
+    for (const auto *all : {&m_seeders, &m_helpers})
+        for (const auto &s : *all)
+            if (s->proc) {
+                s->proc->waitForFinished(5000);
+                s->proc.reset();
+            }
     m_relays.reset();
     m_backend.reset();
 }
@@ -366,35 +305,64 @@ QJsonObject SwarmLab::describe() const
     for (int i = 0; i < seederCount(); ++i) {
         const SeederState st = seeder(i);
         const SeederSpec &sp = st.spec;
-        seeders.append(QJsonObject{{QStringLiteral("index"), i},
-                                   {QStringLiteral("kind"), kindName(sp.kind)},
-                                   {QStringLiteral("rate_kbps"), sp.rateKBps},
-                                   {QStringLiteral("transport"), transportName(sp.transport)},
-                                   {QStringLiteral("latency_ms"), sp.latencyMs},
-                                   {QStringLiteral("jitter_ms"), sp.jitterMs},
-                                   {QStringLiteral("start_s"), sp.startDelaySec},
-                                   {QStringLiteral("leave_s"), sp.leaveAfterSec},
-                                   {QStringLiteral("corrupt_pieces"), st.corruptPieces},
-                                   {QStringLiteral("endpoint"), st.endpoint()},
-                                   {QStringLiteral("listen"), QStringLiteral("%1:%2")
-                                                                  .arg(st.relayed ? QStringLiteral("[::1]")
-                                                                                  : QStringLiteral("127.0.0.1"))
-                                                                  .arg(st.listenPort)},
-                                   {QStringLiteral("relayed"), st.relayed},
-                                   {QStringLiteral("started"), st.started},
-                                   {QStringLiteral("left"), st.left},
-                                   {QStringLiteral("failed"), st.failed},
-                                   {QStringLiteral("pid"), double(st.pid)},
-                                   {QStringLiteral("bytes_to_leechers"), double(st.bytesToLeechers)},
-                                   {QStringLiteral("bytes_from_leechers"), double(st.bytesFromLeechers)},
-                                   {QStringLiteral("connections"), st.connections},
-                                   {QStringLiteral("open_connections"), st.openConnections}});
+        QJsonObject o{{QStringLiteral("index"), i},
+                      {QStringLiteral("kind"), kindName(sp.kind)},
+                      {QStringLiteral("rate_kbps"), sp.rateKBps},
+                      {QStringLiteral("transport"), transportName(sp.transport)},
+                      {QStringLiteral("latency_ms"), sp.latencyMs},
+                      {QStringLiteral("jitter_ms"), sp.jitterMs},
+                      {QStringLiteral("start_s"), sp.startDelaySec},
+                      {QStringLiteral("leave_s"), sp.leaveAfterSec},
+                      {QStringLiteral("corrupt_pieces"), st.corruptPieces},
+                      {QStringLiteral("endpoint"), st.endpoint()},
+                      {QStringLiteral("listen"), st.listenEndpoint()},
+                      {QStringLiteral("relayed"), st.relayed},
+                      {QStringLiteral("started"), st.started},
+                      {QStringLiteral("left"), st.left},
+                      {QStringLiteral("failed"), st.failed},
+                      {QStringLiteral("pid"), double(st.pid)},
+                      {QStringLiteral("bytes_to_leechers"), double(st.bytesToLeechers)},
+                      {QStringLiteral("bytes_from_leechers"), double(st.bytesFromLeechers)},
+                      {QStringLiteral("connections"), st.connections},
+                      {QStringLiteral("open_connections"), st.openConnections}};
+        // A partial peer's pieces (all others hold every one); a choked seeder's slots.
+        if (sp.partial())
+            o.insert(QStringLiteral("pieces"), pieceRanges(st.pieces));
+        if (sp.unchokeSlots > 0) {
+            o.insert(QStringLiteral("unchoke_slots"), sp.unchokeSlots);
+            o.insert(QStringLiteral("optimistic_first_s"), st.optimisticFirstSec);
+        }
+        seeders.append(o);
     }
-    return {{QStringLiteral("scenario"), m_scenario.name},
-            {QStringLiteral("piece_kib"), m_scenario.pieceKiB},
-            {QStringLiteral("tracker"), m_trackerUrl},
-            {QStringLiteral("torrent"), m_torrentPath},
-            {QStringLiteral("seeders"), seeders}};
+    QJsonObject out{{QStringLiteral("scenario"), m_scenario.name},
+                    {QStringLiteral("piece_kib"), m_scenario.pieceKiB},
+                    {QStringLiteral("tracker"), m_scenario.dhtNodes > 0 ? QString() : m_trackerUrl},
+                    {QStringLiteral("torrent"), m_torrentPath},
+                    {QStringLiteral("magnet"), m_magnet},
+                    {QStringLiteral("source"), m_scenario.source == SourceKind::Magnet ? QStringLiteral("magnet")
+                                                                                       : QStringLiteral("torrent")},
+                    {QStringLiteral("pieces"), m_layout.numPieces},
+                    {QStringLiteral("head_pieces"), pieceRanges(m_layout.head)},
+                    {QStringLiteral("seeders"), seeders},
+                    {QStringLiteral("checks"), m_checks}};
+    if (!m_dhtBootstrap.isEmpty())
+        out.insert(QStringLiteral("dht_bootstrap"), m_dhtBootstrap);
+    if (!m_silentPorts.isEmpty() || !m_closedPorts.isEmpty()) {
+        int dials = m_silentDials;
+        qint64 bytes = m_silentBytes;
+        for (const int id : m_silentRelays) {
+            const RelayCounters c = m_relays->counters(id);
+            dials += c.connections;
+            bytes += c.fromLeecher;
+        }
+        // The lab's own check dialled each silent port once: those are not the leecher's.
+        out.insert(QStringLiteral("decoys"),
+                   QJsonObject{{QStringLiteral("silent"), m_silentPorts.size()},
+                               {QStringLiteral("closed"), m_closedPorts.size()},
+                               {QStringLiteral("silent_dials"), dials - m_probeConnections},
+                               {QStringLiteral("silent_bytes_in"), double(bytes)}});
+    }
+    return out;
 }
 
 } // namespace svd::lab

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "tools/swarmlab/labfiles.h"
 #include "tools/swarmlab/scenario.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -28,6 +30,9 @@ class RelayHub;
 // torrentPath(), a copy of the torrent announcing to trackerUrl(). Seeder processes
 // die with this process (PR_SET_PDEATHSIG), relays are threads of it. Runs on the
 // thread that owns it, which must spin an event loop (the tracker answers there).
+// Beyond seeders a scenario may have partial peers, seeders whose one unchoke slot a lab
+// leecher holds, silent and closed ports the tracker lists first, or no tracker and a DHT of
+// lab nodes; waitStarted() checks each of these is so before it returns.
 class SwarmLab : public QObject
 {
     Q_OBJECT
@@ -65,18 +70,34 @@ public:
         long long bytesFromLeechers = -1;
         int connections = 0;
         int openConnections = 0;
+        QList<int> pieces;          // a partial peer's pieces
+        int optimisticFirstSec = 0; // a seeder with slots: its first optimistic round
+        QString status;             // its last status line (seeders with slots, partial peers)
         QString endpoint() const { return QStringLiteral("127.0.0.1:%1").arg(advertisedPort); }
+        // Where it listens itself, around its relay (the lab's own probes and leecher go there).
+        QString listenEndpoint() const
+        {
+            return QStringLiteral("%1:%2").arg(relayed ? QStringLiteral("[::1]") : QStringLiteral("127.0.0.1")).arg(listenPort);
+        }
     };
 
     explicit SwarmLab(QObject *parent = nullptr);
     ~SwarmLab() override;
 
     bool start(const Scenario &scenario, const Options &options, QString *error);
-    // Waits (spinning the event loop) until every seeder without a start delay listens.
+    // Waits (spinning the event loop) until every seeder without a start delay listens, then
+    // starts the slow leecher, if any, and checks the scenario's own state (checks()); false
+    // with `error` naming each check that failed.
     bool waitStarted(int timeoutMs, QString *error = nullptr);
 
     QString trackerUrl() const { return m_trackerUrl; }
     QString torrentPath() const { return m_torrentPath; }
+    // magnet:?xt=urn:btih:...&dn=...&tr=<the tracker> (no tracker in a DHT scenario).
+    QString magnet() const { return m_magnet; }
+    // "127.0.0.1:P,..." of the lab's DHT nodes; empty without them.
+    QString dhtBootstrap() const { return m_dhtBootstrap; }
+    // {"check","ok","detail"} of each check waitStarted() made.
+    QJsonArray checks() const { return m_checks; }
     const Scenario &scenario() const { return m_scenario; }
     int seederCount() const { return int(m_seeders.size()); }
     SeederState seeder(int i) const;
@@ -98,9 +119,25 @@ signals:
 
 private:
     struct Seeder;
+    bool prepareSeeder(int i, const QList<int> &pieces, bool dht, QString *error);
     void launch(int i);
-    void onOutput(int i);
+    QStringList libtorrentArgs(int i) const;
+    void spawn(Seeder *s, const QString &program, const QStringList &args);
+    void onOutput(Seeder *s);
+    void onFinished(Seeder *s, int code);
     void markStarted(int i);
+    bool startDhtNodes(QString *error);
+    bool startDecoys(QString *error);
+    void startSlowLeecher();
+    bool waitHelpers(int timeoutMs, QString *error);
+    // labchecks.cpp
+    bool verify(int timeoutMs, QString *error);
+    void checkPartialPeers(const QList<int> &peers);
+    QString partialStatusWrong(int i) const;
+    void checkMetadata();
+    void checkDecoys();
+    bool checkSlotsHeld(bool final);
+    bool checkDhtAnnounced(bool final);
     void tick();
     void updateAdvertised();
     QString seederProgram() const;
@@ -113,6 +150,17 @@ private:
     std::unique_ptr<LabTracker> m_tracker;
     std::unique_ptr<RelayHub> m_relays;
     std::vector<std::unique_ptr<Seeder>> m_seeders;
+    std::vector<std::unique_ptr<Seeder>> m_helpers; // DHT nodes and the slow leecher
+    PieceLayout m_layout;
+    QString m_magnet;
+    QString m_dhtBootstrap;
+    QList<int> m_silentRelays; // relay ids
+    QList<int> m_silentPorts;
+    QList<int> m_closedPorts;
+    int m_probeConnections = 0; // the lab's own, on the silent ports
+    int m_silentDials = 0;      // taken at stop(), when the relays go
+    qint64 m_silentBytes = 0;
+    QJsonArray m_checks;
     QElapsedTimer m_clock;
     QElapsedTimer m_leecherClock;
     QTimer m_tick;
