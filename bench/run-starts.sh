@@ -3,9 +3,11 @@
 # its own run with fresh data, config and cache folders (bench/starts_soak.py), plus a seek soak
 # on slow-tcp and the dub switch on thin.
 #   bench/run-starts.sh [--starts 20] [--seeks N] [--dubs N] [--reuse-swarm] [--no-build] [ROW...]
-# Rows: ideal tcp-only utp-only dead-first two-pieces crowd seeks dub (default all).
+# Rows: ideal tcp-only utp-only dead-first two-pieces crowd choked choked-plus-fresh
+#   upload-only-partial silent-first magnet-only mixed-40 dht-only seeks dub (default all).
 #   dead-first  ideal with a source nobody seeds before the live one
 #   two-pieces  the episode in 16 MiB pieces: two pieces in all
+#   choked ... dht-only  the public-swarm scenarios of the lab (tools/swarmlab/scenarios.txt)
 #   seeks       slow-tcp, one exact seek to 50 % per run (--seeks runs, default --starts)
 #   dub         thin, 480p episode with two dubs: the switch and the stalls after it (--dubs runs)
 # Every start gets fresh seeders (a new lab); --reuse-swarm keeps one lab per row for all its
@@ -24,7 +26,7 @@ while [ $# -gt 0 ]; do
     --starts|--seeks|--dubs|--observe|--max-wall|--work) args+=("$1" "$2"); shift 2 ;;
     --reuse-swarm) args+=("$1"); shift ;;
     --no-build) do_build=0; shift ;;
-    -h|--help) sed -n 2,16p "$0"; exit 0 ;;
+    -h|--help) sed -n 2,18p "$0"; exit 0 ;;
     -*) echo "usage: $0 [--starts N] [--seeks N] [--dubs N] [--reuse-swarm] [--no-build] [ROW...]" >&2; exit 2 ;;
     *) args+=("$1"); shift ;;
   esac

@@ -6,6 +6,8 @@ Many cold starts per swarm lab scenario, each its own run of the program's headl
 lab per scenario. Rows:
   ideal, tcp-only, utp-only, crowd, two-pieces  first frame (and the self-test's seek to 50 %)
   dead-first    ideal with a source nobody seeds before the live one; counted from the play request
+  choked, choked-plus-fresh, upload-only-partial, silent-first, magnet-only, mixed-40, dht-only
+                public swarms: the first frame (and the seek) on the lab scenarios of those names
   seeks         slow-tcp: one exact seek to 50 % per run, its resume time
   dub           thin, a 480p episode near the seeder's rate with every dub kept: the self-test's
                 dub switch (request until the new dub plays) and the stalls in the 6 s after it
@@ -33,6 +35,13 @@ ROWS = {
     "dead-first": ("ideal", True, "bench"),
     "two-pieces": ("two-pieces", False, "bench"),
     "crowd": ("crowd", False, "bench"),
+    "choked": ("choked", False, "bench"),
+    "choked-plus-fresh": ("choked-plus-fresh", False, "bench"),
+    "upload-only-partial": ("upload-only-partial", False, "bench"),
+    "silent-first": ("silent-first", False, "bench"),
+    "magnet-only": ("magnet-only", False, "bench"),
+    "mixed-40": ("mixed-40", False, "bench"),
+    "dht-only": ("dht-only", False, "bench"),
     "seeks": ("slow-tcp", False, "bench"),
     "dub": ("thin", False, "thin"),
 }
@@ -69,19 +78,6 @@ def thin_episode(build, duration):
     return {"fixture": fixture, "torrent": os.path.join(base, src["torrentUrl"]),
             "content": os.path.join(base, src["seedPath"]), "duration": float(duration),
             "piece": src["pieceLength"], "dubs": len(src["dubs"])}
-
-
-def fixture_for(episode, torrent, path, keep_dubs):
-    if not keep_dubs:
-        sb.write_fixture(episode["fixture"], torrent, path)
-        return
-    with open(episode["fixture"]) as f:
-        doc = json.load(f)
-    for ep in doc["episodes"]:
-        for src in ep["sources"]:
-            src["torrentUrl"] = "file://" + torrent
-    with open(path, "w") as f:
-        json.dump(doc, f)
 
 
 class Cores:
@@ -145,12 +141,10 @@ def run_start(ctx, lab, episode, rundir, dead_first, keep_dubs):
     """One cold start of the self-test; its record."""
     args = ctx.args
     fixture = os.path.join(rundir, "fixture.json")
-    fixture_for(episode, lab.ready["torrent"], fixture, keep_dubs)
+    sb.write_fixture(episode["fixture"], lab.ready, fixture, keep_dubs)
     if dead_first:
         sb.add_dead_source(fixture, lab.ready["tracker"], rundir)
-    env = dict(os.environ, SVD_LOOPBACK_ONLY="1", QT_QPA_PLATFORM="offscreen",
-               XDG_DATA_HOME=os.path.join(rundir, "data"), XDG_CONFIG_HOME=os.path.join(rundir, "config"),
-               XDG_CACHE_HOME=os.path.join(rundir, "cache-home"))
+    env = sb.program_env(lab.ready, rundir)
     out = os.path.join(rundir, "selftest.json")
     log_path = os.path.join(rundir, "program.log")
     began = time.time()
@@ -233,7 +227,7 @@ def one(ctx, row, i):
 def print_report(ctx, rows):
     print("\nStart soak: one self-test run per start, fresh program data and cache each time, %s; seconds, "
           "p50/p95/max" % ("one lab per scenario (--reuse-swarm)" if ctx.args.reuse_swarm else "fresh seeders each start"))
-    line = "%-11s | %-10s | %5s | %4s | %-20s | %-20s | %s"
+    line = "%-19s | %-19s | %5s | %4s | %-20s | %-20s | %s"
     head = line % ("row", "scenario", "runs", "fail", "first frame", "seek 50% resumed", "dub switch / stall after")
     print(head)
     print("-" * len(head))

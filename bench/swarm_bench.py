@@ -106,7 +106,8 @@ class Lab:
         self.child = Child([os.path.join(build, "tools/swarmlab/svd-swarmlab"), "--scenario", scenario,
                             "--torrent", torrent, "--content", content, "--work", work],
                            os.path.join(work, "lab.log"), lines=True)
-        self.ready = self._event("ready", 30)
+        # A scenario checks its own state first: a choked seeder's slot is taken within 35 s or so.
+        self.ready = self._event("ready", 90)
         if not self.ready:
             self.child.stop()
             raise RuntimeError("lab %s did not start (see %s/lab.log)" % (scenario, work))
@@ -132,15 +133,38 @@ def bytes_relayed(stopped):
     return sum(max(0, s.get("bytes_to_leechers", 0)) for s in stopped.get("seeders", []))
 
 
-def write_fixture(episode_fixture, torrent, path):
+def point_at_lab(src, ready, path):
+    """A fixture source as the lab serves it: its .torrent, or (source=magnet) only its magnet link:
+    the .torrent named is missing, so the program takes the magnet."""
+    if ready.get("source") == "magnet":
+        src["torrentUrl"] = "file://" + os.path.join(os.path.dirname(os.path.abspath(path)), "no-such.torrent")
+        src["magnet"] = ready["magnet"]
+    else:
+        src["torrentUrl"] = "file://" + ready["torrent"]
+
+
+def write_fixture(episode_fixture, ready, path, keep_dubs=False):
     with open(episode_fixture) as f:
         doc = json.load(f)
     for ep in doc["episodes"]:
         for src in ep["sources"]:
-            src["torrentUrl"] = "file://" + torrent
-            src["dubs"] = src["dubs"][:1]  # a single dub: the self-test skips its dub switch
+            point_at_lab(src, ready, path)
+            if not keep_dubs:
+                src["dubs"] = src["dubs"][:1]  # a single dub: the self-test skips its dub switch
     with open(path, "w") as f:
         json.dump(doc, f)
+
+
+def program_env(ready, rundir):
+    """The program's environment for a run on the lab: loopback only, fresh folders, and the lab's
+    DHT nodes when it has them (the only way the program may use a DHT under SVD_LOOPBACK_ONLY)."""
+    env = dict(os.environ, SVD_LOOPBACK_ONLY="1", QT_QPA_PLATFORM="offscreen",
+               XDG_DATA_HOME=os.path.join(rundir, "data"), XDG_CONFIG_HOME=os.path.join(rundir, "config"),
+               XDG_CACHE_HOME=os.path.join(rundir, "cache-home"))
+    env.pop("SVD_DHT_BOOTSTRAP", None)
+    if ready.get("dht_bootstrap"):
+        env["SVD_DHT_BOOTSTRAP"] = ready["dht_bootstrap"]
+    return env
 
 
 def add_dead_source(fixture, tracker, rundir):
@@ -165,14 +189,12 @@ def add_dead_source(fixture, tracker, rundir):
 
 def run_ours(args, lab, episode, rundir, watch):
     fixture = os.path.join(rundir, "fixture.json")
-    write_fixture(episode["fixture"], lab.ready["torrent"], fixture)
+    write_fixture(episode["fixture"], lab.ready, fixture)
     if args.dead_first and not watch:
         add_dead_source(fixture, lab.ready["tracker"], rundir)
     # Watching stops 2 s before the end: a seek from the end of a kept-open file never resumes.
     observe = episode["duration"] - 2 if watch else args.settle
-    env = dict(os.environ, SVD_LOOPBACK_ONLY="1", QT_QPA_PLATFORM="offscreen",
-               XDG_DATA_HOME=os.path.join(rundir, "data"), XDG_CONFIG_HOME=os.path.join(rundir, "config"),
-               XDG_CACHE_HOME=os.path.join(rundir, "cache-home"))
+    env = program_env(lab.ready, rundir)
     out = os.path.join(rundir, "selftest.json")
     child = Child([os.path.join(args.build, "app/sorvanta-desktop"), "--selftest", "--no-update",
                    "--play-fixture", fixture, "--selftest-out", out, "--cache-dir", os.path.join(rundir, "cache"),
@@ -205,8 +227,13 @@ def run_ours(args, lab, episode, rundir, watch):
 
 
 def run_peerflix(args, lab, episode, rundir, watch):
+    if lab.ready.get("dht_bootstrap"):
+        # Its DHT takes no bootstrap nodes from the command line and would ask routers off this machine.
+        lab.stop()
+        return {"ok": False, "skipped": "peerflix cannot be given the lab's DHT nodes"}
     port = free_port()
-    pf = Child(["node", args.peerflix, lab.ready["torrent"], "--no-dht", "--hostname", "127.0.0.1",
+    source = lab.ready["magnet"] if lab.ready.get("source") == "magnet" else lab.ready["torrent"]
+    pf = Child(["node", args.peerflix, source, "--no-dht", "--hostname", "127.0.0.1",
                 "--port", str(port), "--path", os.path.join(rundir, "pf"), "--quiet"]
                + (["--index", str(episode["index"])] if episode.get("episode") else []),
                os.path.join(rundir, "peerflix.log"))
@@ -342,6 +369,7 @@ def add_startup(ep):
     reads = startup_reads(ep["video"])
     pieces = file_pieces(ep["offset"], ep["size"], ep["piece"], reads) or {ep["offset"] // ep["piece"]}
     ep["startup_pieces"] = len(pieces)
+    ep["startup_piece_set"] = sorted(pieces)
     ep["startup_bytes"] = len(pieces) * ep["piece"]
     ep["read_bytes"] = sum(b - a for a, b in reads)
     more = len(reads) - 1
@@ -355,27 +383,55 @@ def pieces_outside(held, episode):
     torrents with a next episode only); None when unknown."""
     if held is None or not episode.get("next"):
         return None
-    have = set()
-    for run in filter(None, held.split(",")):
-        a, _, b = run.partition("-")
-        have.update(range(int(a), int(b or a) + 1))
+    have = set(parse_ranges(held))
     piece = episode["piece"]
     wanted = file_pieces(episode["offset"], episode["size"], piece) | file_pieces(*episode["next"], piece)
     return len(have - wanted)
 
 
+def holders_rate(seeders, pieces):
+    """Bytes per second at which the seeders holding any of `pieces` can send them: the sum of
+    their rates (None: one of them is unthrottled). A partial peer counts for the pieces it holds."""
+    def holds(s, p):
+        return "pieces" not in s or p in s["held"]
+    rates = [s["rate_kbps"] * 1000.0 for s in seeders if any(holds(s, p) for p in pieces)]
+    return None if any(r == 0 for r in rates) else sum(rates)
+
+
 def floors(ready, episode):
-    """Floor of first frame and seek: bytes / the seeders' total rate + two round trips, and the
-    first frame's floor in whole pieces (the same as the first for the standard episode).
-    Only good seeders present from the start count; an unthrottled one makes the rate infinite."""
-    present = [s for s in ready["seeders"] if s["start_s"] == 0 and s["corrupt_pieces"] == 0]
-    unlimited = any(s["rate_kbps"] == 0 for s in present)
-    rate = sum(s["rate_kbps"] * 1000.0 for s in present)
+    """Floor of first frame and seek: bytes / the holders' total rate + two round trips, and the
+    first frame's floor in whole pieces (the same as the first for the standard episode). Only good
+    seeders present from the start count, each at its nominal rate (a choked one too); an unthrottled
+    one makes the rate infinite. With partial peers, the slowest of the needed pieces over its own
+    holders bounds it as well."""
+    present = [dict(s, held=set(parse_ranges(s.get("pieces", "")))) for s in ready["seeders"]
+               if s["start_s"] == 0 and s["corrupt_pieces"] == 0]
     rtt = 2 * min(s["latency_ms"] for s in present) / 1000.0
-    transfer = (lambda b: 0.0) if unlimited or rate <= 0 else (lambda b: b / rate)
+    piece = episode["piece"]
+
+    def transfer(nbytes, pieces):
+        def one(p):
+            r = holders_rate(present, [p])
+            return 0.0 if r is None else (float("inf") if r <= 0 else min(nbytes, piece) / r)
+        rate = holders_rate(present, pieces)
+        if rate is None:
+            return 0.0
+        return max(nbytes / rate if rate > 0 else float("inf"), max(map(one, pieces), default=0.0))
+
+    needed = episode["startup_piece_set"]
     startup = episode["read_bytes"] if episode.get("kind") else episode["startup_bytes"]
-    return (transfer(startup) + 2 * rtt, transfer(episode["piece"]) + 2 * rtt,
-            transfer(episode["startup_bytes"]) + 2 * rtt)
+    middle = (episode["offset"] + episode["size"] // 2) // piece
+    return (transfer(startup, needed) + 2 * rtt, transfer(piece, [middle]) + 2 * rtt,
+            transfer(episode["startup_bytes"], needed) + 2 * rtt)
+
+
+def parse_ranges(text):
+    """"0-3,7" -> [0, 1, 2, 3, 7]."""
+    out = []
+    for part in filter(None, text.split(",")):
+        a, _, b = part.partition("-")
+        out.extend(range(int(a), int(b or a) + 1))
+    return out
 
 
 def ensure_episode(args, media, piece_kib):
@@ -548,6 +604,24 @@ def release_goals(row):
     return items
 
 
+def swarm_note(rec):
+    """How the client met the swarm, where that tells something: relayed seeders it never reached or
+    dialled again (a seed lost after the metadata dials back), and its dials to the silent ports."""
+    stopped = rec.get("stopped", {})
+    seeders = [s for s in stopped.get("seeders", []) if s.get("connections", -1) >= 0 and s.get("relayed")]
+    items = []
+    never = [str(s["index"]) for s in seeders if s["connections"] == 0]
+    again = [str(s["index"]) for s in seeders if s["connections"] > 1]
+    if never and len(never) < len(seeders) or (never and stopped.get("decoys")):
+        items.append("%d of %d seeders never reached (%s)" % (len(never), len(seeders), ",".join(never[:12])))
+    if again:
+        items.append("%d seeders connected more than once (%s)" % (len(again), ",".join(again[:12])))
+    decoys = stopped.get("decoys")
+    if decoys:
+        items.append("%d dials to the %d silent ports" % (decoys.get("silent_dials", 0), decoys.get("silent", 0)))
+    return "; ".join(items)
+
+
 def corrupt_note(rec):
     """What the corrupt seeder managed to send (the program's own count of hash failures is
     not in its self-test result)."""
@@ -615,9 +689,13 @@ def main():
                     rec.setdefault(k, v)
                 r = fn(args, lab, ep, rundir, watch)
                 rec[key] = r
-                if not r.get("ok"):
+                if r.get("skipped"):
+                    rec["notes"].append("%s skipped: %s" % (key, r["skipped"]))
+                elif not r.get("ok"):
                     rec["notes"].append("%s run %d %s failed: %s (%s)" % (name, run + 1, key,
                                         "; ".join(r.get("failures", ["no first frame"])), rundir))
+                if key in ("oursA", "pfA") and swarm_note(r):
+                    rec["notes"].append("%s run %d %s: %s" % (name, run + 1, key, swarm_note(r)))
                 if watch and key == "oursB":
                     note = corrupt_note(r)
                     if note:

@@ -2,7 +2,7 @@
 for exactly the blocks the first frame needs and nothing else, and times their arrival.
 
 It speaks plain TCP (no uTP, no encryption), says `interested` right after the handshake, and
-asks every unchoked seeder for blocks from one shared list, keeping a few requests out at each;
+asks every unchoked seeder for blocks from one shared list (those of pieces its bitfield shows), keeping a few requests out at each;
 when the list runs dry, idle seeders are asked for blocks still out elsewhere and the first copy
 wins. No hashing, no disk. What it cannot beat is what the seeders themselves add: a seeder that
 answers a handshake only on its next tick, or sends in bursts once a second to keep a rate limit
@@ -46,6 +46,10 @@ class Peer:
         self.unchoked = False
         self.asked = set()
         self.dead = False
+        self.has = None  # pieces from its bitfield and haves; None until it sent one (a partial peer)
+
+    def holds(self, block):
+        return self.has is None or block[0] in self.has
 
     def request(self, block):
         p, begin, length = block
@@ -88,13 +92,13 @@ def measure(endpoints, info_hash_hex, piece, total, ranges, timeout=60.0):
             for p in peers:
                 if p.dead or not p.unchoked:
                     continue
-                while len(p.asked) < OUTSTANDING and pending:
-                    block = pending.pop(0)
+                for block in [b for b in pending if p.holds(b)][:max(0, OUTSTANDING - len(p.asked))]:
+                    pending.remove(block)
                     if block in missing:
                         p.request(block)
-                if not pending and not p.asked:
+                if not [b for b in pending if p.holds(b)] and not p.asked:
                     # End game: the first copy of a block still out elsewhere wins.
-                    for b in [b for b in missing if b not in p.asked][:OUTSTANDING]:
+                    for b in [b for b in missing if b not in p.asked and p.holds(b)][:OUTSTANDING]:
                         p.request(b)
             for p in peers:
                 if not p.dead:
@@ -115,7 +119,11 @@ def measure(endpoints, info_hash_hex, piece, total, ranges, timeout=60.0):
                     pending.extend(b for b in p.asked if b in missing and b not in pending)
                     continue
                 for mid, payload in p.messages():
-                    if mid == 1:
+                    if mid == 5:
+                        p.has = {i for i in range(len(payload) * 8) if payload[i // 8] & (0x80 >> (i % 8))}
+                    elif mid == 4 and len(payload) >= 4:
+                        p.has = (p.has or set()) | {struct.unpack(">I", payload[:4])[0]}
+                    elif mid == 1:
                         p.unchoked = True
                     elif mid == 0:
                         p.unchoked = False
