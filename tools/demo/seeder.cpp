@@ -135,6 +135,9 @@ void logAlerts(lt::session &s, const char *name, bool *announced)
             std::printf("seeder %s: announced\n", name);
         } else if (auto *f = lt::alert_cast<lt::file_error_alert>(a)) {
             std::printf("seeder %s: file error: %s\n", name, f->message().c_str());
+        } else if (auto *g = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
+            // Only with --status (the mask): why a peer of a lab scenario went.
+            std::printf("seeder %s: peer gone: %s\n", name, g->message().c_str());
         } else if (auto *d = lt::alert_cast<lt::dht_announce_alert>(a)) {
             // A node heard a peer announce itself: the lab checks every seeder reached the DHT.
             std::printf("seeder %s: dht announce %s:%d\n", name, d->ip.to_string().c_str(), d->port);
@@ -151,7 +154,7 @@ struct SeedOptions {
     QString name;
     QString have;         // pieces held, e.g. "0-3,7"; empty: all of them
     int unchokeSlots = 0; // 0: libtorrent's default
-    int optimisticFirstSec = 0; // > 0: the first optimistic unchoke round after this long
+    int optimisticFirstSec = 0; // > 0: see OptimisticPhase
     QString dhtBootstrap; // DHT on, bootstrapped from these 127.0.0.1 nodes
     bool dhtNode = false; // a DHT node only: no torrent
     bool status = false;  // a "status" line whenever the peers' picture changes
@@ -165,10 +168,14 @@ void applyLabSettings(lt::settings_pack &s, const SeedOptions &o)
 {
     if (o.unchokeSlots > 0)
         s.set_int(lt::settings_pack::unchoke_slots_limit, o.unchokeSlots);
-    // libtorrent's optimistic rounds follow the session's start; seeders started together would
-    // rotate together. The first interval sets the phase; runSeeder restores the default.
-    if (o.optimisticFirstSec > 0)
-        s.set_int(lt::settings_pack::optimistic_unchoke_interval, o.optimisticFirstSec);
+    if (o.status)
+        s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
+                                                     static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::connect)));
+    // Rounds every second until the slot is held (OptimisticPhase).
+    if (o.optimisticFirstSec > 0) {
+        s.set_int(lt::settings_pack::unchoke_interval, 1);
+        s.set_int(lt::settings_pack::optimistic_unchoke_interval, 1);
+    }
     if (o.dhtBootstrap.isEmpty() && !o.dhtNode)
         return;
     s.set_bool(lt::settings_pack::enable_dht, true);
@@ -179,6 +186,50 @@ void applyLabSettings(lt::settings_pack &s, const SeedOptions &o)
     s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
                                                  static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::dht)));
 }
+
+// A seeder with one slot: its rounds come every second until a peer (the lab's slow leecher)
+// holds the optimistic slot, so the lab is ready within seconds; then the next round comes
+// firstSec later and libtorrent's own rounds (every 30 s) follow from there. The lab draws
+// firstSec at random: a newcomer arriving once the lab is ready meets each seeder's rotation
+// at a random moment (rounds that followed the session's start would all fall at once, just
+// after the lab became ready).
+struct OptimisticPhase {
+    int firstSec = 0;
+    int stage = 0; // 0: warming up, 1: the first interval is being loaded, 2: libtorrent's own
+    QElapsedTimer since;
+
+    void tick(lt::session &s)
+    {
+        const lt::settings_pack defaults = lt::default_settings();
+        lt::settings_pack p;
+        if (firstSec <= 0 || stage == 2)
+            return;
+        if (stage == 1) {
+            // The round after the change has loaded firstSec; the one after that loads this.
+            if (since.elapsed() < 1500)
+                return;
+            p.set_int(lt::settings_pack::optimistic_unchoke_interval,
+                      defaults.get_int(lt::settings_pack::optimistic_unchoke_interval));
+            s.apply_settings(p);
+            stage = 2;
+            return;
+        }
+        bool held = false;
+        for (const lt::torrent_handle &h : s.get_torrents()) {
+            std::vector<lt::peer_info> peers;
+            h.get_peer_info(peers);
+            for (const lt::peer_info &peer : peers)
+                held = held || (peer.flags & lt::peer_info::optimistic_unchoke);
+        }
+        if (!held)
+            return;
+        p.set_int(lt::settings_pack::optimistic_unchoke_interval, firstSec);
+        p.set_int(lt::settings_pack::unchoke_interval, defaults.get_int(lt::settings_pack::unchoke_interval));
+        s.apply_settings(p);
+        since.start();
+        stage = 1;
+    }
+};
 
 // "0-3,7" -> the pieces' bitfield; false when a piece is outside the torrent.
 bool parseHave(const QString &text, int numPieces, lt::typed_bitfield<lt::piece_index_t> *out)
@@ -305,18 +356,10 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
     std::string status;
     QElapsedTimer sinceDhtAnnounce;
     sinceDhtAnnounce.start();
-    QElapsedTimer up;
-    up.start();
-    bool phased = o.optimisticFirstSec <= 0;
+    OptimisticPhase phase;
+    phase.firstSec = o.optimisticFirstSec;
     while (!g_stop) {
-        // The first round (at once) has loaded the first interval: later ones take the default.
-        if (!phased && up.elapsed() > 1000) {
-            phased = true;
-            lt::settings_pack back;
-            back.set_int(lt::settings_pack::optimistic_unchoke_interval,
-                         lt::default_settings().get_int(lt::settings_pack::optimistic_unchoke_interval));
-            session.apply_settings(back);
-        }
+        phase.tick(session);
         session.wait_for_alert(std::chrono::milliseconds(200));
         logAlerts(session, tag.constData(), &announced);
         if (o.status)
@@ -425,7 +468,7 @@ void addOptions(QCommandLineParser &p)
         {QStringLiteral("unchoke-slots"), QStringLiteral("libtorrent's unchoke_slots_limit (1: one optimistic slot)."),
          QStringLiteral("n"), QStringLiteral("0")},
         {QStringLiteral("optimistic-first"),
-         QStringLiteral("The first optimistic unchoke round S seconds after the start (> 1), then libtorrent's."),
+         QStringLiteral("Unchoke rounds every second until a peer holds the optimistic slot, the next S s (> 1) later."),
          QStringLiteral("s"), QStringLiteral("0")},
         {QStringLiteral("dht-bootstrap"), QStringLiteral("DHT on, bootstrapped from these 127.0.0.1 nodes."),
          QStringLiteral("nodes")},

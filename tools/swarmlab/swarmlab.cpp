@@ -24,8 +24,8 @@ namespace svd::lab {
 namespace {
 // The head of the largest file: what a player reads before its first frame, about.
 constexpr qint64 kHeadBytes = 4 << 20;
-// The longest wait for a scenario's state: a choked seeder's first optimistic round is up to
-// 32 s after its start.
+// The longest wait for a scenario's state (a choked seeder's slot is taken within seconds, a
+// DHT announce lands within seconds; a loaded machine may take longer).
 constexpr int kCheckWaitMs = 60000;
 } // namespace
 
