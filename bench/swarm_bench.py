@@ -75,7 +75,11 @@ class Child:
     def wait(self, timeout):
         end = time.monotonic() + timeout
         while self.status is None:
-            pid, status, ru = os.wait4(self.proc.pid, os.WNOHANG)
+            try:
+                pid, status, ru = os.wait4(self.proc.pid, os.WNOHANG)
+            except ChildProcessError:  # poll() has reaped it already: no resource figures
+                self.status = self.proc.returncode
+                break
             if pid:
                 self.status, self.rusage = status, ru
                 self.proc.returncode = os.waitstatus_to_exitcode(status)
@@ -106,7 +110,7 @@ class Lab:
         self.child = Child([os.path.join(build, "tools/swarmlab/svd-swarmlab"), "--scenario", scenario,
                             "--torrent", torrent, "--content", content, "--work", work],
                            os.path.join(work, "lab.log"), lines=True)
-        # A scenario checks its own state first: a choked seeder's slot is taken within 35 s or so.
+        # A scenario checks its own state first (seconds; a minute at worst).
         self.ready = self._event("ready", 90)
         if not self.ready:
             self.child.stop()
