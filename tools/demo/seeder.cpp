@@ -166,8 +166,13 @@ constexpr char kFetchFingerprint[] = "-LF1000-";
 // The lab's own settings on top of loopbackSettings(): unchoke slots and the loopback DHT.
 void applyLabSettings(lt::settings_pack &s, const SeedOptions &o)
 {
-    if (o.unchokeSlots > 0)
+    if (o.unchokeSlots > 0) {
         s.set_int(lt::settings_pack::unchoke_slots_limit, o.unchokeSlots);
+        // No allowed-fast pieces: every lab peer shares 127.0.0.1, so each seeder would grant
+        // every newcomer the same five pieces, and whether they hold the head of the file (and
+        // the wait for a slot counts at all) would follow from the info-hash alone.
+        s.set_int(lt::settings_pack::allowed_fast_set_size, 0);
+    }
     if (o.status)
         s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
                                                      static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::connect)));
