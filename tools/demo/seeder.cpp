@@ -135,6 +135,8 @@ void logAlerts(lt::session &s, const char *name, bool *announced)
             std::printf("seeder %s: announced\n", name);
         } else if (auto *f = lt::alert_cast<lt::file_error_alert>(a)) {
             std::printf("seeder %s: file error: %s\n", name, f->message().c_str());
+        } else if (auto *l = lt::alert_cast<lt::peer_log_alert>(a)) {
+            std::printf("seeder %s: %s\n", name, l->message().c_str());
         } else if (auto *g = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
             // Only with --status (the mask): why a peer of a lab scenario went.
             std::printf("seeder %s: peer gone: %s\n", name, g->message().c_str());
@@ -176,6 +178,10 @@ void applyLabSettings(lt::settings_pack &s, const SeedOptions &o)
     if (o.status)
         s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
                                                      static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::connect)));
+    // Every message to and from the peers, for finding out why one went (many lines a second).
+    if (qEnvironmentVariableIsSet("SVD_SEEDER_PEER_LOG"))
+        s.set_int(lt::settings_pack::alert_mask, s.get_int(lt::settings_pack::alert_mask) |
+                                                     static_cast<int>(static_cast<std::uint32_t>(lt::alert_category::peer_log)));
     // Rounds every second until the slot is held (OptimisticPhase).
     if (o.optimisticFirstSec > 0) {
         s.set_int(lt::settings_pack::unchoke_interval, 1);
@@ -270,7 +276,7 @@ bool setHave(lt::add_torrent_params *atp, const QString &have)
 
 // One line whenever the peers' picture changes: how many, how many want data, how many we
 // unchoke and by whose fingerprint, and how many pieces we hold.
-void reportStatus(lt::session &s, const char *name, std::string *last)
+void reportStatus(lt::session &s, const char *name, const char *extra, std::string *last)
 {
     std::string line;
     for (const lt::torrent_handle &h : s.get_torrents()) {
@@ -293,6 +299,7 @@ void reportStatus(lt::session &s, const char *name, std::string *last)
                 " unchoked=" + std::to_string(unchoked) + " unchoked_ids=" + (ids.empty() ? "-" : ids) +
                 " have=" + std::to_string(st.num_pieces) + " upload_only=" + (st.is_finished ? "1" : "0");
     }
+    line += extra;
     if (line == *last)
         return;
     *last = line;
@@ -311,6 +318,9 @@ bool addSeedTorrents(lt::session &session, const QList<SeedItem> &items, const S
         atp.ti = ti;
         atp.save_path = QFile::encodeName(item.savePath).toStdString();
         atp.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+        // A lab peer meets only the peers the lab gives it: told of the others by a leecher, a
+        // seeder would dial them through their relays (and itself through its own).
+        atp.flags |= lt::torrent_flags::disable_pex;
         if (!o.have.isEmpty() && !setHave(&atp, o.have)) {
             std::fprintf(stderr, "seeder: --have %s: not pieces of %s\n", qPrintable(o.have),
                          qPrintable(item.torrentPath));
@@ -368,7 +378,8 @@ int runSeeder(const QList<SeedItem> &items, const SeedOptions &o)
         session.wait_for_alert(std::chrono::milliseconds(200));
         logAlerts(session, tag.constData(), &announced);
         if (o.status)
-            reportStatus(session, tag.constData(), &status);
+            reportStatus(session, tag.constData(), phase.firstSec <= 0 ? "" : phase.stage == 2 ? " rounds=set" : " rounds=warming",
+                         &status);
         // libtorrent announces to the DHT once as a torrent starts and then every 15 minutes:
         // one made before the DHT had its nodes would leave the seeder unfindable for that long.
         if (!o.dhtBootstrap.isEmpty() && sinceDhtAnnounce.elapsed() > 3000) {
@@ -403,12 +414,15 @@ int runFetch(const FetchOptions &o)
     settings.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0,[::1]:0");
     settings.set_str(lt::settings_pack::peer_fingerprint, kFetchFingerprint);
     settings.set_int(lt::settings_pack::download_rate_limit, o.downloadKbps * 1000);
+    settings.set_int(lt::settings_pack::alert_mask, static_cast<int>(static_cast<std::uint32_t>(
+                                                        lt::alert_category::error | lt::alert_category::connect)));
     lt::session session{lt::session_params(settings)};
     if (o.downloadKbps > 0)
         limitLoopbackPeersToo(session);
     lt::add_torrent_params atp;
     atp.ti = ti;
     atp.save_path = QFile::encodeName(o.outDir).toStdString();
+    atp.flags |= lt::torrent_flags::disable_pex;
     for (const QString &p : o.peers) {
         const qsizetype colon = p.lastIndexOf(QLatin1Char(':'));
         bool ok = false;
@@ -421,6 +435,7 @@ int runFetch(const FetchOptions &o)
         }
         atp.peers.emplace_back(addr, std::uint16_t(port));
     }
+    const std::vector<lt::tcp::endpoint> dialled = atp.peers;
     lt::error_code ec;
     lt::torrent_handle h = session.add_torrent(std::move(atp), ec);
     if (ec) {
@@ -432,10 +447,26 @@ int runFetch(const FetchOptions &o)
     std::fflush(stdout);
     QElapsedTimer clock;
     clock.start();
+    QElapsedTimer sinceDial;
+    sinceDial.start();
     int maxPeers = 0;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     while (!g_stop && clock.elapsed() < qint64(o.timeoutSec) * 1000) {
+        // A slow leecher comes back when a seeder drops it (libtorrent drops a peer that keeps
+        // asking while choked), as a leecher of a public swarm would: dialled again, it waits
+        // for the seeder's next rotation like any newcomer.
+        if (o.downloadKbps > 0 && sinceDial.elapsed() > 2000) {
+            sinceDial.restart();
+            for (const lt::tcp::endpoint &ep : dialled)
+                h.connect_peer(ep);
+        }
+        std::vector<lt::alert *> alerts;
+        session.pop_alerts(&alerts);
+        for (lt::alert *a : alerts)
+            if (auto *g = lt::alert_cast<lt::peer_disconnected_alert>(a))
+                std::printf("fetch: peer gone: %s\n", g->message().c_str());
+        std::fflush(stdout);
         const lt::torrent_status st = h.status();
         maxPeers = qMax(maxPeers, st.num_peers);
         if (st.is_seeding) {
