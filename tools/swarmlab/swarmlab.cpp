@@ -24,6 +24,8 @@ namespace svd::lab {
 namespace {
 // The head of the largest file: what a player reads before its first frame, about.
 constexpr qint64 kHeadBytes = 4 << 20;
+// What the check of the silent ports sends each: a handshake and a datagram (labchecks.cpp).
+constexpr qint64 kProbeBytes = 68 + 20;
 // The longest wait for a scenario's state (a choked seeder's slot is taken within seconds, a
 // DHT announce lands within seconds; a loaded machine may take longer).
 constexpr int kCheckWaitMs = 60000;
@@ -355,12 +357,13 @@ QJsonObject SwarmLab::describe() const
             dials += c.connections;
             bytes += c.fromLeecher;
         }
-        // The lab's own check dialled each silent port once: those are not the leecher's.
+        // The lab's own check dialled each silent port once (a handshake, a datagram): those are
+        // not the leecher's.
         out.insert(QStringLiteral("decoys"),
                    QJsonObject{{QStringLiteral("silent"), m_silentPorts.size()},
                                {QStringLiteral("closed"), m_closedPorts.size()},
                                {QStringLiteral("silent_dials"), dials - m_probeConnections},
-                               {QStringLiteral("silent_bytes_in"), double(bytes)}});
+                               {QStringLiteral("silent_bytes_in"), double(bytes - qint64(m_probeConnections) * kProbeBytes)}});
     }
     return out;
 }
