@@ -237,8 +237,11 @@ def run_peerflix(args, lab, episode, rundir, watch):
         return {"ok": False, "skipped": "peerflix cannot be given the lab's DHT nodes"}
     port = free_port()
     source = lab.ready["magnet"] if lab.ready.get("source") == "magnet" else lab.ready["torrent"]
+    # --tmp: torrent-stream keeps every torrent's metadata under it by info-hash (default /tmp), so a
+    # later magnet run would skip the metadata and ask the trackers of an earlier lab.
     pf = Child(["node", args.peerflix, source, "--no-dht", "--hostname", "127.0.0.1",
-                "--port", str(port), "--path", os.path.join(rundir, "pf"), "--quiet"]
+                "--port", str(port), "--path", os.path.join(rundir, "pf"), "--tmp", os.path.join(rundir, "pf-tmp"),
+                "--quiet"]
                + (["--index", str(episode["index"])] if episode.get("episode") else []),
                os.path.join(rundir, "peerflix.log"))
     listening = False
