@@ -173,6 +173,12 @@ static bool loopbackNodes(const QString &nodes)
     return !items.isEmpty();
 }
 
+// A loopback-only session with its DHT on runs on the swarm lab's nodes.
+static bool labDht(const EngineConfig &cfg)
+{
+    return cfg.loopbackOnly && cfg.enableDht;
+}
+
 void applyLoopbackOnly(EngineConfig *cfg)
 {
     cfg->listenInterfaces = QLatin1String(kLoopbackListenInterfaces);
@@ -207,8 +213,8 @@ TorrentEngine::TorrentEngine(const EngineConfig &config, QObject *parent)
     const lt::settings_pack settings = sessionSettings(m_cfg);
     lt::session_params params;
     QFile dht(QDir(m_cfg.stateDir).filePath(QStringLiteral("dht.dat")));
-    // Saved nodes are the public DHT's: never for a loopback-only session (see saveDhtState()).
-    if (!m_cfg.loopbackOnly && dht.open(QIODevice::ReadOnly)) {
+    // Saved nodes are the public DHT's: never for the swarm lab's DHT (see saveDhtState()).
+    if (!labDht(m_cfg) && dht.open(QIODevice::ReadOnly)) {
         const QByteArray buf = dht.readAll();
         try {
             params = lt::read_session_params(lt::span<char const>(buf.constData(), buf.size()),
@@ -486,8 +492,8 @@ qint64 TorrentEngine::purgeCache()
 
 void TorrentEngine::saveDhtState()
 {
-    // A loopback-only DHT knows only the lab's nodes: they must not replace the public ones.
-    if (!m_session || m_cfg.loopbackOnly)
+    // The lab's DHT knows only the lab's nodes: they must not replace the public ones.
+    if (!m_session || labDht(m_cfg))
         return;
     const int nodes = dhtNodes;
     if (nodes == 0) {
