@@ -57,7 +57,8 @@ struct EngineConfig {
 
 // True when the environment holds SVD_LOOPBACK_ONLY=1.
 bool loopbackOnlyRequested();
-// Restricts `cfg` to 127.0.0.1 and ::1: no DHT, no bootstrap routers.
+// Restricts `cfg` to 127.0.0.1 and ::1: no DHT, except on the nodes SVD_DHT_BOOTSTRAP names when
+// every one of them is on this machine (the swarm lab's); no other bootstrap routers.
 void applyLoopbackOnly(EngineConfig *cfg);
 
 // The one BitTorrent session of the process. GUI thread: construction, destruction, open,
