@@ -69,6 +69,9 @@ struct WantedFile {
     QString path;
 };
 
+// "address:port", the key of a peer in the stream's peer sets; empty if it cannot be written.
+std::string peerKey(const lt::tcp::endpoint &peer);
+
 class StreamTorrent
 {
 public:

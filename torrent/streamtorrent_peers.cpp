@@ -36,14 +36,20 @@ void StreamTorrent::onPeerConnected()
     logLine(QStringLiteral("[%1] first peer connected").arg(m_id));
 }
 
+std::string peerKey(const lt::tcp::endpoint &peer)
+{
+    try {
+        return peer.address().to_string() + ':' + std::to_string(peer.port());
+    } catch (const std::exception &) {
+        return {};
+    }
+}
+
 void StreamTorrent::onUploadOnlyHangUp(const lt::tcp::endpoint &peer)
 {
-    std::string key;
-    try {
-        key = peer.address().to_string() + ':' + std::to_string(peer.port());
-    } catch (const std::exception &) {
+    const std::string key = peerKey(peer);
+    if (key.empty())
         return;
-    }
     {
         std::lock_guard l(m_infoMutex);
         // Once: a torrent that still wants nothing would be hung up on again.

@@ -143,10 +143,8 @@ void countLocalPeersLikeOthers(lt::session &session)
 
 void noteDropped(StreamTorrent *stream, const lt::tcp::endpoint &ep)
 {
-    try {
-        stream->onPeerDropped(ep.address().to_string() + ':' + std::to_string(ep.port()));
-    } catch (const std::exception &) {
-    }
+    if (const std::string key = peerKey(ep); !key.empty())
+        stream->onPeerDropped(key);
 }
 
 QString newTorrentId()
