@@ -31,7 +31,12 @@ KINDS = {
     "webm-vp9": (" [480p VP9 Opus].webm", "WebM VP9 + Opus"),
     "avi-xvid": (" [480p XviD MP3].avi", "AVI XviD + MP3, index at the end"),
     "season-pack": (" [480p H264 AAC].mkv", "12 MKVs (H.264) in one torrent, episode 7 played"),
+    "mkv-h264-1g": (" [480p H264 AAC].mkv", "MKV H.264 + AAC + ASS, mkv-h264 looped to 1 GiB"),
 }
+# kind -> (the kind whose streams it repeats, bytes): an episode's size and piece count at the same
+# bitrate and keyframe interval as the small file, so a row on it differs from the small one's
+# in scale alone. Looped with stream copy: encoding two hours of clip would take an hour here.
+LONG = {"mkv-h264-1g": ("mkv-h264", 1 << 30)}
 
 
 def _ffmpeg(args):
@@ -56,10 +61,14 @@ def _ass(path, episode, duration, fonts=("DejaVu Sans", "DejaVu Serif")):
              "[Events]", "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text"]
     for t in range(0, duration - 3, 4):
         style = "Sign" if t % 12 == 0 else "Default"
-        lines.append("Dialogue: 0,0:%02d:%02d.00,0:%02d:%02d.00,%s,,0,0,0,,Episode %d, line %d"
-                     % (t // 60, t % 60, (t + 3) // 60, (t + 3) % 60, style, episode, t // 4 + 1))
+        lines.append("Dialogue: 0,%s,%s,%s,,0,0,0,,Episode %d, line %d"
+                     % (_ass_time(t), _ass_time(t + 3), style, episode, t // 4 + 1))
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
+
+
+def _ass_time(t):
+    return "%d:%02d:%02d.00" % (t // 3600, t // 60 % 60, t % 60)
 
 
 def _fonts():
@@ -120,6 +129,25 @@ def _make_file(kind, media, out, duration):
         raise ValueError(kind)
     _ffmpeg(args + [tmp])
     os.rename(tmp, out)
+
+
+def _make_long(kind, media, out, duration):
+    """The small kind's streams repeated up to LONG's size, with subtitles over all of it."""
+    size = LONG[kind][1]
+    base = _base_h264(media, duration)
+    loops = max(1, round(size / os.path.getsize(base)))
+    ass = os.path.join(media, "subs-1-x%d.ass" % loops)
+    _ass(ass, 1, loops * duration)
+    tmp = out + ".part" + os.path.splitext(out)[1]
+    _ffmpeg(["-stream_loop", str(loops - 1), "-i", base, "-i", ass, "-map", "0", "-map", "1", "-c", "copy",
+             "-t", str(loops * duration), tmp])
+    os.rename(tmp, out)
+
+
+def _duration(video):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
+                         check=True, capture_output=True, text=True).stdout
+    return float(out.strip())
 
 
 def _make_pack(media, folder, duration):
@@ -218,7 +246,7 @@ def ensure_release(build, kind, piece_kib, duration):
             _make_pack(media, target, duration)
         else:
             target = os.path.join(content, "%s %s - 01%s" % (GROUP, SHOW, KINDS[kind][0]))
-            _make_file(kind, media, target, duration)
+            (_make_long if kind in LONG else _make_file)(kind, media, target, duration)
         subprocess.run(["mktorrent", "-d", "-l", str(piece_kib.bit_length() + 9), "-a", TRACKER, "-o", torrent,
                         target], check=True, stdout=subprocess.DEVNULL)
         info_hash, piece, files = torrent_files(torrent)
@@ -229,8 +257,11 @@ def ensure_release(build, kind, piece_kib, duration):
     play = PACK_PLAY if kind == "season-pack" else 1
     path, offset, size = files[play - 1]
     rec = {"fixture": fixture, "torrent": torrent, "content": content, "video": os.path.join(content, path),
-           "size": size, "piece": piece, "duration": float(duration), "kind": kind, "about": KINDS[kind][1],
+           "size": size, "piece": piece, "kind": kind, "about": KINDS[kind][1],
            "offset": offset, "index": play - 1, "episode": play if len(files) > 1 else None}
+    rec["duration"] = _duration(rec["video"]) if kind in LONG else float(duration)
+    if kind in LONG:
+        rec["small"] = LONG[kind][0]
     if len(files) > play:
         rec["next"] = files[play][1:]  # (offset, size) of the episode prepared after it
     return rec

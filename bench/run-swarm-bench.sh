@@ -2,7 +2,8 @@
 # Swarm benchmark: the program's headless self-test against peerflix + mpv on swarm lab
 # scenarios (tools/swarmlab/scenarios.txt), each run on fresh seeders, with the floor of
 # every figure. Scenarios with media=KIND seed a release file (MKV with fonts, MP4, WebM, AVI, a
-# season pack; bench/release_media.py makes them with ffmpeg once, cached in the build folder).
+# season pack, an MKV looped to 1 GiB; bench/release_media.py makes them with ffmpeg once, cached in
+# the build folder).
 # Prints one table per run and the goal checks; asserts nothing.
 #   bench/run-swarm-bench.sh [--runs N] [--no-peerflix] [--no-watch] [--dead-first] [SCENARIO...]
 # --dead-first puts a source nobody seeds before the live one in our first-frame runs.
@@ -18,7 +19,7 @@ while [ $# -gt 0 ]; do
     --no-peerflix) peer=0; shift ;;
     --no-watch) args+=(--no-watch); shift ;;
     --dead-first) args+=(--dead-first); shift ;;
-    -h|--help) sed -n 2,9p "$0"; exit 0 ;;
+    -h|--help) sed -n 2,10p "$0"; exit 0 ;;
     -*) echo "usage: $0 [--runs N] [--no-peerflix] [--no-watch] [--dead-first] [SCENARIO...]" >&2; exit 2 ;;
     *) args+=("$1"); shift ;;
   esac

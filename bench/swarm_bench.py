@@ -12,6 +12,8 @@ client (bench/wire_floor.py), which keeps what the seeders themselves add.
 A scenario with `media=KIND` seeds a release file (bench/release_media.py) instead of the
 standard episode; its first-frame floor counts the bytes mpv reads from a local copy before
 its first frame rather than whole pieces.
+A file at an episode's scale (release_media.LONG) is too long to watch: it gets only the A runs,
+and its figures are printed beside those of its small kind (bench/swarm_report.py).
 Prints one table per run (and medians with --runs N > 1) and the goal checks. Asserts nothing.
 """
 import argparse
@@ -21,7 +23,6 @@ import os
 import shutil
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import threading
@@ -29,9 +30,9 @@ import time
 
 import release_media
 import wire_floor
+from swarm_report import MIB, fmt, goal_checks, print_table, scale_table, summarize  # fmt: starts_soak.py uses it
 
-MIB = 1048576.0
-GIB = 1073741824.0
+WATCH_MAX_S = 600  # a longer file gets no whole-episode runs
 HERE = os.path.dirname(os.path.abspath(__file__))
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -219,6 +220,7 @@ def run_ours(args, lab, episode, rundir, watch):
                                 else "first_frame_since_source_start_s"),
          "seek": (res.get("seek50") or {}).get("resume_s"),
          "relayed": bytes_relayed(stopped), "cpu": child.cpu(), "rss": child.rss_mib(), "stopped": stopped,
+         "downloaded": res.get("downloaded_mib"),
          "outside": pieces_outside(res.get("pieces_held"), episode)}
     if watch:
         obs = next((o for o in res.get("observations", []) if o.get("label") == "initial"), None)
@@ -461,156 +463,6 @@ def ensure_episode(args, media, piece_kib):
                         "duration": float(args.duration)})
 
 
-def fmt(v, spec="%.2f"):
-    return "-" if v is None else spec % v
-
-
-def med(values):
-    values = [v for v in values if v is not None]
-    return statistics.median(values) if values else None
-
-
-def unplayed(r, size):
-    if r.get("played") is None or not r.get("relayed"):
-        return None
-    return max(0.0, r["relayed"] - r["played"] * size)
-
-
-def summarize(name, runs, episode):
-    """One row's figures (medians over the runs) from the run records of a scenario."""
-    def m(side, key):
-        return med([run[side].get(key) for run in runs if run.get(side)])
-
-    size = episode["size"]
-    row = {"scenario": name}
-    for side in ("ours", "pf"):
-        a, b = side + "A", side + "B"
-        row[side] = {"ff": m(a, "first_frame"), "seek": m(a, "seek"), "stalls": m(b, "stalls"),
-                     "stall_s": m(b, "stall_s"),
-                     "unplayed": med([unplayed(run[b], size) for run in runs if run.get(b)]),
-                     "cpu_gib": med([run[b]["cpu"] / (run[b]["relayed"] / GIB)
-                                     for run in runs if run.get(b) and run[b].get("cpu") and run[b].get("relayed")]),
-                     "rss": m(b, "rss")}
-    row["floor_ff"] = med([run.get("floor_ff") for run in runs])
-    row["wire_ff"] = m("wire", "first_frame")
-    row["floor_seek"] = med([run.get("floor_seek") for run in runs])
-    row["floor_ff_pieces"] = med([run.get("floor_ff_pieces") for run in runs])
-    row["episode"], row["size"] = episode, size
-    row["outside"] = [m(side, "outside") for side in ("oursA", "oursB")]
-    row["notes"] = sorted({n for run in runs for n in run.get("notes", [])})
-    return row
-
-
-def print_table(title, rows):
-    w = max([11] + [len(row["scenario"]) for row in rows])
-    line = "%-" + str(w) + "s | %-25s | %-20s | %-19s | %-24s | %-9s | %s"
-    print("\n" + title)
-    head = (line %
-            ("scenario", "first frame s", "seek 50% resumed s", "stalls (s)", "MiB never played (%file)",
-             "CPU s/GiB", "peak RSS MiB"))
-    print(head)
-    print(line %
-          ("", "ours/peerflix/floor/wire", "ours/peerflix/floor", "ours/peerflix", "ours/peerflix",
-           "ours/pf", "ours/pf"))
-    print("-" * len(head))
-    for row in rows:
-        o, p = row["ours"], row["pf"]
-
-        def stall(x):
-            return "-" if x["stalls"] is None else "%d (%.1f)" % (x["stalls"], x["stall_s"] or 0)
-
-        def waste(x):
-            return "-" if x["unplayed"] is None else "%.1f (%.0f%%)" % (x["unplayed"] / MIB,
-                                                                      100 * x["unplayed"] / row["size"])
-
-        print(line % (
-            row["scenario"],
-            "%s/%s/%s/%s" % (fmt(o["ff"]), fmt(p["ff"]), fmt(row["floor_ff"]), fmt(row["wire_ff"])),
-            "%s/%s/%s" % (fmt(o["seek"]), fmt(p["seek"]), fmt(row["floor_seek"])),
-            "%s / %s" % (stall(o), stall(p)),
-            "%s / %s" % (waste(o), waste(p)),
-            "%s/%s" % (fmt(o["cpu_gib"], "%.0f"), fmt(p["cpu_gib"], "%.0f")),
-            "%s/%s" % (fmt(o["rss"], "%.0f"), fmt(p["rss"], "%.0f"))))
-    release_table([row for row in rows if row["episode"].get("kind")])
-    for row in rows:
-        for note in row["notes"]:
-            print("  %s: %s" % (row["scenario"], note))
-
-
-def release_table(rows):
-    """The release files' own figures: what the first frame needs, and for a season pack the
-    pieces held at the end outside the episode played and the one prepared after it."""
-    if not rows:
-        return
-    w = max(len(row["scenario"]) for row in rows)
-    about = max(len(row["episode"]["about"]) for row in rows)
-    line = "%-" + str(w) + "s | %-" + str(about) + "s | %-5s | %-28s | %-17s | %s"
-    print()
-    print(line % ("release", "file", "MiB", "read before 1st frame", "floor s bytes/pcs", "pieces outside"))
-    print(line % ("", "", "", "MiB (pieces, where)", "", "ep+next, ours A/B"))
-    for row in rows:
-        ep = row["episode"]
-        outside = "-" if not ep.get("next") else "%s/%s" % tuple(fmt(v, "%d") for v in row["outside"])
-        print(line % (row["scenario"], ep["about"], "%.1f" % (ep["size"] / MIB),
-                      "%.2f (%d, %s)" % (ep["read_bytes"] / MIB, ep["startup_pieces"], ep["read_where"]),
-                      "%s/%s" % (fmt(row["floor_ff"]), fmt(row["floor_ff_pieces"])), outside))
-
-
-def goal_checks(rows):
-    print("\nGoals (ours; yes/NO, n/a when a figure is missing):")
-
-    def check(ok):
-        return "n/a" if ok is None else ("yes" if ok else "NO")
-
-    for row in rows:
-        o, p = row["ours"], row["pf"]
-        items = []
-        if o["ff"] is not None and p["ff"]:
-            items.append("first frame %.2fx peerflix (<= 0.7x: %s)" % (o["ff"] / p["ff"], check(o["ff"] <= 0.7 * p["ff"])))
-        if o["ff"] is not None:
-            lim = 1.5 * row["floor_ff"] + 0.3
-            items.append("first frame <= 1.5x floor + 0.3 = %.2f: %s" % (lim, check(o["ff"] <= lim)))
-        if o["ff"] is not None and row["wire_ff"]:
-            items.append("first frame %.2fx the measured floor" % (o["ff"] / row["wire_ff"]))
-        if o["seek"] is not None:
-            lim = 1.5 * row["floor_seek"] + 0.3
-            items.append("seek <= %.2f: %s" % (lim, check(o["seek"] <= lim)))
-        if o["unplayed"] is not None:
-            items.append("never played <= 10%%: %s" % check(o["unplayed"] <= 0.1 * row["size"]))
-        if row["scenario"] == "crowd" and o["stalls"] is not None:
-            items.append("no stall: %s" % check(o["stalls"] == 0))
-        if row["scenario"] == "dying" and o["stalls"] is not None:
-            items.append("at most one stall: %s" % check(o["stalls"] <= 1))
-        items += release_goals(row)
-        print("  %-13s %s" % (row["scenario"], "; ".join(items) or "no figures"))
-    by = {r["scenario"]: r for r in rows}
-    if "tcp-only" in by and "ideal" in by and by["tcp-only"]["ours"]["ff"] is not None and by["ideal"]["ours"]["ff"] is not None:
-        extra = by["tcp-only"]["ours"]["ff"] - by["ideal"]["ours"]["ff"]
-        print("  TCP-only peer (aria2) costs %+.2f s over the uTP-capable ideal swarm (<= 0.3 s: %s)" % (extra, check(extra <= 0.3)))
-    if "tcp-only-lt" in by and "ideal" in by and by["tcp-only-lt"]["ours"]["ff"] is not None and by["ideal"]["ours"]["ff"] is not None:
-        extra = by["tcp-only-lt"]["ours"]["ff"] - by["ideal"]["ours"]["ff"]
-        print("  TCP-only peer (libtorrent) costs %+.2f s over the uTP-capable ideal swarm (<= 0.3 s: %s)" % (extra, check(extra <= 0.3)))
-    if "utp-only" in by and "ideal" in by and by["utp-only"]["ours"]["ff"] is not None and by["ideal"]["ours"]["ff"] is not None:
-        extra = by["utp-only"]["ours"]["ff"] - by["ideal"]["ours"]["ff"]
-        print("  uTP-only peer (libtorrent) costs %+.2f s over the ideal swarm, whose peers speak both (<= 0.3 s: %s)" % (extra, check(extra <= 0.3)))
-
-
-def release_goals(row):
-    """A release file starts no later than peerflix; fonts in the head within 1.2x their floor;
-    a season pack fetches at most two pieces beyond the episode played and the next one."""
-    o, p, kind = row["ours"], row["pf"], row["episode"].get("kind")
-    items = []
-    if kind and o["ff"] is not None and p["ff"]:
-        items.append("first frame <= peerflix: %s" % ("yes" if o["ff"] <= p["ff"] else "NO"))
-    if kind == "hevc-fonts" and o["ff"] is not None:
-        items.append("first frame <= 1.2x floor = %.2f: %s" % (1.2 * row["floor_ff"],
-                                                                "yes" if o["ff"] <= 1.2 * row["floor_ff"] else "NO"))
-    outside = [v for v in row["outside"] if v is not None]
-    if row["episode"].get("next") and outside:
-        items.append("pieces outside the episode and the next <= 2: %s" % ("yes" if max(outside) <= 2 else "NO"))
-    return items
-
-
 def swarm_note(rec):
     """How the client met the swarm, where that tells something: relayed seeders it never reached or
     dialled again (a seed lost after the metadata dials back), and its dials to the silent ports."""
@@ -638,6 +490,21 @@ def corrupt_note(rec):
         return None
     return "bad seeder (%d corrupt pieces) sent %.1f MiB over %d connection(s)" % (
         bad[0]["corrupt_pieces"], max(0, bad[0].get("bytes_to_leechers", 0)) / MIB, bad[0].get("connections", 0))
+
+
+def sides_of(args, ep, rec):
+    """What runs on a scenario: (record key, function, watch)."""
+    sides = [("oursA", run_ours, False)]
+    if args.peerflix:
+        sides.append(("pfA", run_peerflix, False))
+    sides.append(("wire", run_wire, False))
+    if ep["duration"] > WATCH_MAX_S and not args.no_watch:
+        rec["notes"].append("whole-episode runs skipped: %.0f min to watch" % (ep["duration"] / 60))
+    elif not args.no_watch:
+        sides.append(("oursB", run_ours, True))
+        if args.peerflix:
+            sides.append(("pfB", run_peerflix, True))
+    return sides
 
 
 def main():
@@ -675,15 +542,7 @@ def main():
                 episodes[what] = ensure_episode(args, *what)
             ep = episodes[what]
             rec = {"notes": []}
-            sides = [("oursA", run_ours, False)]
-            if args.peerflix:
-                sides.append(("pfA", run_peerflix, False))
-            sides.append(("wire", run_wire, False))
-            if not args.no_watch:
-                sides.append(("oursB", run_ours, True))
-                if args.peerflix:
-                    sides.append(("pfB", run_peerflix, True))
-            for key, fn, watch in sides:
+            for key, fn, watch in sides_of(args, ep, rec):
                 rundir = os.path.join(work, "%s-%d-%s" % (name, run, key))
                 os.makedirs(rundir)
                 log("swarm-bench: %s run %d %s (%.0f s so far)" % (name, run + 1, key, time.monotonic() - t_start))
@@ -722,6 +581,7 @@ def main():
     final = [summarize(n, all_runs[n], episodes[(known[n].get("media", ""), known[n]["piece_kib"])]) for n in names]
     if args.runs > 1:
         print_table("Medians of %d runs" % args.runs, final)
+    scale_table(final)
     goal_checks(final)
     print("\nswarm-bench: %.0f s in all; runs in %s" % (time.monotonic() - t_start, work))
 
