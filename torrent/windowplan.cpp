@@ -6,6 +6,10 @@ namespace svd {
 
 namespace {
 
+// An index at the end of a file (an MKV's Cues) is rarely larger; the pieces holding this
+// much of the end come before the file's other heads and tails.
+constexpr qint64 kEndIndexBytes = 256 * 1024;
+
 bool held(const std::vector<char> &have, int piece)
 {
     return piece >= 0 && size_t(piece) < have.size() && have[size_t(piece)];
@@ -82,7 +86,7 @@ std::vector<Window> windowsOf(const ServedFiles &served, const ReadPositions &re
 }
 
 // While a file starts, its first piece goes first, with a deadline; its other heads and
-// tails follow the reader's next pieces. A player needs the end before it plays only when
+// tails follow the reader's next pieces, its last bytes first. A player needs the end before it plays only when
 // the index is there (MP4 without fast start), and then it reads there at once, which gives
 // that piece the reader's own deadline. Ahead of the reader, the end would make the second
 // piece of the video wait behind it at a slow peer that serves requests in order (a stall
@@ -100,7 +104,10 @@ void planHeadTails(const ServedFiles &served, const std::vector<char> &have, con
             continue;
         const bool starting = startingHeadTails.count(piece) > 0;
         const bool first = served.firstPieces.count(piece) > 0;
-        (*wanted)[piece] = !starting ? kLowestWantedPriority : first ? kUrgentPriority : kStartingEndsPriority;
+        (*wanted)[piece] = !starting                      ? kLowestWantedPriority
+                           : first                        ? kUrgentPriority
+                           : served.indexPieces.count(piece) ? kStartingIndexPriority
+                                                          : kStartingEndsPriority;
         if (starting && first && missing(have, piece))
             urgent->emplace(piece, deadline);
     }
@@ -131,7 +138,7 @@ void planWindow(const Window &r, const Sizes &sizes, const std::vector<char> &ha
         const int span = kReadAheadPriority - kFarReadAheadPriority;
         // Falling with the distance, so that a peer asked for more than one piece at a time
         // sends the next one the reader needs first (equal priorities go in no set order).
-        const int readAhead = r.fileStarting ? std::max(kSoonPriority - std::max(i - 1, 0), kStartingEndsPriority + 1)
+        const int readAhead = r.fileStarting ? std::max(kSoonPriority - std::max(i - 1, 0), kStartingIndexPriority + 1)
                               : n > 1        ? kReadAheadPriority - span * i / (n - 1)
                                              : kReadAheadPriority;
         int &prio = (*wanted)[piece];
@@ -183,6 +190,9 @@ ServedFiles serveFiles(const std::map<int, FileSpan> &spans, int pieceLength, in
     for (const auto &[file, span] : spans) {
         ranges.push_back(piecesOf(span, pieceLength));
         served.firstPieces.insert(ranges.back().first);
+        for (int p = pieceAt(span, std::max<qint64>(span.size - kEndIndexBytes, 0), pieceLength);
+             p <= ranges.back().last; ++p)
+            served.indexPieces.insert(p);
         for (const auto &entry : headTailPieces({ranges.back()}, pieceLength, headTailBytes))
             served.headTailsOfFile[file].push_back(entry.first);
     }

@@ -27,7 +27,10 @@ struct StreamParams {
 inline constexpr int kUrgentPriority = 7;       // what a reader needs next; heads and tails while starting
 inline constexpr int kSoonPriority = 6;         // the other pieces with a deadline
 inline constexpr int kReadAheadPriority = 5;    // the read-ahead right after them
-inline constexpr int kStartingEndsPriority = 4; // a starting file's heads and tails after its next pieces
+// A starting file's end, after its next pieces: an MKV's index (Cues) sits there and the
+// player reads it at the first seek, which a viewer skipping the opening makes seconds in.
+inline constexpr int kStartingIndexPriority = 4;
+inline constexpr int kStartingEndsPriority = 3; // a starting file's other heads and tails
 inline constexpr int kFarReadAheadPriority = 2; // the end of a long window
 // Fetched only when nothing else is left to ask for: the heads and tails of a file already
 // playing, and the rest of a window whose file is still starting.
@@ -42,6 +45,7 @@ struct ServedFiles {
     std::map<int, int> headTails;                    // head or tail piece -> deadline ms
     std::map<int, std::vector<int>> headTailsOfFile; // file index -> its head and tail pieces
     std::set<int> firstPieces;                       // each file's first piece
+    std::set<int> indexPieces;                       // the pieces holding each file's last bytes
 
     // Head pieces in `passed` (a reader went past them) no longer hold a file's start.
     bool starting(int file, const std::vector<char> &have, const std::set<int> &passed = {}) const;

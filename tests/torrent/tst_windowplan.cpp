@@ -117,7 +117,7 @@ private slots:
 
     // While a file starts, its first piece and the reader's next piece carry the deadlines and
     // its other heads and tails follow the reader's next pieces (which fall in priority, so a
-    // peer sends them in reading order); head pieces the reader is already past are not wanted;
+    // peer sends them in reading order), the end of the file (an index) before the head; head pieces the reader is already past are not wanted;
     // the rest of the window waits at the lowest priority. Once the heads and tails are in, they wait there themselves and
     // the window opens in full, falling in priority with distance, with deadlines on its next
     // three missing pieces, one at a time at the top.
@@ -132,14 +132,14 @@ private slots:
         const qint64 at10 = 10 * qint64(kPiece) + 17;
         QTest::newRow("served, no reader yet")
             << QList<int>{0} << QList<int>{} << QList<qint64>{} << qint64(-1)
-            << QStringLiteral("7400000000000000000000440000| 0:0");
+            << QStringLiteral("7300000000000000000000440000| 0:0");
         QTest::newRow("start")
             << QList<int>{0} << QList<int>{} << QList<qint64>{at10} << qint64(-1)
             << QStringLiteral("7000000000765111110000440000| 0:0 10:0");
         // A reader past the end reads the last piece: the index of an MP4 without fast start.
         QTest::newRow("start at the tail")
             << QList<int>{0} << QList<int>{} << QList<qint64>{24 * qint64(kPiece) + 5000} << qint64(-1)
-            << QStringLiteral("7400000000000000000000470000| 0:0 23:0");
+            << QStringLiteral("7300000000000000000000470000| 0:0 23:0");
         QTest::newRow("heads and tails in")
             << QList<int>{0} << ends << QList<qint64>{at10} << qint64(-1)
             << QStringLiteral("1100000000766443320000110000| 10:0 11:400 12:800");
