@@ -239,12 +239,18 @@ void StreamTorrent::updateWindow(bool force)
     for (int p : plan.priorities)
         priorities.push_back(lt::download_priority_t(std::uint8_t(p)));
     m_applied = std::move(plan);
-    const bool resume = m_pausedUntilWanted &&
+    const bool wanted = m_pausedUntilWanted &&
                         std::any_of(priorities.begin(), priorities.end(), [](auto p) { return p != lt::dont_download; });
+    const bool held = wanted && m_engine->holdsStarts();
+    const bool resume = wanted && !held;
+    const bool firstHold = held && !m_startHeld;
+    m_startHeld = held;
     if (resume)
         m_pausedUntilWanted = false;
     const lt::torrent_handle h = m_handle;
     il.unlock();
+    if (firstHold)
+        logLine(QStringLiteral("[%1] meeting peers once the uTP dial window closes").arg(m_id));
 
     // Libtorrent runs these in the order given. Clearing deadlines sets their pieces to
     // priority 1 and a new deadline sets its piece to 7, so the priorities go last, every time,

@@ -167,6 +167,8 @@ public:
     // A seed hung up on us for wanting nothing (the moment the metadata came): dial it again,
     // once, now that the stream wants its file.
     void onUploadOnlyHangUp(const lt::tcp::endpoint &peer);
+    // Starts the torrent if it waited for the engine to stop holding starts (alert thread).
+    void startIfHeld();
     // We dialled this peer (for the redial once every peer is gone).
     void onPeerDialled(const lt::tcp::endpoint &ep);
     void onPeerDropped(const std::string &endpoint);
@@ -244,6 +246,7 @@ private:
     std::map<int, qint64> m_lastPositions;
     PiecePlan m_applied;
     bool m_pausedUntilWanted = false; // guarded by m_infoMutex
+    bool m_startHeld = false;         // wanted, but the engine holds starts; guarded by m_infoMutex
     // The next update replaces every deadline instead of adding and dropping single ones:
     // after a jump, libtorrent then cancels the requests still out for the old window.
     bool m_replaceDeadlines = true;

@@ -25,6 +25,16 @@ void StreamTorrent::onPeerDialled(const lt::tcp::endpoint &ep)
         m_dialledPeers.push_back(ep);
 }
 
+void StreamTorrent::startIfHeld()
+{
+    {
+        std::lock_guard l(m_infoMutex);
+        if (!m_startHeld)
+            return;
+    }
+    updateWindow(true);
+}
+
 void StreamTorrent::onPeerConnected()
 {
     {

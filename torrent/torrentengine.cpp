@@ -141,12 +141,6 @@ void countLocalPeersLikeOthers(lt::session &session)
     session.set_peer_class_filter(f);
 }
 
-void noteDropped(StreamTorrent *stream, const lt::tcp::endpoint &ep)
-{
-    if (const std::string key = peerKey(ep); !key.empty())
-        stream->onPeerDropped(key);
-}
-
 QString newTorrentId()
 {
     const quint64 n = QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFull;
@@ -568,46 +562,6 @@ void TorrentEngine::restoreUploadCapWhenDue()
     std::lock_guard l(m_uploadMutex);
     m_uploadCap.onTimer(uploadClockMs());
     applyUploadCapLocked();
-}
-
-void TorrentEngine::onPeerAlert(lt::alert *a, StreamTorrent *stream)
-{
-    const auto now = UtpDial::Clock::now();
-    if (auto *x = lt::alert_cast<lt::peer_connect_alert>(a)) {
-        if (x->direction == lt::peer_connect_alert::direction_t::out) {
-            if (m_utpDial)
-                m_utpDial->onDial(x->handle, x->endpoint, x->socket_type, now);
-            stream->onPeerDialled(x->endpoint);
-        }
-        stream->onPeerConnected();
-    } else if (auto *x = lt::alert_cast<lt::peer_disconnected_alert>(a)) {
-        // A peer that ended TCP before its handshake (its peer id unknown) may take uTP. It
-        // counts as dropped all the same: a source whose every peer turned us away is tried
-        // beside the next one at once, and the uTP dial goes on meanwhile.
-        if (m_utpDial) {
-            if (m_ourPort <= 0)
-                m_ourPort = m_session->listen_port();
-            m_utpDial->onDisconnect(x->handle, x->endpoint, x->socket_type, !x->pid.is_all_zeros(), x->error,
-                                    m_ourPort, now);
-        }
-        noteDropped(stream, x->endpoint);
-        if (x->error == lt::errors::upload_upload_connection)
-            stream->onUploadOnlyHangUp(x->endpoint);
-    }
-}
-
-void TorrentEngine::alertLoop()
-{
-    std::vector<lt::alert *> alerts;
-    while (!m_stop) {
-        restoreUploadCapWhenDue();
-        if (m_utpDial)
-            m_utpDial->tick(UtpDial::Clock::now());
-        m_session->wait_for_alert(std::chrono::milliseconds(m_utpDial && m_utpDial->busy() ? 50 : 200));
-        m_session->pop_alerts(&alerts);
-        for (lt::alert *a : alerts)
-            dispatch(a);
-    }
 }
 
 void TorrentEngine::dispatch(lt::alert *a)

@@ -108,6 +108,8 @@ public:
     int sessionUploadLimit() const;
     // The session's settings as it runs with them now.
     lt::settings_pack liveSettings() const;
+    // New torrents wait before meeting peers (see UtpDial::holdsStarts); any thread.
+    bool holdsStarts() const { return m_holdStarts; }
 
     std::atomic<int> dhtNodes{0};
 
@@ -119,6 +121,7 @@ private:
     void markDeleted(const QString &key);
     void removalWorker();
     void restoreUploadCapWhenDue();
+    void startHeldTorrents();
     void applyUploadLimit(int bytesPerSec);
     void applyUploadCapLocked();
     qint64 uploadClockMs() const;
@@ -130,6 +133,7 @@ private:
     std::unique_ptr<UtpDial> m_utpDial; // alert thread only; null when outgoing uTP is on
     int m_ourPort = 0;                  // alert thread only
     std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_holdStarts{false};
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;

@@ -23,6 +23,7 @@ constexpr auto kLinger = std::chrono::milliseconds(100);
 // A TCP failure this soon after a uTP dial: both transports were tried.
 constexpr auto kBothTried = std::chrono::seconds(15);
 constexpr auto kForgetAfter = std::chrono::seconds(60);
+constexpr auto kHoldStartsFor = std::chrono::milliseconds(500);
 constexpr size_t kMaxPeers = 4096;
 
 bool isUtp(lt::socket_type_t t)
@@ -94,6 +95,7 @@ void UtpDial::tick(Clock::time_point now)
     if (!m_waiting.empty()) {
         m_lastWaiter = now;
         if (!m_saved) {
+            m_openedAt = now;
             openWindow();
             m_lastNaming = Clock::time_point{};
         }
@@ -127,6 +129,11 @@ void UtpDial::tick(Clock::time_point now)
         for (auto it = m_tcpDialled.begin(); it != m_tcpDialled.end();)
             it = it->first.is_valid() ? std::next(it) : m_tcpDialled.erase(it);
     }
+}
+
+bool UtpDial::holdsStarts(Clock::time_point now) const
+{
+    return m_saved.has_value() && now - m_openedAt < kHoldStartsFor;
 }
 
 void UtpDial::openWindow()

@@ -45,6 +45,11 @@ public:
     // More to do soon: the alert loop should not sleep long.
     bool busy() const { return m_saved.has_value() || !m_waiting.empty(); }
     bool windowOpen() const { return m_saved.has_value(); }
+    // A torrent starting now would dial its first peers over uTP, TCP-only ones included, and
+    // uTP from a busy machine loses packets where TCP does not (each loss a half-second stall):
+    // new torrents wait for the window to close, which takes one dial round and a linger, but
+    // no longer than a moment should it stay open.
+    bool holdsStarts(Clock::time_point now) const;
 
 private:
     void openWindow();
@@ -61,6 +66,7 @@ private:
     std::map<Key, Clock::time_point> m_utpDialled;
     std::optional<Saved> m_saved; // set while the window is open: what closing it restores
     std::set<lt::torrent_handle> m_boosted; // torrents announced again in this window
+    Clock::time_point m_openedAt{};
     Clock::time_point m_lastWaiter{};
     Clock::time_point m_lastNaming{};
     Clock::time_point m_lastPrune{};
