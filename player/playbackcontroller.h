@@ -186,7 +186,8 @@ private:
     QString m_preferredDub;
     QString m_currentDubId;
     QString m_pendingDubId;
-    double m_dubSwitchStart = 0.0;    // log clock
+    double m_dubSwitchStart = 0.0;    // log clock, moved on by the time spent paused
+    double m_dubLastCheck = 0.0;      // log clock
     double m_dubSwitchStartPos = 0.0; // time-pos when the switch began
     QString m_subPreference;          // survives episodes
     bool m_subPreferenceSet = false;

@@ -241,6 +241,7 @@ bool PlaybackController::selectDub(const QString &name)
 
     m_pendingDubId = dub.id;
     m_dubSwitchStart = logClock();
+    m_dubLastCheck = m_dubSwitchStart;
     m_dubSwitchStartPos = m_player->getProp(QStringLiteral("time-pos")).toDouble();
     m_rate.burstUntilMs = m_playTimer.elapsed() + kDubSwitchBurstMs;
     logLine(QStringLiteral("player: switching dub to '%1' (%2)").arg(dub.label, dub.origin));
@@ -289,7 +290,13 @@ void PlaybackController::checkDubSwitch()
         m_dubTimer.stop();
         return;
     }
-    const double elapsed = logClock() - m_dubSwitchStart;
+    // Paused, the new audio cannot show, however long the viewer waits: that time does not
+    // count against the switch.
+    const double now = logClock();
+    if (m_player && m_player->cachedProp(QStringLiteral("pause")).toBool())
+        m_dubSwitchStart += now - m_dubLastCheck;
+    m_dubLastCheck = now;
+    const double elapsed = now - m_dubSwitchStart;
     const SourceInfo *src = currentSource();
     const DubInfo *target = nullptr;
     if (src) {
@@ -304,15 +311,25 @@ void PlaybackController::checkDubSwitch()
     const long long track = findAudioTrackFor(*target);
     if (track < 1 || m_player->cachedProp(QStringLiteral("aid")).toLongLong() != track)
         return;
-    if (m_player->cachedProp(QStringLiteral("paused-for-cache")).toBool() ||
-        m_player->cachedProp(QStringLiteral("seeking")).toBool() ||
-        m_player->cachedProp(QStringLiteral("core-idle")).toBool())
-        return;
-    // Only a position that moves on proves the new audio is really being played.
-    if (m_player->getProp(QStringLiteral("time-pos")).toDouble() <= m_dubSwitchStartPos + 0.5)
-        return;
-    logLine(QStringLiteral("player: dub '%1' playing after %2 s (aid %3)")
-                .arg(target->label, secs2(elapsed), QString::number(track)));
+    // Kept open on its last frame, the file cannot play on: the selected track is all the proof
+    // there is, and the switch is done. The new track's refresh seek there can leave mpv idle
+    // on the last frame without saying eof-reached again, hence the position too.
+    const double pos = m_player->getProp(QStringLiteral("time-pos")).toDouble();
+    const double duration = m_player->cachedProp(QStringLiteral("duration")).toDouble();
+    const bool atEnd = m_player->cachedProp(QStringLiteral("eof-reached")).toBool() ||
+                       (duration > 0 && pos >= duration - 1.0);
+    if (!atEnd) {
+        if (m_player->cachedProp(QStringLiteral("paused-for-cache")).toBool() ||
+            m_player->cachedProp(QStringLiteral("seeking")).toBool() ||
+            m_player->cachedProp(QStringLiteral("core-idle")).toBool())
+            return;
+        // Only a position that moves on proves the new audio is really being played.
+        if (pos <= m_dubSwitchStartPos + 0.5)
+            return;
+    }
+    logLine(QStringLiteral("player: dub '%1' %2 after %3 s (aid %4)")
+                .arg(target->label, atEnd ? QStringLiteral("selected at the end of the file") : QStringLiteral("playing"),
+                     secs2(elapsed), QString::number(track)));
     finishDubSwitch(true, elapsed);
 }
 

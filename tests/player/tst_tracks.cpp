@@ -128,7 +128,8 @@ private slots:
 
     // Original audio gets full Russian subtitles, a Russian dub signs only; a
     // preference overrides both, and "off" survives dub switches. Embedded and
-    // external dub switches are confirmed by the playing position.
+    // external dub switches are confirmed by the playing position, at the end of
+    // the file by the selected track.
     void policyAndDubSwitches()
     {
         QSignalSpy started(m_ctl.get(), &PlaybackController::playbackStarted);
@@ -207,6 +208,15 @@ private slots:
         QVERIFY(m_ctl->setSubtitleTrack(0));
         QCOMPARE(m_ctl->subtitlePreference(), QStringLiteral("off"));
         QCOMPARE(sidNow(m_player), 0LL);
+
+        // Kept open on its last frame, the file cannot play on: a switch there is done once its
+        // track is selected (a slow run used to reach the end here and wait out the limit).
+        m_player.command({QStringLiteral("seek"), QStringLiteral("100"), QStringLiteral("absolute-percent")});
+        QTRY_VERIFY_WITH_TIMEOUT(m_player.getProp(QStringLiteral("eof-reached")).toBool(), svd::test::waitMs(20000));
+        QVERIFY(m_ctl->selectDub(QStringLiteral("AniDub")));
+        QTRY_COMPARE_WITH_TIMEOUT(switched.count(), 4, svd::test::waitMs(20000));
+        QVERIFY(switched.last().at(2).toBool());
+        QCOMPARE(aidNow(m_player), 1LL);
         m_ctl->stop();
     }
 
