@@ -46,6 +46,7 @@ QJsonObject with(QJsonObject o, const QString &key, const QJsonValue &value)
 
 // One controller with its player, recording what it reports.
 struct Rig {
+    TorrentEngine *engine;
     MpvPlayer player;
     std::unique_ptr<PlaybackController> ctl;
     QList<State> states;
@@ -56,7 +57,7 @@ struct Rig {
 
     ~Rig() { ctl.reset(); } // its last signals still reach the lists below
 
-    Rig(TorrentEngine *engine, SourceProvider *provider, PlaybackOptions opts, int seederPort)
+    Rig(TorrentEngine *engine, SourceProvider *provider, PlaybackOptions opts, int seederPort) : engine(engine)
     {
         MpvPlayer::InitOptions o;
         o.headless = true;
@@ -80,11 +81,15 @@ struct Rig {
         QObject::connect(ctl.get(), &PlaybackController::statsChanged, ctl.get(),
                          [this, seederPort] { introduceSeeder(seederPort); });
     }
+    // Every open torrent meets the seeder, as through a tracker: a source tried alongside a
+    // silent one included (kept from it, it would have no peer until it took over, and then
+    // only what is left of its own no-peers time).
     void introduceSeeder(int port)
     {
-        if (ctl->torrent())
-            swarm::connectToSeeder(ctl->torrent()->handle(), port);
+        for (const auto &t : engine->openTorrents())
+            swarm::connectToSeeder(t->handle(), port);
     }
+    bool startedOrFailed(int starts) const { return started->count() >= starts || !failed->isEmpty(); }
     QString reason() const { return failed->isEmpty() ? QString() : failed->last().at(2).toString(); }
     QVariantMap extra() const { return failed->isEmpty() ? QVariantMap() : failed->last().at(3).toMap(); }
 };
@@ -129,19 +134,18 @@ private slots:
 
     void cleanup() { disk::setFakeFreeBytes(-1); }
 
-    // A dead first source is abandoned for having no peers, the second plays;
-    // the next episode lives in the same torrent and re-uses it.
+    // A dead first source (its one peer refuses the torrent) gives way to the second, which
+    // plays; the next episode lives in the same torrent and re-uses it.
     void failoverThenReuseForNextEpisode()
     {
         PlaybackOptions opts;
-        opts.noPeersTimeoutSec = 3; // the seeded source must have its peer by then, even on a busy machine
         opts.startTimeoutSec = svd::test::waitSec(30);
         Rig rig(m_engine.get(), m_provider.get(), opts, m_seeder->port());
         LogMark log;
         rig.ctl->play(kAnime, 1, QString(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 1, svd::test::waitMs(40000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.startedOrFailed(1), svd::test::waitMs(40000));
         QVERIFY2(rig.failed->isEmpty(), qPrintable(rig.reason()));
-        QVERIFY(log.contains(QStringLiteral("player: source 0 abandoned: no peers after 3 s")));
+        QVERIFY2(log.contains(QStringLiteral("-> playing source 1, closing source 0")), qPrintable(log.text()));
         QVERIFY(log.contains(QStringLiteral("rate: burst, unlimited (starting)")));
         QCOMPARE(rig.ctl->stats().sourceIndex, 1);
         QCOMPARE(rig.ctl->stats().sourceCount, 2);
@@ -171,7 +175,8 @@ private slots:
         LogMark next;
         // What the player's ">" key does.
         rig.player.command({QStringLiteral("keypress"), QStringLiteral(">")});
-        QTRY_COMPARE_WITH_TIMEOUT(rig.started->count(), 2, svd::test::waitMs(30000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.startedOrFailed(2), svd::test::waitMs(30000));
+        QVERIFY2(rig.failed->isEmpty(), qPrintable(rig.reason()));
         QCOMPARE(rig.ctl->episode(), 2);
         QVERIFY(next.contains(QStringLiteral("player: re-using torrent [%1] for episode 2").arg(torrentId)));
         QVERIFY(m_backend.requestsTo(QStringLiteral("/api/torrents/")).isEmpty());
