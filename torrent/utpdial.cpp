@@ -24,6 +24,8 @@ constexpr auto kLinger = std::chrono::milliseconds(100);
 constexpr auto kBothTried = std::chrono::seconds(15);
 constexpr auto kForgetAfter = std::chrono::seconds(60);
 constexpr auto kHoldStartsFor = std::chrono::milliseconds(500);
+constexpr int kMaxBoosts = 3;
+constexpr auto kBoostAgainAfter = std::chrono::milliseconds(150);
 constexpr size_t kMaxPeers = 4096;
 
 bool isUtp(lt::socket_type_t t)
@@ -110,11 +112,18 @@ void UtpDial::tick(Clock::time_point now)
             } catch (const std::exception &) {
             }
             // Libtorrent dials from its peer list once a second, except right after a tracker
-            // reply (its connect boost): one announce per torrent and window brings the uTP
-            // dial forward by up to that second.
-            if (m_boosted.insert(w.first.first).second) {
+            // reply (its connect boost): an announce brings the uTP dial forward by up to that
+            // second. A forced announce is due at the start of the whole second after the time
+            // given: "a second ago" makes it due now, where "now" would wait up to a second, as
+            // long as the dial round it should beat. A reply that comes before libtorrent has
+            // put the closed connection away finds no peer to dial: the peer still waiting a
+            // moment later gets another, a few at most per window.
+            Boost &b = m_boosted[w.first.first];
+            if (b.count < kMaxBoosts && (b.count == 0 || now - b.at >= kBoostAgainAfter)) {
+                ++b.count;
+                b.at = now;
                 try {
-                    w.first.first.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
+                    w.first.first.force_reannounce(-1, -1, lt::torrent_handle::ignore_min_interval);
                 } catch (const std::exception &) {
                 }
             }

@@ -65,7 +65,11 @@ private:
     std::map<Key, Clock::time_point> m_waiting; // TCP turned away at, no uTP dial yet
     std::map<Key, Clock::time_point> m_utpDialled;
     std::optional<Saved> m_saved; // set while the window is open: what closing it restores
-    std::set<lt::torrent_handle> m_boosted; // torrents announced again in this window
+    struct Boost {
+        int count = 0;
+        Clock::time_point at{};
+    };
+    std::map<lt::torrent_handle, Boost> m_boosted; // torrents announced again in this window
     Clock::time_point m_openedAt{};
     Clock::time_point m_lastWaiter{};
     Clock::time_point m_lastNaming{};
