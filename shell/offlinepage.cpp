@@ -124,10 +124,11 @@ OfflinePage::OfflinePage(QWebEnginePage *page, std::function<bool()> isPlaying, 
     m_stallTimer.setInterval(kStallTimeoutMs);
     connect(&m_stallTimer, &QTimer::timeout, this, &OfflinePage::onStalled);
     connect(m_page, &QWebEnginePage::loadingChanged, this, &OfflinePage::onLoadingChanged);
-    connect(m_page, &QWebEnginePage::urlChanged, this, [this](const QUrl &url) {
-        if (!isData(url))
-            m_showing = false;
-    });
+    // Only setHtml puts a data: document in the main frame (the site cannot navigate it there),
+    // and we are its only caller: one that commits while a failure stands is ours, even when a
+    // retry begun meanwhile had already changed the URL.
+    connect(m_page, &QWebEnginePage::urlChanged, this,
+            [this](const QUrl &url) { m_showing = isData(url) && !m_failedUrl.isEmpty(); });
     watchNetwork();
 }
 
@@ -183,6 +184,11 @@ void OfflinePage::onNavigation(const QUrl &url)
 void OfflinePage::onLoadingChanged(const QWebEngineLoadingInfo &info)
 {
     const QUrl url = info.url();
+    // Cut short: our page's load by the retry that followed it, or the retry by our page's load
+    // committing after it began (the network back just as the page went up).
+    if (info.status() == QWebEngineLoadingInfo::LoadStoppedStatus ||
+        (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && info.errorCode() == kErrAborted))
+        keepRetrying();
     if (isData(url))
         return;
     switch (info.status()) {
@@ -200,7 +206,7 @@ void OfflinePage::onLoadingChanged(const QWebEngineLoadingInfo &info)
         break;
     case QWebEngineLoadingInfo::LoadSucceededStatus:
         m_stallTimer.stop();
-        if (m_failures > 0 && isWeb(url)) {
+        if ((m_failures > 0 || !m_failedUrl.isEmpty()) && isWeb(url)) {
             logLine(QStringLiteral("shell: site reachable again: %1").arg(url.toString()));
             m_failures = 0;
             m_retryTimer.stop();
@@ -262,6 +268,19 @@ void OfflinePage::show(SiteFailure failure, const QUrl &url, const QString &deta
     m_page->setHtml(offlinePageHtml(siteFailureText(failure), url, detail, delayMs / 1000));
     m_retryTimer.start(delayMs);
     emit shown();
+}
+
+void OfflinePage::keepRetrying()
+{
+    // Whichever load was cut short, there is no answer to act on: without a new turn of the
+    // timer our page would promise a retry that never comes.
+    if (m_failedUrl.isEmpty() || m_retryTimer.isActive() || m_isPlaying())
+        return;
+    const int delayMs = offlineRetryDelayMs(m_failures);
+    logLine(QStringLiteral("shell: retry of %1 cut short -> retry in %2 s")
+                .arg(m_failedUrl.toString())
+                .arg(delayMs / 1000));
+    m_retryTimer.start(delayMs);
 }
 
 void OfflinePage::retry(const QString &why)

@@ -58,6 +58,7 @@ private:
     void onStalled();
     void show(SiteFailure failure, const QUrl &url, const QString &detail);
     void retry(const QString &why);
+    void keepRetrying();
     void watchNetwork();
 
     QWebEnginePage *m_page;

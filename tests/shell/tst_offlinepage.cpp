@@ -72,6 +72,7 @@ class TestOfflinePage : public QObject {
     Q_OBJECT
 private slots:
     void siteDownThenUp();
+    void retryCutShortComesAgain();
     void nothingStoppedWhilePlaying();
 };
 
@@ -152,6 +153,29 @@ void TestOfflinePage::siteDownThenUp()
     QVERIFY(!page->history()->canGoBack());
     QVERIFY(readTestLog().contains(QStringLiteral("shell: site reachable again: ") + cfg.site.toString()));
     window.close();
+}
+
+// A retry cut short before any answer (as when the network comes back just as our page goes
+// up, and our page's own load commits after the retry began) leaves our page showing and
+// another retry on its way; it used to leave the page promising one that never came.
+void TestOfflinePage::retryCutShortComesAgain()
+{
+    const quint16 port = freePort();
+    QVERIFY(port);
+    QWebEnginePage page;
+    OfflinePage offline(&page, [] { return false; });
+    page.load(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)));
+    QTRY_COMPARE_WITH_TIMEOUT(evalJs(&page, QStringLiteral("document.title")).toString(),
+                              QStringLiteral("Сайт недоступен"), kLoadMs);
+    SilentServer server; // the retry gets no answer until it is cut short
+    QVERIFY(server.listen(QHostAddress::LocalHost, port));
+    offline.setReachability(QNetworkInformation::Reachability::Disconnected);
+    offline.setReachability(QNetworkInformation::Reachability::Online);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.findChildren<QTcpSocket *>().isEmpty(), kLoadMs);
+    page.triggerAction(QWebEnginePage::Stop);
+    QTRY_VERIFY_WITH_TIMEOUT(offline.retryPending(), kLoadMs);
+    QTRY_VERIFY_WITH_TIMEOUT(offline.isOwnUrl(page.url()), kLoadMs);
+    QVERIFY(readTestLog().contains(QStringLiteral(" cut short -> retry in 5 s")));
 }
 
 void TestOfflinePage::nothingStoppedWhilePlaying()
