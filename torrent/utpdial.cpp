@@ -26,6 +26,7 @@ constexpr auto kForgetAfter = std::chrono::seconds(60);
 constexpr auto kHoldStartsFor = std::chrono::milliseconds(500);
 constexpr int kMaxBoosts = 3;
 constexpr auto kBoostAgainAfter = std::chrono::milliseconds(150);
+constexpr auto kBoostsPer = std::chrono::seconds(60);
 constexpr size_t kMaxPeers = 4096;
 
 bool isUtp(lt::socket_type_t t)
@@ -117,10 +118,14 @@ void UtpDial::tick(Clock::time_point now)
             // given: "a second ago" makes it due now, where "now" would wait up to a second, as
             // long as the dial round it should beat. A reply that comes before libtorrent has
             // put the closed connection away finds no peer to dial: the peer still waiting a
-            // moment later gets another, a few at most per window.
+            // moment later gets another. A few at most per torrent and minute, however many
+            // windows open: each ignores the tracker's minimum interval.
             Boost &b = m_boosted[w.first.first];
+            if (b.count > 0 && now - b.first >= kBoostsPer)
+                b.count = 0;
             if (b.count < kMaxBoosts && (b.count == 0 || now - b.at >= kBoostAgainAfter)) {
-                ++b.count;
+                if (b.count++ == 0)
+                    b.first = now;
                 b.at = now;
                 try {
                     w.first.first.force_reannounce(-1, -1, lt::torrent_handle::ignore_min_interval);
@@ -137,6 +142,8 @@ void UtpDial::tick(Clock::time_point now)
             it = now - it->second >= kForgetAfter ? m_utpDialled.erase(it) : std::next(it);
         for (auto it = m_tcpDialled.begin(); it != m_tcpDialled.end();)
             it = it->first.is_valid() ? std::next(it) : m_tcpDialled.erase(it);
+        for (auto it = m_boosted.begin(); it != m_boosted.end();)
+            it = it->first.is_valid() && now - it->second.first < kBoostsPer ? std::next(it) : m_boosted.erase(it);
     }
 }
 
@@ -172,7 +179,6 @@ void UtpDial::closeWindow()
     s.set_bool(lt::settings_pack::enable_outgoing_utp, m_saved->outgoingUtp);
     s.set_int(lt::settings_pack::min_reconnect_time, m_saved->minReconnectTime);
     m_saved.reset();
-    m_boosted.clear();
     m_session->apply_settings(std::move(s));
 }
 

@@ -67,9 +67,10 @@ private:
     std::optional<Saved> m_saved; // set while the window is open: what closing it restores
     struct Boost {
         int count = 0;
+        Clock::time_point first{}; // of the minute counted
         Clock::time_point at{};
     };
-    std::map<lt::torrent_handle, Boost> m_boosted; // torrents announced again in this window
+    std::map<lt::torrent_handle, Boost> m_boosted; // announces asked for the uTP dials
     Clock::time_point m_openedAt{};
     Clock::time_point m_lastWaiter{};
     Clock::time_point m_lastNaming{};
