@@ -4,11 +4,12 @@
 # on slow-tcp and the dub switch on thin.
 #   bench/run-starts.sh [--starts 20] [--seeks N] [--dubs N] [--reuse-swarm] [--no-build] [ROW...]
 # Rows: ideal tcp-only utp-only dead-first two-pieces crowd choked choked-plus-fresh
-#   upload-only-partial silent-first magnet-only mixed-40 dht-only seeks dub (default all).
+#   upload-only-partial silent-first magnet-only mixed-40 dht-only seeks seeks-256k dub (default all).
 #   dead-first  ideal with a source nobody seeds before the live one
 #   two-pieces  the episode in 16 MiB pieces: two pieces in all
 #   choked ... dht-only  the public-swarm scenarios of the lab (tools/swarmlab/scenarios.txt)
 #   seeks       slow-tcp, one exact seek to 50 % per run (--seeks runs, default --starts)
+#   seeks-256k  the same on slow-lt-256k: libtorrent at 900 KB/s, 256 KiB pieces
 #   dub         thin, 480p episode with two dubs: the switch and the stalls after it (--dubs runs)
 # Every start gets fresh seeders (a new lab); --reuse-swarm keeps one lab per row for all its
 # starts (faster; the seeders then have served the earlier starts).

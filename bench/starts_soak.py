@@ -9,6 +9,7 @@ lab per scenario. Rows:
   choked, choked-plus-fresh, upload-only-partial, silent-first, magnet-only, mixed-40, dht-only
                 public swarms: the first frame (and the seek) on the lab scenarios of those names
   seeks         slow-tcp: one exact seek to 50 % per run, its resume time
+  seeks-256k    the same on slow-lt-256k (one libtorrent seeder at 900 KB/s, 256 KiB pieces)
   dub           thin, a 480p episode near the seeder's rate with every dub kept: the self-test's
                 dub switch (request until the new dub plays) and the stalls in the 6 s after it
 Prints count, failures, p50/p95/max per row, every failure with its kept log, and the backtrace
@@ -43,9 +44,10 @@ ROWS = {
     "mixed-40": ("mixed-40", False, "bench"),
     "dht-only": ("dht-only", False, "bench"),
     "seeks": ("slow-tcp", False, "bench"),
+    "seeks-256k": ("slow-lt-256k", False, "bench"),
     "dub": ("thin", False, "thin"),
 }
-SOAKS = {"seeks": "seeks", "dub": "dubs"}  # rows whose count is not --starts
+SOAKS = {"seeks": "seeks", "seeks-256k": "seeks", "dub": "dubs"}  # rows whose count is not --starts
 
 
 def percentile(values, q):
