@@ -114,8 +114,9 @@ void UtpDial::tick(Clock::time_point now)
             }
             // Libtorrent dials from its peer list once a second, except right after a tracker
             // reply (its connect boost, while the torrent's boost budget lasts: the session sets
-            // it high): an announce brings the uTP dial forward by up to that second. A forced announce is due at the start of the whole second after the time
-            // given: "a second ago" makes it due now, where "now" would wait up to a second, as
+            // it high): an announce brings the uTP dial forward by up to that second. A forced
+            // announce is due at the start of the whole second after the time given: "a second
+            // ago" makes it due now, where "now" would wait up to a second, as
             // long as the dial round it should beat. A reply that comes before libtorrent has
             // put the closed connection away finds no peer to dial: the peer still waiting a
             // moment later gets another. A few at most per torrent and minute, however many
